@@ -1,0 +1,82 @@
+#include "log/log.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+const char* const kLogFileName = "update.log";
+const char* const kLevelNames[] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
+
+// Written only by log_open, before any other thread runs.
+FILE* g_stream = nullptr;
+int g_threshold = 0;
+
+#ifdef _WIN32
+bool local_time(std::time_t now, std::tm* out) { return localtime_s(out, &now) == 0; }
+void lock_stream(FILE* stream) { _lock_file(stream); }
+void unlock_stream(FILE* stream) { _unlock_file(stream); }
+#else
+bool local_time(std::time_t now, std::tm* out) { return localtime_r(&now, out) != nullptr; }
+void lock_stream(FILE* stream) { flockfile(stream); }
+void unlock_stream(FILE* stream) { funlockfile(stream); }
+#endif
+
+const char* level_name(int level) {
+    if (level < 0 || level >= static_cast<int>(sizeof kLevelNames / sizeof kLevelNames[0]))
+        return "";
+    return kLevelNames[level];
+}
+
+// The stream stays locked for the whole line, so lines of two threads never mix.
+int write_line(int level, bool with_time, const char* function, int line, const char* format,
+               va_list args) {
+    if (level < g_threshold) return -1;
+    std::tm local{};
+    bool have_time = with_time && local_time(std::time(nullptr), &local);
+    if (g_stream == nullptr) return -1;
+
+    char time_text[64] = {0};
+    if (have_time) std::strftime(time_text, sizeof time_text, "%Y-%m-%d %H:%M:%S", &local);
+    lock_stream(g_stream);
+    std::fprintf(g_stream, "%s %-5s ", time_text, level_name(level));
+    if (function != nullptr) std::fprintf(g_stream, "%s(%d): ", function, line);
+    std::vfprintf(g_stream, format, args);
+    std::fflush(g_stream);
+    unlock_stream(g_stream);
+    return 0;
+}
+
+}  // namespace
+
+int log_open() {
+    FILE* stream = std::fopen(kLogFileName, "a+");
+    if (stream == nullptr) {
+        std::fprintf(stderr, "Failed to open log file(%s).\n", kLogFileName);
+        return -1;
+    }
+    g_threshold = LOG_LEVEL_INFO;
+    if (g_stream != nullptr) std::fclose(g_stream);
+    g_stream = stream;
+    return 0;
+}
+
+int write_log_v(int level, bool with_time, const char* format, va_list args) {
+    return write_line(level, with_time, nullptr, 0, format, args);
+}
+
+int write_log(int level, bool with_time, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int result = write_log_v(level, with_time, format, args);
+    va_end(args);
+    return result;
+}
+
+int write_log_at(int level, const char* function, int line, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int result = write_line(level, true, function, line, format, args);
+    va_end(args);
+    return result;
+}

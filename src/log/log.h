@@ -1,0 +1,36 @@
+// The process-wide log: one "update.log" in the working folder, appended to by every
+// run, one line per message, flushed at once.
+#pragma once
+
+#include <cstdarg>
+
+enum LogLevel : int {
+    LOG_LEVEL_TRACE = 0,
+    LOG_LEVEL_DEBUG = 1,
+    LOG_LEVEL_INFO = 2,
+    LOG_LEVEL_WARN = 3,
+    LOG_LEVEL_ERROR = 4,
+    LOG_LEVEL_FATAL = 5,
+};
+
+// Opens "update.log" for appending ("a+") in the current working folder and sets the
+// level threshold to INFO; a stream opened before is closed. Returns 0, or -1 after a
+// line on stderr when the file cannot be opened (the program then runs without a log).
+// Call it on the main thread before any other thread exists.
+int log_open();
+
+// Writes "<time> <LEVEL> " followed by the formatted message and flushes. Returns 0 when
+// a line was written, -1 when it was dropped (level below the threshold, or no log).
+// Any thread may call it; lines of two threads can interleave only between the prefix
+// and the message.
+int write_log(int level, bool with_time, const char* format, ...);
+int write_log_v(int level, bool with_time, const char* format, va_list args);
+
+// The program's own message shape: "%s(%d): " with the caller's qualified function name
+// and source line, then the message. The macros supply the line:
+//     LOG_WARN("utils::kill_process", "Failed to open process %lu.\n", pid);
+int write_log_at(int level, const char* function, int line, const char* format, ...);
+
+#define LOG_DEBUG(function, ...) write_log_at(LOG_LEVEL_DEBUG, function, __LINE__, __VA_ARGS__)
+#define LOG_INFO(function, ...) write_log_at(LOG_LEVEL_INFO, function, __LINE__, __VA_ARGS__)
+#define LOG_WARN(function, ...) write_log_at(LOG_LEVEL_WARN, function, __LINE__, __VA_ARGS__)

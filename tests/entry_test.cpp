@@ -1,0 +1,133 @@
+// Runs updater.exe as a process, the way a client application starts it.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <vector>
+
+#include "test_support.h"
+#include "utils/text.h"
+#include "utils/win.h"
+
+namespace {
+
+std::wstring updater_path() {
+    wchar_t own[MAX_PATH] = {0};
+    GetModuleFileNameW(nullptr, own, MAX_PATH);
+    return (std::filesystem::path(own).parent_path() / L"updater.exe").wstring();
+}
+
+std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+// Starts the updater with `arguments` in the working folder `folder` and returns its exit
+// code, or a value that fails the tests when it cannot be run or does not end.
+DWORD run_updater(const std::wstring& arguments, const std::filesystem::path& folder,
+                  DWORD flags = 0) {
+    std::wstring command = quoted(updater_path()) + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, flags, nullptr,
+                        folder.wstring().c_str(), &startup, &process))
+        return 0xdead;
+    DWORD code = 0xbeef;
+    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
+    else
+        TerminateProcess(process.hProcess, 0xbeef);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+std::vector<std::string> log_lines(const std::filesystem::path& folder) {
+    std::vector<std::string> lines;
+    std::string text = test::read_file(folder / "update.log");
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+const std::regex kBuildLine(
+    R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d WARN  main\(\d+\): Build v0\.0\.3 at [A-Z][a-z]{2} [ 123]\d \d{4} \d\d:\d\d:\d\d\.)");
+
+class Entry : public ::testing::Test {
+protected:
+    test::ScopedWorkDir dir_;
+};
+
+TEST_F(Entry, NothingToDoLogsOnlyTheBuildLine) {
+    for (const wchar_t* arguments : {L"", L" https://example.invalid/setup.exe"}) {
+        std::filesystem::remove(dir_.path() / "update.log");
+        EXPECT_EQ(run_updater(arguments, dir_.path()), 0u) << narrow(arguments);
+        const auto lines = log_lines(dir_.path());
+        ASSERT_EQ(lines.size(), 1u) << narrow(arguments);
+        EXPECT_TRUE(std::regex_match(lines[0], kBuildLine)) << lines[0];
+    }
+}
+
+TEST_F(Entry, TheLogIsAppendedToByEveryRun) {
+    EXPECT_EQ(run_updater(L"", dir_.path()), 0u);
+    EXPECT_EQ(run_updater(L"", dir_.path()), 0u);
+    EXPECT_EQ(log_lines(dir_.path()).size(), 2u);
+}
+
+TEST_F(Entry, MarkerIsMatchedExactly) {
+    struct Case {
+        const wchar_t* arguments;
+        const char* phase;
+    } cases[] = {
+        {L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58", "run_install_phase"},
+        {L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 C:\\x.exe", "run_install_phase"},
+        {L" 5d3a81e4-7b2c-4f19-a6d0-93e47c1b2f58 0123", "run_download_phase"},
+        {L" \"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 \" 0123", "run_download_phase"},
+        {L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F5 0123", "run_download_phase"},
+        {L" 5d3a81e4-7b2c-4f19-a6d0-93e47c1b2f58", nullptr},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(dir_.path() / "update.log");
+        const DWORD code = run_updater(c.arguments, dir_.path());
+        const auto lines = log_lines(dir_.path());
+        ASSERT_GE(lines.size(), 1u);
+        if (c.phase == nullptr) {
+            EXPECT_EQ(code, 0u) << narrow(c.arguments);
+            EXPECT_EQ(lines.size(), 1u) << narrow(c.arguments);
+            continue;
+        }
+        // Until a phase is part of the build it is refused, and said to be.
+        EXPECT_EQ(code, 0xffffffffu) << narrow(c.arguments);
+        ASSERT_EQ(lines.size(), 2u) << narrow(c.arguments);
+        EXPECT_NE(lines[1].find(std::string(" WARN  ") + c.phase + "("), std::string::npos)
+            << lines[1];
+    }
+}
+
+TEST_F(Entry, ManifestAndVersion) {
+    const std::wstring path = updater_path();
+    HMODULE image = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr);
+    HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(found, nullptr);
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(image, found)));
+    const std::string manifest(bytes, SizeofResource(image, found));
+    FreeLibrary(image);
+    EXPECT_NE(manifest.find(R"(level="asInvoker")"), std::string::npos);
+    EXPECT_NE(manifest.find(R"(uiAccess="false")"), std::string::npos);
+    EXPECT_EQ(manifest.find("Common-Controls"), std::string::npos);
+
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    ASSERT_GT(size, 0u);
+    std::vector<char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00000000u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0x00030000u);
+}
+
+}  // namespace

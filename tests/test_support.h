@@ -1,0 +1,90 @@
+// Helpers shared by the unit tests of both targets.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+#ifdef _WIN32
+#include <io.h>
+#define test_dup _dup
+#define test_dup2 _dup2
+#define test_close _close
+#define test_fileno _fileno
+#else
+#include <unistd.h>
+#define test_dup dup
+#define test_dup2 dup2
+#define test_close close
+#define test_fileno fileno
+#endif
+
+namespace test {
+
+inline std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void write_file(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// A fresh folder under the system's temporary folder, made the working folder for the
+// object's lifetime and removed afterwards.
+class ScopedWorkDir {
+public:
+    ScopedWorkDir() : previous_(std::filesystem::current_path()) {
+        std::random_device seed;
+        path_ = std::filesystem::temp_directory_path() /
+                ("updater-test-" + std::to_string(seed()) + std::to_string(seed()));
+        std::filesystem::create_directories(path_);
+        std::filesystem::current_path(path_);
+    }
+    ~ScopedWorkDir() {
+        std::error_code ignored;
+        std::filesystem::current_path(previous_, ignored);
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScopedWorkDir(const ScopedWorkDir&) = delete;
+    ScopedWorkDir& operator=(const ScopedWorkDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path previous_;
+    std::filesystem::path path_;
+};
+
+// Sends the C runtime's standard output to `target` (a file opened with `mode`) until
+// restore() or destruction; what was written is then in the file.
+class StdoutRedirect {
+public:
+    StdoutRedirect(const std::filesystem::path& target, const char* mode) {
+        std::fflush(stdout);
+        saved_ = test_dup(test_fileno(stdout));
+        file_ = std::fopen(target.string().c_str(), mode);
+        if (file_ != nullptr) test_dup2(test_fileno(file_), test_fileno(stdout));
+    }
+    ~StdoutRedirect() { restore(); }
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stdout);
+        std::clearerr(stdout);
+        test_dup2(saved_, test_fileno(stdout));
+        test_close(saved_);
+        saved_ = -1;
+        if (file_ != nullptr) std::fclose(file_);
+        file_ = nullptr;
+    }
+    bool ok() const { return file_ != nullptr && saved_ >= 0; }
+
+private:
+    int saved_ = -1;
+    FILE* file_ = nullptr;
+};
+
+}  // namespace test
