@@ -7,41 +7,20 @@
 #include "test_support.h"
 #include "utils/text.h"
 #include "utils/win.h"
+#include "win_process.h"
 
 namespace {
 
-std::wstring updater_path() {
-    wchar_t own[MAX_PATH] = {0};
-    GetModuleFileNameW(nullptr, own, MAX_PATH);
-    return (std::filesystem::path(own).parent_path() / L"updater.exe").wstring();
-}
+std::wstring updater_path() { return test::sibling_path(L"updater.exe"); }
 
-std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
-
-// Starts the updater with `arguments` in the working folder `folder` and returns its exit
-// code, or a value that fails the tests when it cannot be run or does not end.
-DWORD run_updater(const std::wstring& arguments, const std::filesystem::path& folder,
-                  DWORD flags = 0) {
-    std::wstring command = quoted(updater_path()) + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, flags, nullptr,
-                        folder.wstring().c_str(), &startup, &process))
-        return 0xdead;
-    DWORD code = 0xbeef;
-    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &code);
-    else
-        TerminateProcess(process.hProcess, 0xbeef);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
+// Starts the updater with `arguments` in the working folder `folder`; its exit code.
+DWORD run_updater(const std::wstring& arguments, const std::filesystem::path& folder) {
+    return test::run_process(test::quoted(updater_path()) + arguments, 0, folder.wstring().c_str());
 }
 
 std::vector<std::string> log_lines(const std::filesystem::path& folder) {
     std::vector<std::string> lines;
-    std::string text = test::read_file(folder / "update.log");
+    std::string text = test::read_text_file(folder / "update.log");
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();

@@ -11,7 +11,7 @@ namespace {
 // Every test gets its own working folder, so "update.log" starts absent.
 class LogTest : public ::testing::Test {
 protected:
-    std::string log_text() { return test::read_file(dir_.path() / "update.log"); }
+    std::string log_text() { return test::read_text_file(dir_.path() / "update.log"); }
     test::ScopedWorkDir dir_;
 };
 

@@ -61,7 +61,7 @@ TEST_F(NoticeTest, UnknownKindWritesAndLogsNothing) {
     int result = -5;
     EXPECT_EQ(captured([&] { result = try_notify_to_frontend(notice); }), "");
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(test::read_file(dir_.path() / "update.log"), "");
+    EXPECT_EQ(test::read_text_file(dir_.path() / "update.log"), "");
 }
 
 TEST_F(NoticeTest, OverlongTextIsCutInsideItsArea) {
@@ -72,8 +72,9 @@ TEST_F(NoticeTest, OverlongTextIsCutInsideItsArea) {
     } block;
     std::memset(&block, 0x5a, sizeof block);
     const std::string url(3 * kFrontendNoticeTextSize, 'u');
-    const std::string out = captured(
-        [&] { notify_frontend_text(block.notice, "Failed to download %s from %s.", "p", url.c_str()); });
+    const std::string out = captured([&] {
+        notify_frontend_text(block.notice, "Failed to download %s from %s.", "p", url.c_str());
+    });
 
     const std::string expected_text =
         ("Failed to download p from " + url).substr(0, kFrontendNoticeTextSize - 1);
@@ -94,7 +95,7 @@ TEST_F(NoticeTest, UnusableStdoutIsLoggedAndReported) {
         result = notify_frontend_text(notice, "Failed to generate app data path.");
     }
     EXPECT_LT(result, 0);
-    const std::string log = test::read_file(dir_.path() / "update.log");
+    const std::string log = test::read_text_file(dir_.path() / "update.log");
     EXPECT_NE(log.find(" WARN  try_notify_to_frontend("), std::string::npos) << log;
     EXPECT_NE(log.find("): Failed to notify front end.\n"), std::string::npos) << log;
     EXPECT_EQ(test::read_file(dir_.path() / "readonly.txt"), "");

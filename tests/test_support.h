@@ -29,6 +29,19 @@ inline std::string read_file(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// A file written in text mode, with the line ends as the program wrote them ("\n"): the
+// Windows C runtime stores them as "\r\n".
+inline std::string read_text_file(const std::filesystem::path& path) {
+    std::string text = read_file(path);
+#ifdef _WIN32
+    std::string lines;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) lines += text[i];
+    text.swap(lines);
+#endif
+    return text;
+}
+
 inline void write_file(const std::filesystem::path& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -21,8 +21,7 @@ int try_notify_to_frontend(const FrontendNotice& notice) {
             // The text is NUL-terminated inside its area by notify_frontend_text; a record
             // filled by hand is bounded here all the same.
             std::snprintf(line, sizeof line, "%d, %.*s;", 1,
-                          static_cast<int>(strnlen(notice.text, sizeof notice.text)),
-                          notice.text);
+                          static_cast<int>(strnlen(notice.text, sizeof notice.text)), notice.text);
             break;
         default:
             break;

@@ -1,5 +1,4 @@
 #include "utils/console.h"
-
 #include "utils/win.h"
 
 namespace utils {

@@ -1,11 +1,11 @@
-#include "utils/text.h"
-
 #include <unistd.h>
 
 #include <cerrno>
 #include <clocale>
 #include <cstring>
 #include <cwchar>
+
+#include "utils/text.h"
 
 // The POSIX build converts with the C library in the current locale, which plays the
 // part of the ANSI code page.

@@ -1,5 +1,4 @@
 #include "utils/text.h"
-
 #include "utils/win.h"
 
 namespace {
@@ -39,8 +38,7 @@ std::string narrow(const std::wstring& text) {
         return bytes > 0 ? std::string(fixed, bytes) : std::string();
     }
     std::string result(static_cast<size_t>(bytes), '\0');
-    bytes = WideCharToMultiByte(CP_ACP, 0, text.data(), units, &result[0], bytes, nullptr,
-                                nullptr);
+    bytes = WideCharToMultiByte(CP_ACP, 0, text.data(), units, &result[0], bytes, nullptr, nullptr);
     if (bytes <= 0) return std::string();
     result.resize(static_cast<size_t>(bytes));
     return result;

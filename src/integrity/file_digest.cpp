@@ -1,0 +1,95 @@
+#include "integrity/file_digest.h"
+
+#include <memory>
+
+#include "integrity/md5.h"
+#include "integrity/sha256.h"
+
+DigestFileCalls digest_file_calls = {std::fread};
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Feeds every byte of the file at `path` to `consume(data, size)`. Returns 0, or -1
+// when the file cannot be opened or a read fails; in that case some bytes may have been
+// consumed already, so the caller must not publish anything.
+template <typename Consume>
+int read_whole_file(const char* path, Consume consume) {
+    // The stream's own buffer is declared first so that it outlives the stream. At the
+    // C runtime's default size (4 KiB with glibc) every 4096-byte read is a system call
+    // of its own, which costs as much as hashing the data with the SHA extensions.
+    char stream_buffer[64 * 1024];
+    File file(std::fopen(path, "rb"));
+    if (!file) return -1;
+    std::setvbuf(file.get(), stream_buffer, _IOFBF, sizeof stream_buffer);
+    unsigned char buffer[4096];
+    for (;;) {
+        const std::size_t got = digest_file_calls.read(buffer, 1, sizeof buffer, file.get());
+        if (got == 0) break;
+        consume(buffer, got);
+        if (std::ferror(file.get()) || std::feof(file.get())) break;
+    }
+    // A short read because of an error must not pass for the end of the file: the text
+    // of a truncated installer would be reported as its digest.
+    return std::ferror(file.get()) ? -1 : 0;
+}
+
+int write_hex(const unsigned char* digest, std::size_t size, char* out) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    for (std::size_t i = 0; i < size; ++i) {
+        out[2 * i] = kDigits[digest[i] >> 4];
+        out[2 * i + 1] = kDigits[digest[i] & 15];
+    }
+    out[2 * size] = '\0';
+    return static_cast<int>(2 * size);
+}
+
+}  // namespace
+
+int md5_file_hex(const char* path, char* out) {
+    Md5Context md5;
+    md5_init(md5);
+    const auto consume = [&](const unsigned char* data, std::size_t size) {
+        md5_update(md5, data, size);
+    };
+    if (read_whole_file(path, consume) < 0) return -1;
+    unsigned char digest[MD5_DIGEST_SIZE];
+    md5_final(md5, digest);
+    return write_hex(digest, sizeof digest, out);
+}
+
+int sha256_file_hex(const char* path, char* out) {
+    Sha256Context sha256;
+    sha256_init(sha256);
+    const auto consume = [&](const unsigned char* data, std::size_t size) {
+        sha256_update(sha256, data, size);
+    };
+    if (read_whole_file(path, consume) < 0) return -1;
+    unsigned char digest[SHA256_DIGEST_SIZE];
+    sha256_final(sha256, digest);
+    return write_hex(digest, sizeof digest, out);
+}
+
+int md5_sha256_file_hex(const char* path, char* md5_out, char* sha256_out) {
+    Md5Context md5;
+    Sha256Context sha256;
+    md5_init(md5);
+    sha256_init(sha256);
+    // Both passes over a chunk run while it is still in the L1 cache.
+    const auto consume = [&](const unsigned char* data, std::size_t size) {
+        md5_update(md5, data, size);
+        sha256_update(sha256, data, size);
+    };
+    if (read_whole_file(path, consume) < 0) return -1;
+    unsigned char md5_digest[MD5_DIGEST_SIZE];
+    unsigned char sha256_digest[SHA256_DIGEST_SIZE];
+    md5_final(md5, md5_digest);
+    sha256_final(sha256, sha256_digest);
+    write_hex(md5_digest, sizeof md5_digest, md5_out);
+    write_hex(sha256_digest, sizeof sha256_digest, sha256_out);
+    return 0;
+}

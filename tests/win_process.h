@@ -1,0 +1,23 @@
+// Starting processes from Windows tests: the updater, or this test program as a child.
+#pragma once
+
+#include <string>
+
+#include "utils/win.h"
+
+namespace test {
+
+std::wstring own_path();
+// A file beside the test programs (updater.exe, libcurl.dll, ...).
+std::wstring sibling_path(const wchar_t* name);
+std::wstring quoted(const std::wstring& text);
+
+// Runs `command` (a whole command line) and waits at most `timeout_ms`. Returns its exit
+// code, 0xdead when it could not be started, 0xbeef when it had to be killed.
+DWORD run_process(std::wstring command, DWORD flags = 0, const wchar_t* folder = nullptr,
+                  DWORD timeout_ms = 30000);
+
+// Runs this test program again as --child=<name> with the arguments appended.
+DWORD run_child(const std::string& name, const std::wstring& arguments = L"", DWORD flags = 0);
+
+}  // namespace test
