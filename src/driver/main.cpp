@@ -1,29 +1,3 @@
-// The updater's entry: log the build, step out of sight, run the phase the command line
-// asks for and turn its outcome into the exit code.
-#include <cstdlib>
+#include "driver/entry.h"
 
-#include "driver/phases.h"
-#include "log/log.h"
-#include "utils/console.h"
-#include "utils/text.h"
-
-const char* const kVersionText = "v0.0.3";
-const char* const kDefaultInstallerName = "corvane_auto_installer.exe";
-const wchar_t* const kPhaseMarker = L"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";
-
-int main(int argc, char** argv) {
-    log_open();
-    LOG_WARN("main", "Build %s at %s %s.\n", kVersionText, __DATE__, __TIME__);
-    utils::hide_own_console();
-
-    UpdateRun run{};
-    run.installer_path = kDefaultInstallerName;
-
-    int result = 0;
-    if (argc >= 2 && widen(argv[1]) == kPhaseMarker) {
-        result = run_install_phase(run, argc >= 3 ? argv[2] : nullptr);
-    } else if (argc >= 3) {
-        result = run_download_phase(run, argv[1], argv[2]);
-    }
-    return result < 0 ? -1 : 0;
-}
+int main(int argc, char** argv) { return updater_main(argc, argv); }

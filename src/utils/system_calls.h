@@ -1,0 +1,29 @@
+// The few system calls whose failures tests cannot produce for real (a refused
+// elevation, a process that resists termination, a rename that fails). The program makes
+// these calls through this process-wide table; a test replaces one entry for a while and
+// puts it back, and the program's own logic runs unchanged around it.
+#pragma once
+
+#include "utils/win.h"
+
+#include <shellapi.h>
+#include <tlhelp32.h>
+
+namespace utils {
+
+struct SystemCalls {
+    decltype(&::ShellExecuteW) shell_execute_w;
+    decltype(&::ShellExecuteExW) shell_execute_ex_w;
+    decltype(&::ShellExecuteA) shell_execute_a;
+    decltype(&::TerminateProcess) terminate_process;
+    decltype(&::CreateToolhelp32Snapshot) create_toolhelp32_snapshot;
+    decltype(&::Process32FirstW) process32_first_w;
+    decltype(&::MoveFileExA) move_file_ex_a;
+    decltype(&::CopyFileA) copy_file_a;
+    decltype(&::CheckTokenMembership) check_token_membership;
+};
+
+// The table, filled with the real functions. Main thread and tests only.
+SystemCalls& system_calls();
+
+}  // namespace utils

@@ -1,0 +1,14 @@
+#include "utils/system_calls.h"
+
+namespace utils {
+
+SystemCalls& system_calls() {
+    static SystemCalls calls = {
+        ::ShellExecuteW,      ::ShellExecuteExW,          ::ShellExecuteA,
+        ::TerminateProcess,   ::CreateToolhelp32Snapshot, ::Process32FirstW,
+        ::MoveFileExA,        ::CopyFileA,                ::CheckTokenMembership,
+    };
+    return calls;
+}
+
+}  // namespace utils
