@@ -1,0 +1,92 @@
+#include "download/http_client.h"
+
+#include "log/log.h"
+
+namespace {
+
+const char* const kUserAgent =
+    "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    "Chrome/85.0.4183.121 Safari/537.36";
+constexpr long kConnectTimeoutSeconds = 20;
+constexpr long kMaxRedirects = 5;
+constexpr long kFirstErrorStatus = 400;
+constexpr long kRangeNotSatisfiable = 416;
+
+}  // namespace
+
+int64_t HttpClient::global_init_count = 0;
+
+HttpClient::HttpClient(StallLimit stall) {
+    if (global_init_count == 0) curl_global_init(CURL_GLOBAL_ALL);
+    ++global_init_count;
+    easy = curl_easy_init();
+    if (easy == nullptr) return;
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, stall.bytes_per_second);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stall.seconds);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
+}
+
+HttpClient::~HttpClient() {
+    if (easy != nullptr) curl_easy_cleanup(easy);
+    if (headers != nullptr) {
+        curl_slist_free_all(headers);
+        headers = nullptr;
+    }
+    if (--global_init_count == 0) curl_global_cleanup();
+}
+
+int HttpClient::download(const std::string& url, std::ostream* out, int64_t resume_from,
+                         HttpProgressCallback progress, void* progress_data) {
+    const std::string address = url;
+    if (easy == nullptr) return -1;
+
+    WriteTarget target{this, out};
+    curl_easy_setopt(easy, CURLOPT_URL, address.c_str());
+    if (resume_from > 0)
+        curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(resume_from));
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_PROGRESSFUNCTION, progress);
+    curl_easy_setopt(easy, CURLOPT_PROGRESSDATA, progress_data);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, out != nullptr ? &target : nullptr);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &HttpClient::write_callback);
+
+    CURLcode code = curl_easy_perform(easy);
+    // An error answer is a failed transfer whatever else libcurl made of it (the write
+    // callback refused its body, or a resumed request saw no range in it). A 416 to a
+    // resumed request means the file is whole already: the digest check judges it.
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= kFirstErrorStatus) {
+        if (resume_from > 0 && status == kRangeNotSatisfiable) return 0;
+        code = CURLE_HTTP_RETURNED_ERROR;
+    }
+    if (code != CURLE_OK) {
+        LOG_WARN("HttpClient::download", "Failed to perform the HTTP request for %d\n",
+                 static_cast<int>(code));
+        return code;
+    }
+    const CURLcode info = curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    if (info != CURLE_OK) {
+        LOG_WARN("HttpClient::download", "Failed to get the HTTP request status for %d\n",
+                 static_cast<int>(info));
+        return info;
+    }
+    return 0;
+}
+
+size_t HttpClient::write_callback(char* data, size_t size, size_t count, void* stream) {
+    if (stream == nullptr) return 0;
+    WriteTarget& target = *static_cast<WriteTarget*>(stream);
+    // The status line is known before the first body byte. An error page must not end up
+    // in the installer file; a redirect's body never reaches this callback.
+    long status = 0;
+    curl_easy_getinfo(target.client->easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= kFirstErrorStatus) return 0;
+    const size_t bytes = size * count;
+    target.out->write(data, static_cast<std::streamsize>(bytes));
+    // A stream that refuses bytes (a full disk) ends the transfer as a write error.
+    return target.out->good() ? bytes : 0;
+}

@@ -1,0 +1,58 @@
+// One HTTP(S) GET of a URL into an output stream, over one libcurl easy handle with the
+// updater's fixed connection, redirect and stall limits. Created, used for one
+// download and destroyed on the main thread.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+// libcurl's CURLOPT_PROGRESSFUNCTION: client data, download total and now, upload total
+// and now (bytes). A non-zero result aborts the transfer.
+using HttpProgressCallback = int (*)(void* data, double total, double received, double upload_total,
+                                     double upload_received);
+
+class HttpClient {
+public:
+    // How long a transfer may move less than `bytes_per_second` before it is abandoned.
+    struct StallLimit {
+        long bytes_per_second;
+        long seconds;
+    };
+    // The program's limit: less than 1 byte per second for 300 seconds.
+    static constexpr StallLimit kStallLimit = {1, 300};
+
+    // Initialises libcurl for the process when no other client exists. Only tests pass
+    // a shorter stall limit.
+    explicit HttpClient(StallLimit stall = kStallLimit);
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // Fetches `url` into `out`, asking for the body from byte `resume_from` on when it is
+    // above 0. Returns 0 when the transfer completed with a success status; libcurl's
+    // code otherwise, logged (CURLE_HTTP_RETURNED_ERROR for a status of 400 or more, when
+    // nothing of the error page reaches `out`); -1 without a handle. A 416 answer to a
+    // resumed request counts as success: the file is whole already.
+    int download(const std::string& url, std::ostream* out, int64_t resume_from,
+                 HttpProgressCallback progress, void* progress_data);
+
+    // libcurl's write function: writes to `stream` (the std::ostream of the download).
+    // Returns 0, which ends the transfer with CURLE_WRITE_ERROR, when there is no
+    // stream, when the stream refuses the bytes, or when the answer is an HTTP error.
+    static size_t write_callback(char* data, size_t size, size_t count, void* stream);
+
+    // Live clients; libcurl's process-wide state exists while it is above 0.
+    static int64_t global_init_count;
+
+private:
+    struct WriteTarget {
+        HttpClient* client;
+        std::ostream* out;
+    };
+
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+};
