@@ -1,7 +1,8 @@
 // Digests of a whole file as upper-case hexadecimal text, for checking a downloaded
 // installer. Each call opens, reads and closes the file itself, streaming it through a
-// 4096-byte buffer on its own stack: constant memory for any file size, no state kept
-// between calls, safe on any thread.
+// 4096-byte buffer on its own stack (and a 64 KiB buffer for the stream, also on the
+// stack): constant memory for any file size, no state kept between calls, safe on any
+// thread.
 #pragma once
 
 #include <cstddef>
