@@ -1,0 +1,77 @@
+// Path questions of the two phases: where the updater lives, where the update folder is,
+// how to join and cut paths, the updater's backup name, renaming the running image, and
+// where the client application's executable lies.
+//
+// Paths are narrow text in the system's ANSI code page, at most 259 bytes plus NUL where
+// a system call takes them. "\" is written as the separator; "/" and "\" are both
+// recognised when a path is cut. Every function is stateless and may run on any thread.
+// Output arguments change only on success, except where a function says otherwise.
+// Failures are logged at WARN where a function says so, and nowhere else.
+//
+// The text rules (get_parent_path, gen_backup_name, installer_name_from_url) are portable;
+// the rest calls Win32 and exists only in the Windows build.
+#pragma once
+
+#include <string>
+
+namespace utils {
+
+// The backup suffix of the running updater: updater.exe becomes updater.old.exe.
+inline constexpr const char* kBackupSuffix = ".old";
+// Appended to the roaming application-data folder: the per-user update folder.
+inline constexpr const char* kUpdateFolderSuffix = "\\CorvaneApp\\update";
+// The client application's executable, in the parent of the updater's folder.
+inline constexpr const char* kClientExeName = "CorvaneApp.exe";
+
+// Sets out to path up to (not including) its last "/" or "\", which is empty when that
+// separator comes first. Returns 0, or -1 for an empty path or one without a separator.
+// path and out may be the same object.
+int get_parent_path(const std::string& path, std::string& out);
+
+// Sets out to path with suffix inserted before the last "." of the whole path (not only
+// of its last element): C:\upd\updater.exe + ".old" gives C:\upd\updater.old.exe.
+// Returns the position of that "." (0 or more), or -1 for an empty path or one without a
+// "." (out unchanged). path and out may be the same object.
+int gen_backup_name(const std::string& path, const std::string& suffix, std::string& out);
+
+// The file name under which the installer at `url` is stored: the last segment of the
+// URL's path, without query string and fragment, kept byte for byte (percent-escapes are
+// not decoded). Returns default_name when that segment cannot be used as a Windows file
+// name on its own: empty, "." or "..", longer than 255 bytes, holding one of <>:"/\|?* or
+// a control character, or a DOS device name (con, nul, com1, ...). A URL without "/" after
+// its host has no path, and gives default_name too.
+std::string installer_name_from_url(const std::string& url, const std::string& default_name);
+
+// --- Windows only -------------------------------------------------------------------------
+
+// Sets out to the running executable's full path (GetModuleFileNameA, 260 bytes; a path
+// the system had to truncate still counts). Returns 0, or -1 after a WARN line.
+int get_current_image_path(std::string& out);
+
+// Sets out to the roaming application-data folder (created by the system if missing)
+// followed by suffix, joined as join_path does. Nothing below that folder is created.
+// Returns 0; -1 after a WARN line when the folder is unknown, and -1 without a line when
+// the result would not fit in 260 bytes. out is written before the outcome is known:
+// after a failure it holds no usable path.
+int get_app_data_path(const std::string& suffix, std::string& out);
+
+// folder and name joined with exactly one "\" (PathAppendA twice from an empty buffer):
+// leading backslashes of name are dropped, a name that is a full path with a drive
+// letter replaces folder, an empty name gives folder itself. Returns empty text when the
+// result would not fit in 260 bytes. Logs nothing.
+std::string join_path(const std::string& folder, const std::string& name);
+
+// Moves the running executable's file (the image the system reports for this process,
+// not a caller's path) to new_path, replacing a file that is there. Same volume only.
+// The process keeps running from new_path. Returns 0, or -1 after a WARN line; the move
+// goes through the system-call table so that tests can make it fail.
+int try_change_current_image_name(const std::string& new_path);
+
+}  // namespace utils
+
+// Sets out to the client application's executable: kClientExeName in the parent of the
+// folder that holds exe_path (C:\Tools\upd\updater.exe gives C:\Tools\CorvaneApp.exe).
+// Returns -1 after a WARN line when either parent cannot be taken (an updater in a drive
+// root), otherwise 0 - also when the join did not fit and out is therefore empty; the
+// caller's test that the file exists catches that.
+int gen_hubra_exe_path(const std::string& exe_path, std::string& out);

@@ -1,0 +1,71 @@
+// The text rules of paths and download addresses; no system calls, so they build and are
+// tested on both targets.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "utils/paths.h"
+
+namespace utils {
+
+namespace {
+
+// Longest name of one element on the file systems Windows writes to.
+constexpr size_t kMaxNameBytes = 255;
+
+// Windows opens these as devices, whatever the extension and the letter case.
+bool is_device_name(const std::string& name) {
+    std::string base = name.substr(0, name.find('.'));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    for (char& c : base) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (base == "con" || base == "prn" || base == "aux" || base == "nul") return true;
+    return base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) &&
+           base[3] >= '1' && base[3] <= '9';
+}
+
+bool is_usable_file_name(const std::string& name) {
+    if (name.empty() || name == "." || name == ".." || name.size() > kMaxNameBytes) return false;
+    for (const char c : name) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || std::strchr("<>:\"/\\|?*", c) != nullptr) return false;
+    }
+    return !is_device_name(name);
+}
+
+}  // namespace
+
+int get_parent_path(const std::string& path, std::string& out) {
+    if (path.empty()) return -1;
+    const size_t separator = path.find_last_of("/\\");
+    if (separator == std::string::npos) return -1;
+    std::string parent = path.substr(0, separator);
+    out.swap(parent);
+    return 0;
+}
+
+int gen_backup_name(const std::string& path, const std::string& suffix, std::string& out) {
+    if (path.empty()) return -1;
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos) return -1;
+    std::string backup = path.substr(0, dot) + suffix + path.substr(dot);
+    out.swap(backup);
+    return static_cast<int>(dot);
+}
+
+std::string installer_name_from_url(const std::string& url, const std::string& default_name) {
+    // A "?" inside the fragment belongs to the fragment, so the fragment goes first.
+    std::string address = url.substr(0, url.find('#'));
+    address.erase(std::min(address.find('?'), address.size()));
+
+    // The path starts at the first "/" after the host; without a scheme (curl then
+    // guesses one) the host starts the text.
+    const size_t scheme_end = address.find("://");
+    const size_t host = scheme_end == std::string::npos ? 0 : scheme_end + 3;
+    const size_t path = address.find('/', host);
+    if (path == std::string::npos) return default_name;
+
+    const std::string name = address.substr(address.rfind('/') + 1);
+    return is_usable_file_name(name) ? name : default_name;
+}
+
+}  // namespace utils

@@ -1,0 +1,77 @@
+#include "utils/win.h"
+// After win.h: these shell headers rely on <windows.h> but do not include it.
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include "log/log.h"
+#include "utils/paths.h"
+#include "utils/system_calls.h"
+#include "utils/text.h"
+
+namespace utils {
+
+int get_current_image_path(std::string& out) {
+    char path[MAX_PATH] = {0};
+    if (GetModuleFileNameA(nullptr, path, MAX_PATH) == 0) {
+        LOG_WARN("utils::get_current_image_path", "Failed to get current module path: %s",
+                 last_error_text().c_str());
+        return -1;
+    }
+    out = path;
+    return 0;
+}
+
+int get_app_data_path(const std::string& suffix, std::string& out) {
+    char path[MAX_PATH] = {0};
+    const HRESULT result = SHGetFolderPathA(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr,
+                                            SHGFP_TYPE_CURRENT, path);
+    if (FAILED(result)) {
+        // The lookup reports through its result; the log names the thread's last error.
+        const std::string error = last_error_text();
+        out = path;
+        LOG_WARN("utils::get_app_data_path", "Failed to get app data path: %s", error.c_str());
+        return -1;
+    }
+    out = path;
+    if (!PathAppendA(path, suffix.c_str())) return -1;
+    out = path;
+    return 0;
+}
+
+std::string join_path(const std::string& folder, const std::string& name) {
+    char path[MAX_PATH] = {0};
+    if (!PathAppendA(path, folder.c_str()) || !PathAppendA(path, name.c_str()))
+        return std::string();
+    return path;
+}
+
+int try_change_current_image_name(const std::string& new_path) {
+    char image[MAX_PATH] = {0};
+    DWORD size = MAX_PATH;
+    if (!QueryFullProcessImageNameA(GetCurrentProcess(), 0, image, &size)) {
+        LOG_WARN("utils::try_change_current_image_name", "Failed to query process image name\n");
+        return -1;
+    }
+    if (!system_calls().move_file_ex_a(image, new_path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        LOG_WARN("utils::try_change_current_image_name", "Failed to rename file: %s",
+                 last_error_text().c_str());
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace utils
+
+int gen_hubra_exe_path(const std::string& exe_path, std::string& out) {
+    std::string folder;
+    if (utils::get_parent_path(exe_path, folder) < 0) {
+        LOG_WARN("gen_hubra_exe_path", "Failed to get parent path from %s\n", exe_path.c_str());
+        return -1;
+    }
+    if (utils::get_parent_path(folder, folder) < 0) {
+        LOG_WARN("gen_hubra_exe_path", "Failed to get parent path from %s\n", folder.c_str());
+        return -1;
+    }
+    out = utils::join_path(folder, utils::kClientExeName);
+    return 0;
+}

@@ -1,0 +1,24 @@
+#include "utils/singleton_mutex.h"
+
+SingletonMutex::SingletonMutex(const std::string& base_name, bool create_new)
+    : name_("Global\\" + base_name), create_new_(create_new) {}
+
+SingletonMutex::~SingletonMutex() {
+    if (!handle_.valid()) return;
+    ReleaseMutex(handle_.get());
+    handle_.reset();
+}
+
+bool SingletonMutex::acquire() {
+    if (!handle_.valid()) {
+        if (create_new_) {
+            handle_.reset(CreateMutexA(nullptr, FALSE, name_.c_str()));
+            // Someone else created it first: we are not the only updater.
+            if (handle_.valid() && GetLastError() == ERROR_ALREADY_EXISTS) handle_.reset();
+        } else {
+            handle_.reset(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name_.c_str()));
+        }
+        if (!handle_.valid()) return false;
+    }
+    return WaitForSingleObject(handle_.get(), INFINITE) == WAIT_OBJECT_0;
+}

@@ -1,0 +1,112 @@
+#include "utils/paths.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string kUntouched = "untouched";
+
+struct CutCase {
+    std::string path;
+    int result;
+    std::string out;  // kUntouched: out must keep what it had
+};
+
+TEST(Paths, ParentPath) {
+    const CutCase cases[] = {
+        {"C:\\Tools\\upd\\updater.exe", 0, "C:\\Tools\\upd"},
+        {"C:\\dir\\", 0, "C:\\dir"},
+        {"C:\\", 0, "C:"},
+        {"C:", -1, kUntouched},
+        {"\\x", 0, ""},
+        {"a/b", 0, "a"},
+        {"a\\b/c", 0, "a\\b"},
+        {"a/b\\c", 0, "a/b"},
+        {"updater.exe", -1, kUntouched},
+        {"", -1, kUntouched},
+    };
+    for (const CutCase& c : cases) {
+        std::string out = kUntouched;
+        EXPECT_EQ(utils::get_parent_path(c.path, out), c.result) << c.path;
+        EXPECT_EQ(out, c.out) << c.path;
+    }
+}
+
+TEST(Paths, ParentPathInPlace) {
+    std::string path = "C:\\Tools\\upd\\updater.exe";
+    ASSERT_EQ(utils::get_parent_path(path, path), 0);
+    ASSERT_EQ(utils::get_parent_path(path, path), 0);
+    EXPECT_EQ(path, "C:\\Tools");
+    EXPECT_EQ(utils::get_parent_path(path, path), 0);
+    EXPECT_EQ(path, "C:");
+    EXPECT_EQ(utils::get_parent_path(path, path), -1);
+    EXPECT_EQ(path, "C:");
+}
+
+TEST(Paths, BackupName) {
+    const CutCase cases[] = {
+        {"C:\\Tools\\upd\\updater.exe", 20, "C:\\Tools\\upd\\updater.old.exe"},
+        {"a.b.exe", 3, "a.b.old.exe"},
+        // The scan does not stop at the last element: a dot in a folder name is taken.
+        {"C:\\Data.bak\\tool", 7, "C:\\Data.old.bak\\tool"},
+        {".exe", 0, ".old.exe"},
+        {"tool.", 4, "tool.old."},
+        {"C:\\Tools\\tool", -1, kUntouched},
+        {"", -1, kUntouched},
+    };
+    for (const CutCase& c : cases) {
+        std::string out = kUntouched;
+        EXPECT_EQ(utils::gen_backup_name(c.path, ".old", out), c.result) << c.path;
+        EXPECT_EQ(out, c.out) << c.path;
+    }
+}
+
+TEST(Paths, BackupNameInPlace) {
+    std::string path = "C:\\upd\\updater.exe";
+    EXPECT_EQ(utils::gen_backup_name(path, utils::kBackupSuffix, path), 14);
+    EXPECT_EQ(path, "C:\\upd\\updater.old.exe");
+}
+
+TEST(Paths, InstallerNameFromUrl) {
+    const std::string fallback = "corvane_auto_installer.exe";
+    const std::pair<std::string, std::string> cases[] = {
+        {"https://dl.example.com/releases/setup-1.2.exe", "setup-1.2.exe"},
+        {"http://127.0.0.1:8080/setup.exe", "setup.exe"},
+        {"https://dl.example.com/setup.exe?token=a/b&x=1", "setup.exe"},
+        {"https://dl.example.com/setup.exe#part", "setup.exe"},
+        {"https://dl.example.com/setup.exe#frag?x=1", "setup.exe"},
+        {"https://dl.example.com/dir/?name=setup.exe", fallback},
+        {"https://dl.example.com/releases/", fallback},
+        {"https://dl.example.com", fallback},
+        {"https://dl.example.com?file=/setup.exe", fallback},
+        {"https://dl.example.com/a/..", fallback},
+        {"https://dl.example.com/a/.", fallback},
+        {"https://dl.example.com/setup.exe:stream", fallback},
+        {"https://dl.example.com/dir\\setup.exe", fallback},
+        {"https://dl.example.com/set\"up.exe", fallback},
+        {"https://dl.example.com/set<up>.exe", fallback},
+        {"https://dl.example.com/set|up.exe", fallback},
+        {"https://dl.example.com/set*up.exe", fallback},
+        {"https://dl.example.com/set\tup.exe", fallback},
+        {"https://dl.example.com/set\x7fup.exe", fallback},
+        {"https://dl.example.com/NUL.exe", fallback},
+        {"https://dl.example.com/com1", fallback},
+        {"https://dl.example.com/con%2Eexe", "con%2Eexe"},
+        {"https://dl.example.com/console.exe", "console.exe"},
+        {"https://dl.example.com/com10.exe", "com10.exe"},
+        {"https://dl.example.com/setup%20v2%3F.exe", "setup%20v2%3F.exe"},
+        {"https://dl.example.com/%2e%2e", "%2e%2e"},
+        {"https://dl.example.com/..setup.exe", "..setup.exe"},
+        {"https://dl.example.com/\xe5\x8d\x87\xe7\xba\xa7.exe", "\xe5\x8d\x87\xe7\xba\xa7.exe"},
+        {"https://dl.example.com/" + std::string(255, 'n'), std::string(255, 'n')},
+        {"https://dl.example.com/" + std::string(256, 'n'), fallback},
+        {"dl.example.com/setup.exe", "setup.exe"},
+        {"file:///C:/dl/setup.exe", "setup.exe"},
+        {"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58", fallback},
+        {"", fallback},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(utils::installer_name_from_url(c.first, fallback), c.second) << c.first;
+}
+
+}  // namespace
