@@ -21,6 +21,8 @@ struct SystemCalls {
     decltype(&::MoveFileExA) move_file_ex_a;
     decltype(&::CopyFileA) copy_file_a;
     decltype(&::CheckTokenMembership) check_token_membership;
+    // Loading a library that must be there: a failed load cannot be had otherwise.
+    decltype(&::LoadLibraryW) load_library_w;
 };
 
 // The table, filled with the real functions. Main thread and tests only.

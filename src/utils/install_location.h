@@ -1,0 +1,13 @@
+// Where the client application is installed, from its uninstall registration.
+#pragma once
+
+#include <string>
+
+// Looks among the 32-bit programs' uninstall registrations (HKEY_LOCAL_MACHINE,
+// "SOFTWARE\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall") for the subkey named
+// exactly `application_name` (same letter case) and returns its "InstallLocation" value
+// as stored, in the ANSI code page. The first subkey of that name ends the search. Prints
+// the number of registrations to standard output once when there are any. Returns an
+// empty string when nothing is found or anything fails; logs nothing. Read-only; any
+// thread.
+std::string find_install_location(std::string application_name);

@@ -1,0 +1,123 @@
+#include <cstdio>
+#include <vector>
+
+#include "log/log.h"
+#include "utils/process.h"
+#include "utils/scoped_handle.h"
+#include "utils/system_calls.h"
+#include "utils/text.h"
+#include "utils/win.h"
+
+namespace utils {
+
+namespace {
+
+// How long kill_process waits in all for the processes it ended to be gone.
+constexpr ULONGLONG kExitWaitMs = 10000;
+
+// The case folding of the C locale, which the updater never changes: A to Z only. Written
+// out so that a locale set elsewhere in the process cannot widen it.
+wchar_t fold_ascii(wchar_t unit) {
+    return unit >= L'A' && unit <= L'Z' ? unit - L'A' + L'a' : unit;
+}
+
+// The whole names must be equal: "CorvaneApp.exe.bak" is not "CorvaneApp.exe".
+bool same_image_name(const std::wstring& wanted, const wchar_t (&found)[MAX_PATH]) {
+    size_t i = 0;
+    for (; i < wanted.size(); ++i) {
+        if (i == MAX_PATH || found[i] == L'\0' || fold_ascii(found[i]) != fold_ascii(wanted[i]))
+            return false;
+    }
+    return i < MAX_PATH && found[i] == L'\0';
+}
+
+struct EndedProcess {
+    DWORD id;
+    ScopedKernelHandle handle;  // null when not even a handle to wait on could be had
+};
+
+// taskkill ends every process of the name, so that one run covers the later entries too.
+void hand_to_taskkill(const PROCESSENTRY32W& entry) {
+    LOG_WARN("utils::kill_process", "Maybe failed to terminate process(%ld), switch to taskkill.\n",
+             static_cast<long>(entry.th32ProcessID));
+    // The snapshot's own spelling of the name, in the code page ShellExecuteA reads.
+    char parameters[MAX_PATH] = {0};
+    std::snprintf(parameters, sizeof parameters, "/im %s /f", narrow(entry.szExeFile).c_str());
+    system_calls().shell_execute_a(nullptr, "open", "taskkill", parameters, nullptr, SW_HIDE);
+}
+
+// TerminateProcess and taskkill only start the end of a process; its files stay open until
+// it is gone, and the installer that runs next must be able to replace them.
+void wait_until_gone(const std::vector<EndedProcess>& ended) {
+    const ULONGLONG deadline = GetTickCount64() + kExitWaitMs;
+    for (const EndedProcess& process : ended) {
+        if (!process.handle) continue;
+        const ULONGLONG now = GetTickCount64();
+        const DWORD remaining = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (WaitForSingleObject(process.handle.get(), remaining) != WAIT_OBJECT_0) {
+            LOG_WARN("utils::kill_process", "Process %lu still running after termination.\n",
+                     static_cast<unsigned long>(process.id));
+        }
+    }
+}
+
+}  // namespace
+
+int start_prog_wait(const std::string& program, const std::string& parameters,
+                    unsigned long* exit_code) {
+    const std::wstring file = widen(program);
+    const std::wstring arguments = widen(parameters);
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpFile = file.c_str();
+    info.lpParameters = arguments.c_str();
+    info.nShow = SW_HIDE;
+    if (!system_calls().shell_execute_ex_w(&info)) {
+        LOG_WARN("utils::start_prog_wait", "Failed to start %s %s: %s", program.c_str(),
+                 parameters.c_str(), last_error_text().c_str());
+        return -1;
+    }
+    // No handle when the shell handed the request to a process that was already running.
+    ScopedKernelHandle process(info.hProcess);
+    if (!process) return 0;
+    WaitForSingleObject(process.get(), INFINITE);
+    DWORD code = 0;
+    if (exit_code != nullptr && GetExitCodeProcess(process.get(), &code)) *exit_code = code;
+    return 0;
+}
+
+int kill_process(const std::string& image_name) {
+    ScopedKernelHandle snapshot(system_calls().create_toolhelp32_snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
+        LOG_WARN("utils::kill_process", "CreateToolhelp32Snapshot (of processes)\n");
+        return -1;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    if (!system_calls().process32_first_w(snapshot.get(), &entry)) {
+        LOG_WARN("utils::kill_process", "Failed to Process32First for %s\n",
+                 last_error_text().c_str());
+        return -1;
+    }
+
+    const std::wstring wanted = widen(image_name);
+    std::vector<EndedProcess> ended;
+    do {
+        if (!same_image_name(wanted, entry.szExeFile)) continue;
+        const DWORD id = entry.th32ProcessID;
+        ScopedKernelHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, id));
+        if (!process || !system_calls().terminate_process(process.get(), 0xFFFFFFFF)) {
+            hand_to_taskkill(entry);
+            // All access may be refused where waiting is still allowed.
+            if (!process) process.reset(OpenProcess(SYNCHRONIZE, FALSE, id));
+        }
+        ended.push_back(EndedProcess{id, std::move(process)});
+    } while (Process32NextW(snapshot.get(), &entry));
+    snapshot.reset();
+
+    wait_until_gone(ended);
+    return 0;
+}
+
+}  // namespace utils

@@ -1,0 +1,322 @@
+// Process control with real processes: copies of this program under the client
+// application's names, the shell, and Wine's own taskkill.
+#include "utils/process.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "child_main.h"
+#include "log/log.h"
+#include "system_call_override.h"
+#include "test_support.h"
+#include "utils/scoped_handle.h"
+#include "utils/text.h"
+#include "win_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::SystemCallOverride;
+using utils::ScopedKernelHandle;
+
+// Stands in for the client application: runs until it is ended.
+TEST_CHILD(idle) {
+    Sleep(INFINITE);
+    return 0;
+}
+
+// Stands in for the installer: after a while (so that a caller that does not wait sees
+// nothing), records its arguments and how it was asked to show, then exits with 3.
+TEST_CHILD(record_and_exit) {
+    Sleep(300);
+    STARTUPINFOW startup = {};
+    GetStartupInfoW(&startup);
+    std::string record =
+        "show=" +
+        std::to_string((startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : -1);
+    for (const std::string& argument : arguments) record += "|" + argument;
+    test::write_file("installer-ran.txt", record);
+    return 3;
+}
+
+// The log with time stamps and source lines blanked, so lines compare whole.
+std::string log_without_stamps(const fs::path& folder) {
+    const std::string text = test::read_text_file(folder / "update.log");
+    const std::regex stamp(R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
+    const std::regex line(R"(\((\d+)\): )");
+    return std::regex_replace(std::regex_replace(text, stamp, "$1"), line, "(N): ");
+}
+
+std::string error_text(DWORD code) {
+    SetLastError(code);
+    return last_error_text();
+}
+
+// A copy of this program running --child=idle under another file name, ended (if it
+// still runs) when the test is over.
+class RunningCopy {
+public:
+    RunningCopy(const fs::path& folder, const std::wstring& name) {
+        fs::create_directories(folder);
+        const fs::path image = folder / name;
+        fs::copy_file(test::own_path(), image, fs::copy_options::overwrite_existing);
+        std::wstring command = test::quoted(image.wstring()) + L" --child=idle";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION created = {};
+        if (CreateProcessW(image.wstring().c_str(), &command[0], nullptr, nullptr, FALSE, 0,
+                           nullptr, nullptr, &startup, &created)) {
+            CloseHandle(created.hThread);
+            process_.reset(created.hProcess);
+            id_ = created.dwProcessId;
+        }
+    }
+    ~RunningCopy() {
+        if (running()) TerminateProcess(process_.get(), 0);
+        WaitForSingleObject(process_.get(), 30000);
+    }
+    RunningCopy(const RunningCopy&) = delete;
+    RunningCopy& operator=(const RunningCopy&) = delete;
+
+    bool started() const { return process_.valid(); }
+    bool running() const { return WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
+    DWORD id() const { return id_; }
+    DWORD exit_code() const {
+        DWORD code = 0;
+        GetExitCodeProcess(process_.get(), &code);
+        return code;
+    }
+
+private:
+    ScopedKernelHandle process_;
+    DWORD id_ = 0;
+};
+
+class Processes : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(log_open(), 0); }
+    std::string log() { return log_without_stamps(dir_.path()); }
+    // Names unique to this test process, so that concurrent tests do not end each other's
+    // copies through taskkill.
+    std::wstring unique_name(const wchar_t* stem) {
+        return stem + std::to_wstring(GetCurrentProcessId()) + L".EXE";
+    }
+    test::ScopedWorkDir dir_;
+};
+
+TEST_F(Processes, EndsEveryCopyWithTheWholeNameAndWaitsForThem) {
+    const struct {
+        const wchar_t* name;
+        bool ended;
+    } cases[] = {
+        {L"CorvaneApp.exe", true},
+        {L"corvaneapp.EXE", true},
+        {L"CorvaneApp.exe.bak", false},
+        {L"CorvaneApp.ex", false},
+    };
+    std::vector<std::unique_ptr<RunningCopy>> copies;
+    int folder = 0;
+    for (const auto& c : cases) {
+        // One folder per copy: Wine's file names ignore case.
+        copies.push_back(std::make_unique<RunningCopy>(
+            dir_.path() / ("copy" + std::to_string(folder++)), c.name));
+        ASSERT_TRUE(copies.back()->started()) << narrow(c.name);
+    }
+
+    // Names that a running image merely begins or ends with match nothing.
+    EXPECT_EQ(utils::kill_process("CorvaneApp"), 0);
+    EXPECT_EQ(utils::kill_process("orvaneApp.exe"), 0);
+    for (const auto& copy : copies) EXPECT_TRUE(copy->running());
+
+    EXPECT_EQ(utils::kill_process("CorvaneApp.exe"), 0);
+    for (size_t i = 0; i < copies.size(); ++i) {
+        // Ended by TerminateProcess, which sets the exit code it is given.
+        EXPECT_EQ(copies[i]->running(), !cases[i].ended) << narrow(cases[i].name);
+        if (cases[i].ended) {
+            EXPECT_EQ(copies[i]->exit_code(), 0xFFFFFFFFu);
+        }
+    }
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(Processes, NoMatchLogsNothing) {
+    EXPECT_EQ(utils::kill_process(narrow(unique_name(L"NoSuchImage"))), 0);
+    EXPECT_EQ(log(), "");
+}
+
+// Taskkill's arguments, and whether the real one is run too.
+struct TaskkillCall {
+    int calls = 0;
+    HWND window = nullptr;
+    std::string verb, file, parameters;
+    bool folder_given = false;
+    INT show = -1;
+    bool run_it = false;
+};
+TaskkillCall g_taskkill;
+
+HINSTANCE WINAPI recording_shell_execute_a(HWND window, LPCSTR verb, LPCSTR file, LPCSTR parameters,
+                                           LPCSTR folder, INT show) {
+    ++g_taskkill.calls;
+    g_taskkill.window = window;
+    g_taskkill.verb = verb ? verb : "(null)";
+    g_taskkill.file = file ? file : "(null)";
+    g_taskkill.parameters = parameters ? parameters : "(null)";
+    g_taskkill.folder_given = folder != nullptr;
+    g_taskkill.show = show;
+    if (g_taskkill.run_it) return ::ShellExecuteA(window, verb, file, parameters, folder, show);
+    return reinterpret_cast<HINSTANCE>(42);
+}
+
+BOOL WINAPI refusing_terminate(HANDLE, UINT) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+TEST_F(Processes, ResistingProcessIsHandedToTaskkillUnderTheSnapshotName) {
+    const std::wstring name = unique_name(L"Resisting");
+    RunningCopy copy(dir_.path(), name);
+    ASSERT_TRUE(copy.started());
+    g_taskkill = TaskkillCall();
+    g_taskkill.run_it = true;
+    SystemCallOverride refuse(&utils::SystemCalls::terminate_process, &refusing_terminate);
+    SystemCallOverride record(&utils::SystemCalls::shell_execute_a, &recording_shell_execute_a);
+
+    // Asked for in lower case; taskkill gets the name as the snapshot spells it.
+    std::string asked = narrow(name);
+    for (char& c : asked) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(utils::kill_process(asked), 0);
+
+    EXPECT_EQ(g_taskkill.calls, 1);
+    EXPECT_EQ(g_taskkill.window, nullptr);
+    EXPECT_EQ(g_taskkill.verb, "open");
+    EXPECT_EQ(g_taskkill.file, "taskkill");
+    EXPECT_EQ(g_taskkill.parameters, "/im " + narrow(name) + " /f");
+    EXPECT_FALSE(g_taskkill.folder_given);
+    EXPECT_EQ(g_taskkill.show, SW_HIDE);
+    // Wine's taskkill ended it, and the call waited for that.
+    EXPECT_FALSE(copy.running());
+    EXPECT_EQ(log(), " WARN  utils::kill_process(N): Maybe failed to terminate process(" +
+                         std::to_string(copy.id()) + "), switch to taskkill.\n");
+}
+
+TEST_F(Processes, ProcessThatOutlivesTheWaitIsLoggedAndLeft) {
+    RunningCopy copy(dir_.path(), unique_name(L"Survivor"));
+    ASSERT_TRUE(copy.started());
+    g_taskkill = TaskkillCall();
+    SystemCallOverride refuse(&utils::SystemCalls::terminate_process, &refusing_terminate);
+    SystemCallOverride record(&utils::SystemCalls::shell_execute_a, &recording_shell_execute_a);
+
+    EXPECT_EQ(utils::kill_process(narrow(unique_name(L"Survivor"))), 0);
+    EXPECT_EQ(g_taskkill.calls, 1);
+    EXPECT_TRUE(copy.running());
+    const std::string id = std::to_string(copy.id());
+    EXPECT_EQ(log(), " WARN  utils::kill_process(N): Maybe failed to terminate process(" + id +
+                         "), switch to taskkill.\n WARN  utils::kill_process(N): Process " + id +
+                         " still running after termination.\n");
+}
+
+HANDLE WINAPI no_snapshot(DWORD, DWORD) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL WINAPI no_first_entry(HANDLE, LPPROCESSENTRY32W) {
+    SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+}
+
+TEST_F(Processes, UnreadableProcessListFails) {
+    {
+        SystemCallOverride fail(&utils::SystemCalls::create_toolhelp32_snapshot, &no_snapshot);
+        EXPECT_EQ(utils::kill_process("CorvaneApp.exe"), -1);
+    }
+    {
+        SystemCallOverride fail(&utils::SystemCalls::process32_first_w, &no_first_entry);
+        EXPECT_EQ(utils::kill_process("CorvaneApp.exe"), -1);
+    }
+    EXPECT_EQ(log(),
+              " WARN  utils::kill_process(N): CreateToolhelp32Snapshot (of processes)\n"
+              " WARN  utils::kill_process(N): Failed to Process32First for " +
+                  error_text(ERROR_NO_MORE_FILES) + "\n");
+}
+
+TEST_F(Processes, StartProgWaitWaitsAndIgnoresTheExitCode) {
+    // The shell starts it in our working folder, where it leaves its record.
+    const std::string program = narrow(test::own_path());
+    const std::string parameters = "--child=record_and_exit /S /D=C:\\Corvane App";
+    EXPECT_EQ(utils::start_prog_wait(program, parameters), 0);
+    EXPECT_EQ(test::read_file(dir_.path() / "installer-ran.txt"), "show=0|/S|/D=C:\\Corvane|App");
+
+    // The exit code, for a caller that asks for it.
+    fs::remove(dir_.path() / "installer-ran.txt");
+    unsigned long exit_code = 0;
+    EXPECT_EQ(utils::start_prog_wait(program, parameters, &exit_code), 0);
+    EXPECT_EQ(exit_code, 3ul);
+    EXPECT_TRUE(fs::exists(dir_.path() / "installer-ran.txt"));
+    EXPECT_EQ(log(), "");
+}
+
+// The error the real ShellExecuteExW left, kept before the log is written.
+DWORD g_shell_error = 0;
+BOOL WINAPI remembering_shell_execute_ex_w(SHELLEXECUTEINFOW* info) {
+    const BOOL ok = ::ShellExecuteExW(info);
+    g_shell_error = GetLastError();
+    return ok;
+}
+
+// The shell reports a missing program in a message box as well; answers it as a user
+// would, until stopped.
+class DialogDismisser {
+public:
+    DialogDismisser()
+        : thread_(CreateThread(nullptr, 0, &DialogDismisser::run, this, 0, nullptr)) {}
+    ~DialogDismisser() {
+        stop_ = true;
+        WaitForSingleObject(thread_.get(), 30000);
+    }
+
+private:
+    static BOOL CALLBACK dismiss(HWND window, LPARAM) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        wchar_t name[16] = {0};
+        GetClassNameW(window, name, 16);
+        if (owner == GetCurrentProcessId() && std::wstring(name) == L"#32770")
+            PostMessageW(window, WM_CLOSE, 0, 0);
+        return TRUE;
+    }
+    static DWORD WINAPI run(void* self) {
+        while (!static_cast<DialogDismisser*>(self)->stop_) {
+            EnumWindows(&DialogDismisser::dismiss, 0);
+            Sleep(50);
+        }
+        return 0;
+    }
+    std::atomic<bool> stop_{false};
+    ScopedKernelHandle thread_;
+};
+
+TEST_F(Processes, StartProgWaitReportsAMissingProgram) {
+    const std::string missing = (dir_.path() / "missing-installer.exe").string();
+    g_shell_error = 0;
+    int result = 0;
+    {
+        DialogDismisser dismisser;
+        SystemCallOverride remember(&utils::SystemCalls::shell_execute_ex_w,
+                                    &remembering_shell_execute_ex_w);
+        result = utils::start_prog_wait(missing, "/S /D=C:\\Corvane");
+    }
+    EXPECT_EQ(result, -1);
+    // Wine's shell leaves no error code after its message box: the line then ends in
+    // "no error".
+    EXPECT_EQ(log(), " WARN  utils::start_prog_wait(N): Failed to start " + missing +
+                         " /S /D=C:\\Corvane: " + error_text(g_shell_error));
+}
+
+}  // namespace
