@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "test_support.h"
 #include "utils/text.h"
 
 namespace test {
@@ -32,6 +33,42 @@ DWORD run_process(std::wstring command, DWORD flags, const wchar_t* folder, DWOR
         TerminateProcess(process.hProcess, 0xbeef);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    return code;
+}
+
+DWORD run_process_output(std::wstring command, const wchar_t* folder, std::string& output,
+                         DWORD timeout_ms) {
+    // A file rather than a pipe: nobody has to drain it while the process runs.
+    wchar_t temp_folder[MAX_PATH] = {0};
+    wchar_t temp_file[MAX_PATH] = {0};
+    GetTempPathW(MAX_PATH, temp_folder);
+    GetTempFileNameW(temp_folder, L"out", 0, temp_file);
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE file = CreateFileW(temp_file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0xdead;
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = file;
+    startup.hStdError = file;
+    PROCESS_INFORMATION process{};
+    DWORD code = 0xdead;
+    if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, folder, &startup,
+                       &process)) {
+        code = 0xbeef;
+        if (WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0)
+            GetExitCodeProcess(process.hProcess, &code);
+        else
+            TerminateProcess(process.hProcess, 0xbeef);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(file);
+    output = read_file(temp_file);
+    DeleteFileW(temp_file);
     return code;
 }
 

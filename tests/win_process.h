@@ -17,6 +17,10 @@ std::wstring quoted(const std::wstring& text);
 DWORD run_process(std::wstring command, DWORD flags = 0, const wchar_t* folder = nullptr,
                   DWORD timeout_ms = 30000);
 
+// As run_process, in `folder`, with standard output (and error) captured into `output`.
+DWORD run_process_output(std::wstring command, const wchar_t* folder, std::string& output,
+                         DWORD timeout_ms = 90000);
+
 // Runs this test program again as --child=<name> with the arguments appended.
 DWORD run_child(const std::string& name, const std::wstring& arguments = L"", DWORD flags = 0);
 

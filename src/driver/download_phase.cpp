@@ -1,9 +1,113 @@
-#include "driver/phases.h"
-#include "log/log.h"
+// The first run of an update: fetch the installer into the update folder, accept it only
+// with the expected MD5 digest, and start this program again elevated to install it.
+#include <cctype>
+#include <string>
 
-// The download phase is not part of this build yet: a run that asks for it is refused
-// with a line in the log rather than reported as done.
-int run_download_phase(UpdateRun&, const std::string&, const std::string&) {
-    LOG_WARN("run_download_phase", "The download phase is not available in this build.\n");
-    return -1;
+#include "download/download_file.h"
+#include "driver/phases.h"
+#include "integrity/file_digest.h"
+#include "log/log.h"
+#include "utils/paths.h"
+#include "utils/singleton_mutex.h"
+#include "utils/system_calls.h"
+#include "utils/text.h"
+
+namespace {
+
+constexpr int kAttempts = 6;
+constexpr DWORD kWaitAfterFailedTransferMs = 2000;
+
+// ASCII lower-casing of both sides: the digest is hexadecimal text in either case.
+bool same_digest(const std::string& expected, const char* computed) {
+    const std::string actual = computed;
+    if (expected.size() != actual.size()) return false;
+    for (size_t i = 0; i < actual.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(expected[i])) !=
+            std::tolower(static_cast<unsigned char>(actual[i])))
+            return false;
+    }
+    return true;
+}
+
+// Downloads until an attempt yields the expected digest. True when one did.
+bool fetch_checked_installer(UpdateRun& run, const std::string& url,
+                             const std::string& expected_md5) {
+    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+        // Only the first attempt continues a file that an earlier run left behind.
+        if (download_file(url, run.installer_path, attempt == 1) < 0) {
+            LOG_WARN("run_download_phase", "Failed to download %s from %s\n",
+                     run.installer_path.c_str(), url.c_str());
+            notify_frontend_text(run.notice, "Failed to download %s from %s.",
+                                 run.installer_path.c_str(), url.c_str());
+            Sleep(kWaitAfterFailedTransferMs);
+            continue;
+        }
+        char md5[256] = {0};
+        char sha256[256] = {0};
+        if (md5_sha256_file_hex(run.installer_path.c_str(), md5, sha256) < 0) {
+            // A file we cannot read back is never accepted.
+            LOG_WARN("run_download_phase", "Failed to compute the digests of %s.\n",
+                     run.installer_path.c_str());
+            continue;
+        }
+        LOG_INFO("run_download_phase", "file hash:%s %s %s\n", run.installer_path.c_str(), sha256,
+                 md5);
+        if (same_digest(expected_md5, md5)) return true;
+        LOG_WARN("run_download_phase", "file hash:%s %s %s not match\n", run.installer_path.c_str(),
+                 expected_md5.c_str(), md5);
+    }
+    return false;
+}
+
+// Starts this program again with administrator rights for the install phase. 0, or -1
+// when the system did not start it (the user refused the elevation, for one).
+int request_install_phase(UpdateRun& run) {
+    const std::wstring parameters =
+        std::wstring(L"\"") + kPhaseMarker + L"\" \"" + widen(run.installer_path) + L"\"";
+    wchar_t own_path[MAX_PATH] = {0};
+    GetModuleFileNameW(nullptr, own_path, MAX_PATH);
+    const INT_PTR result = reinterpret_cast<INT_PTR>(utils::system_calls().shell_execute_w(
+        nullptr, L"runas", own_path, parameters.c_str(), nullptr, SW_SHOW));
+    if (result <= 32) {
+        LOG_WARN("run_download_phase", "Failed to start the install phase, error %d.\n",
+                 static_cast<int>(result));
+        notify_frontend_text(run.notice, "Failed to start the install phase.");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int run_download_phase(UpdateRun& run, const std::string& url, const std::string& expected_md5) {
+    // Held until the elevated run has been asked for, which then waits for it.
+    SingletonMutex lock(kLockBaseName, true);
+    if (!lock.acquire()) {
+        LOG_WARN("run_download_phase", "Another process already running.\n");
+        return -1;
+    }
+
+    if (utils::get_app_data_path(utils::kUpdateFolderSuffix, run.update_folder) < 0) {
+        LOG_WARN("run_download_phase", "Failed to generate app data path.\n");
+        notify_frontend_text(run.notice, "Failed to generate app data path.");
+        return -1;
+    }
+    // The client application normally made the folder above the update folder; on a
+    // machine where it did not, the update folder could not be made and every attempt
+    // would fail. Errors, an existing folder among them, change nothing here.
+    std::string vendor_folder;
+    if (utils::get_parent_path(run.update_folder, vendor_folder) == 0)
+        CreateDirectoryA(vendor_folder.c_str(), nullptr);
+    CreateDirectoryA(run.update_folder.c_str(), nullptr);
+
+    run.installer_path = utils::join_path(
+        run.update_folder, utils::installer_name_from_url(url, kDefaultInstallerName));
+
+    if (!fetch_checked_installer(run, url, expected_md5)) {
+        LOG_WARN("run_download_phase", "Failed to download file with correct hash(md5/sha1).\n");
+        notify_frontend_text(run.notice, "Failed to download file with correct hash(md5/sha1).");
+        return -1;
+    }
+    // The installer stays when the restart fails: a later run resumes and checks it.
+    return request_install_phase(run);
 }

@@ -1,6 +1,7 @@
 // The updater's entry: log the build, step out of sight, run the phase the command line
 // asks for and turn its outcome into the exit code.
 #include "driver/entry.h"
+
 #include "driver/phases.h"
 #include "log/log.h"
 #include "utils/console.h"
@@ -8,6 +9,7 @@
 
 const char* const kVersionText = "v0.0.3";
 const char* const kDefaultInstallerName = "corvane_auto_installer.exe";
+const char* const kLockBaseName = "CorvaneHUBRAUpgradeSingleton";
 const wchar_t* const kPhaseMarker = L"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";
 
 int updater_main(int argc, char** argv) {

@@ -14,6 +14,8 @@ struct UpdateRun {
 
 extern const char* const kVersionText;
 extern const char* const kDefaultInstallerName;
+// The single-instance lock that orders the two runs of an update.
+extern const char* const kLockBaseName;
 // The first argument of the elevated restart; compared as a whole, case-sensitively.
 extern const wchar_t* const kPhaseMarker;
 

@@ -1,0 +1,14 @@
+// One download attempt of the installer into a file, with progress for the front end on
+// the upgrade pipe (every callback) and on standard output (thinned out). Main thread.
+#pragma once
+
+#include <string>
+
+// The pipe a front end connects to for progress messages "0, <total>, <received>;".
+extern const char* const kUpgradePipeName;
+
+// Fetches `url` into `path`. With `resume` an existing file is continued from its end,
+// otherwise it is emptied first. Returns 0 when the transfer completed, -1 when it failed
+// or could not be started (logged, and announced to the front end as a text notice where
+// the front end has to know). Bytes received before a failure stay in the file.
+int download_file(const std::string& url, const std::string& path, bool resume);

@@ -1,0 +1,172 @@
+#include "download/download_file.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include "frontend/pipe.h"
+#include "log/log.h"
+#include "test_servers.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Record {
+    double total;
+    double received;
+};
+
+// Parses a stream of progress records; fails the test on anything else.
+std::vector<Record> records_of(const std::string& out) {
+    static const std::regex record(R"(0, (\d+)\.000000, (\d+)\.000000;)");
+    std::vector<Record> records;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), record);
+         it != std::sregex_iterator(); ++it)
+        records.push_back({std::stod((*it)[1]), std::stod((*it)[2])});
+    std::string rest = std::regex_replace(out, record, "");
+    EXPECT_EQ(rest, "") << "not progress records";
+    return records;
+}
+
+class DownloadFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
+        ASSERT_EQ(log_open(), 0);
+        body_ = servers_.bytes("small.bin");
+    }
+
+    // Runs download_file with standard output captured in out_.
+    int download(const std::string& url, const fs::path& path, bool resume) {
+        test::StdoutRedirect redirect(dir_.path() / "stdout.txt", "wb");
+        EXPECT_TRUE(redirect.ok());
+        const int result = download_file(url, path.string(), resume);
+        redirect.restore();
+        out_ = test::read_file(dir_.path() / "stdout.txt");
+        return result;
+    }
+
+    std::string log_text() { return test::read_text_file(dir_.path() / "update.log"); }
+
+    test::ScopedWorkDir dir_;
+    test::Servers servers_;
+    std::string body_;
+    std::string out_;
+};
+
+TEST_F(DownloadFile, OpenModesAndResumeOffset) {
+    struct Case {
+        const char* name;
+        bool resume;
+        std::string before;  // the file's content before, "-" for no file
+        std::string after;
+    } cases[] = {
+        {"resume without a file", true, "-", body_},
+        {"resume a partial file", true, std::string(5000, 'x'),
+         std::string(5000, 'x') + body_.substr(5000)},
+        {"fresh over a longer file", false, std::string(100000, 'y'), body_},
+        {"fresh without a file", false, "-", body_},
+    };
+    for (const Case& c : cases) {
+        const fs::path path = dir_.path() / "installer.exe";
+        fs::remove(path);
+        if (c.before != "-") test::write_file(path, c.before);
+        EXPECT_EQ(download(servers_.url("http", "/small.bin"), path, c.resume), 0) << c.name;
+        EXPECT_TRUE(test::read_file(path) == c.after) << c.name;
+        const auto records = records_of(out_);
+        ASSERT_FALSE(records.empty()) << c.name;
+        // The last record shows the finished transfer: the bytes of this request.
+        const double requested = static_cast<double>(
+            c.after.size() - (c.resume && c.before != "-" ? c.before.size() : 0));
+        EXPECT_EQ(records.back().total, requested) << c.name;
+        EXPECT_EQ(records.back().received, requested) << c.name;
+    }
+}
+
+TEST_F(DownloadFile, AFolderThatDoesNotExist) {
+    const fs::path path = dir_.path() / "missing" / "installer.exe";
+    EXPECT_EQ(download(servers_.url("http", "/small.bin"), path, true), -1);
+    EXPECT_EQ(out_, "1, Failed to open file " + path.string() + ".;");
+    EXPECT_NE(log_text().find("download_file("), std::string::npos);
+    EXPECT_NE(log_text().find("): Failed to open file(" + path.string() + ").\n"),
+              std::string::npos)
+        << log_text();
+}
+
+TEST_F(DownloadFile, AFailedTransferKeepsItsBytesAndSaysWhy) {
+    const fs::path path = dir_.path() / "installer.exe";
+    EXPECT_EQ(download(servers_.url("fault", "/cut/small.bin"), path, false), -1);
+    EXPECT_TRUE(test::read_file(path) == body_.substr(0, body_.size() / 2));
+    const std::string notice = "1, Failed to download file for Transferred a partial file.;";
+    ASSERT_GE(out_.size(), notice.size());
+    EXPECT_EQ(out_.substr(out_.size() - notice.size()), notice);
+    records_of(out_.substr(0, out_.size() - notice.size()));
+    EXPECT_NE(log_text().find("): Failed to download file for Transferred a partial file\n"),
+              std::string::npos)
+        << log_text();
+}
+
+TEST_F(DownloadFile, StandardOutputGetsAThousandthStepsOfALargeBody) {
+    const fs::path path = dir_.path() / "installer.exe";
+    EXPECT_EQ(download(servers_.url("http", "/large.bin"), path, false), 0);
+    const auto records = records_of(out_);
+    const double size = 10 * 1024 * 1024;
+    ASSERT_GE(records.size(), 2u);
+    EXPECT_LE(records.size(), 1010u);
+    double last_fraction = 0;
+    for (size_t i = 0; i < records.size(); ++i) {
+        const Record& r = records[i];
+        if (r.total == 0) {
+            EXPECT_EQ(r.received, 0) << i;
+            continue;
+        }
+        EXPECT_EQ(r.total, size) << i;
+        const double fraction = r.received / r.total;
+        // Each record moved on by more than a thousandth, or finished the transfer.
+        EXPECT_TRUE(fraction - last_fraction > 0.001 || r.received == r.total) << i;
+        EXPECT_GE(fraction, last_fraction) << i;
+        last_fraction = fraction;
+    }
+    EXPECT_EQ(records.back().received, size);
+    EXPECT_EQ(records.back().total, size);
+}
+
+TEST_F(DownloadFile, WithoutALengthOnlyThePipeSeesTheProgress) {
+    std::atomic<bool> done{false};
+    std::vector<std::string> messages;
+    // A front end: connects as soon as the pipe exists and reads until it goes away.
+    std::thread front_end([&] {
+        Pipe client(kUpgradePipeName, false);
+        while (!done && client.open() != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::string message;
+        while (client.receive(message, 5000) >= 0) messages.push_back(message);
+    });
+    const fs::path path = dir_.path() / "installer.exe";
+    const int result = download(servers_.url("fault", "/paced/small.bin"), path, false);
+    done = true;
+    front_end.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(test::read_file(path) == body_);
+    // Standard output: only the records from before the first byte.
+    for (const Record& r : records_of(out_)) {
+        EXPECT_EQ(r.total, 0);
+        EXPECT_EQ(r.received, 0);
+    }
+    // The pipe: every callback, the last one with all bytes.
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), "0, 0.000000, 65536.000000;");
+    size_t with_bytes = 0;
+    for (const std::string& m : messages) {
+        EXPECT_EQ(records_of(m).size(), 1u) << m;
+        if (m != "0, 0.000000, 0.000000;") ++with_bytes;
+    }
+    EXPECT_GE(with_bytes, 8u);
+}
+
+}  // namespace

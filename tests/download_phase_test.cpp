@@ -1,0 +1,251 @@
+// The first run of an update as a process under Wine, against the test servers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <vector>
+
+#include "child_main.h"
+#include "driver/entry.h"
+#include "integrity/file_digest.h"
+#include "system_call_override.h"
+#include "test_servers.h"
+#include "test_support.h"
+#include "utils/paths.h"
+#include "utils/text.h"
+#include "win_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The download phase with the elevated restart refused, as when the user says no.
+TEST_CHILD(refused_elevation) {
+    test::SystemCallOverride<decltype(&ShellExecuteW)> refuse(
+        &utils::SystemCalls::shell_execute_w,
+        [](HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT) -> HINSTANCE {
+            return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(5));
+        });
+    std::vector<std::string> args{"updater.exe"};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    return updater_main(static_cast<int>(argv.size()), argv.data());
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+size_t count_lines(const std::string& log, const std::string& part) {
+    size_t count = 0;
+    for (const std::string& line : lines_of(log))
+        if (line.find(part) != std::string::npos) ++count;
+    return count;
+}
+
+// The text notices ("1, ...;") of a stream of status lines, in order, and a check that
+// everything else is a well-formed progress record.
+std::vector<std::string> notices_of(const std::string& out) {
+    static const std::regex record(R"(0, (\d+)\.000000, (\d+)\.000000;)");
+    std::vector<std::string> notices;
+    size_t pos = 0;
+    while (pos < out.size()) {
+        if (out.compare(pos, 3, "1, ") == 0) {
+            const size_t end = out.find(";", pos);
+            notices.push_back(out.substr(pos, end + 1 - pos));
+            pos = end + 1;
+            continue;
+        }
+        std::smatch match;
+        const std::string rest = out.substr(pos);
+        if (!std::regex_search(rest, match, record, std::regex_constants::match_continuous)) {
+            ADD_FAILURE() << "not a status line at " << pos << ": " << rest.substr(0, 60);
+            break;
+        }
+        const double total = std::stod(match[1]), received = std::stod(match[2]);
+        if (total > 0) {
+            EXPECT_LE(received, total);
+        }
+        pos += match.length(0);
+    }
+    return notices;
+}
+
+class DownloadPhase : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
+        ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
+        fs::remove_all(update_folder_);
+        // The updater lives in a sub-folder of the client application's folder.
+        app_ = dir_.path() / "app";
+        fs::create_directories(app_ / "upd");
+        for (const wchar_t* name : {L"updater.exe", L"libcurl.dll"})
+            fs::copy_file(test::sibling_path(name), app_ / "upd" / name);
+        char md5[33] = {0};
+        ASSERT_EQ(md5_file_hex(servers_.file("small.bin").c_str(), md5), 32);
+        md5_ = md5;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(update_folder_, ignored);
+    }
+
+    DWORD run(const std::string& url, const std::string& digest) {
+        const auto start = std::chrono::steady_clock::now();
+        const DWORD code =
+            test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) + L" " +
+                                         widen(url) + L" " + widen(digest),
+                                     app_.wstring().c_str(), out_);
+        seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return code;
+    }
+
+    std::string log() { return test::read_text_file(app_ / "update.log"); }
+
+    // Waits up to `timeout_ms` for a log line holding `part`.
+    bool wait_for_log_line(const std::string& part, int timeout_ms) {
+        for (int waited = 0;; waited += 100) {
+            if (log().find(part) != std::string::npos) return true;
+            if (waited >= timeout_ms) return false;
+            Sleep(100);
+        }
+    }
+
+    std::string installer_path(const std::string& name) const {
+        return update_folder_ + "\\" + name;
+    }
+
+    test::ScopedWorkDir dir_;
+    test::Servers servers_;
+    fs::path app_;
+    std::string update_folder_;
+    std::string md5_;
+    std::string out_;
+    double seconds_ = 0;
+};
+
+TEST_F(DownloadPhase, AcceptsTheDigestInAnyLetterCaseAndRestartsElevated) {
+    std::string lower = md5_, mixed = md5_;
+    for (size_t i = 0; i < lower.size(); ++i) {
+        lower[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(lower[i])));
+        if (i % 2 == 0) mixed[i] = lower[i];
+    }
+    const std::string url = servers_.url("http", "/small.bin?token=a:b");
+    const std::string path = installer_path("small.bin");
+    for (const std::string& digest : {md5_, lower, mixed}) {
+        fs::remove(app_ / "update.log");
+        EXPECT_EQ(run(url, digest), 0u) << digest;
+        EXPECT_TRUE(test::read_file(path) == servers_.bytes("small.bin"));
+        EXPECT_EQ(notices_of(out_), std::vector<std::string>{}) << out_;
+        EXPECT_NE(out_.rfind("0, 65536.000000, 65536.000000;"), std::string::npos);
+        const std::string text = log();
+        char sha256[65] = {0};
+        ASSERT_EQ(sha256_file_hex(path.c_str(), sha256), 64);
+        EXPECT_EQ(count_lines(text, " INFO  run_download_phase("), 1u) << text;
+        EXPECT_NE(text.find("): file hash:" + path + " " + sha256 + " " + md5_ + "\n"),
+                  std::string::npos)
+            << text;
+        // The elevated run is this program again, with the marker and the quoted path.
+        EXPECT_TRUE(wait_for_log_line(
+            std::string("): path changed (corvane_auto_installer.exe -> ") + path + ").", 30000))
+            << log();
+        wait_for_log_line("): The file ", 30000);
+    }
+}
+
+TEST_F(DownloadPhase, WrongDigestsAreRejectedSixTimesWithoutWaiting) {
+    char sha256[65] = {0};
+    ASSERT_EQ(sha256_file_hex(servers_.file("small.bin").c_str(), sha256), 64);
+    const std::string url = servers_.url("http", "/small.bin");
+    const std::string path = installer_path("small.bin");
+    for (const std::string& digest : {std::string(sha256), std::string(32, '0'), md5_ + "0"}) {
+        fs::remove(app_ / "update.log");
+        EXPECT_EQ(run(url, digest), 0xffffffffu) << digest;
+        const std::string text = log();
+        EXPECT_EQ(
+            count_lines(text, "): file hash:" + path + " " + digest + " " + md5_ + " not match"),
+            6u)
+            << text;
+        EXPECT_EQ(count_lines(text, "Failed to download " + path), 0u) << text;
+        EXPECT_EQ(count_lines(text, "): Failed to download file with correct hash(md5/sha1)."), 1u);
+        EXPECT_EQ(
+            notices_of(out_),
+            std::vector<std::string>{"1, Failed to download file with correct hash(md5/sha1).;"});
+        // Five waits of two seconds would be ten.
+        EXPECT_LT(seconds_, 10) << digest;
+        EXPECT_TRUE(fs::exists(path));
+    }
+}
+
+TEST_F(DownloadPhase, APartialInstallerIsResumedFirstThenFetchedAfresh) {
+    const std::string path = installer_path("small.bin");
+    fs::create_directories(update_folder_);
+    test::write_file(path, std::string(5000, 'x'));
+    EXPECT_EQ(run(servers_.url("http", "/small.bin"), md5_), 0u);
+    const std::string text = log();
+    // Attempt 1 appended to the 5000 wrong bytes, attempt 2 started again.
+    EXPECT_EQ(count_lines(text, " not match"), 1u) << text;
+    const std::string expected_md5 = [&] {
+        std::string wrong = std::string(5000, 'x') + servers_.bytes("small.bin").substr(5000);
+        test::write_file(dir_.path() / "wrong.bin", wrong);
+        char md5[33] = {0};
+        md5_file_hex((dir_.path() / "wrong.bin").string().c_str(), md5);
+        return std::string(md5);
+    }();
+    EXPECT_NE(text.find(" " + md5_ + " " + expected_md5 + " not match"), std::string::npos) << text;
+    EXPECT_TRUE(test::read_file(path) == servers_.bytes("small.bin"));
+    wait_for_log_line("): The file ", 30000);
+}
+
+TEST_F(DownloadPhase, AnUnreachableServerFailsSixTimesWithWaits) {
+    const std::string url = "http://127.0.0.1:1/setup.exe";
+    const std::string path = installer_path("setup.exe");
+    EXPECT_EQ(run(url, md5_), 0xffffffffu);
+    const std::string text = log();
+    EXPECT_EQ(count_lines(text, "): Failed to download " + path + " from " + url), 6u) << text;
+    std::vector<std::string> expected;
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        expected.push_back("1, Failed to download file for Couldn't connect to server.;");
+        expected.push_back("1, Failed to download " + path + " from " + url + ".;");
+    }
+    expected.push_back("1, Failed to download file with correct hash(md5/sha1).;");
+    EXPECT_EQ(notices_of(out_), expected) << out_;
+    EXPECT_GE(seconds_, 12);
+}
+
+TEST_F(DownloadPhase, ASecondUpdaterIsRefused) {
+    HANDLE held = CreateMutexA(nullptr, FALSE, "Global\\CorvaneHUBRAUpgradeSingleton");
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(run(servers_.url("http", "/small.bin"), md5_), 0xffffffffu);
+    CloseHandle(held);
+    const auto lines = lines_of(log());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find(" WARN  run_download_phase("), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("): Another process already running."), std::string::npos);
+    EXPECT_EQ(out_, "");
+}
+
+TEST_F(DownloadPhase, ARefusedElevationFailsAndKeepsTheInstaller) {
+    const std::string path = installer_path("small.bin");
+    const DWORD code =
+        test::run_process_output(test::quoted(test::own_path()) + L" --child=refused_elevation " +
+                                     widen(servers_.url("http", "/small.bin")) + L" " + widen(md5_),
+                                 app_.wstring().c_str(), out_);
+    EXPECT_EQ(code, 0xffffffffu);
+    EXPECT_EQ(notices_of(out_), std::vector<std::string>{"1, Failed to start the install phase.;"});
+    EXPECT_NE(log().find("): Failed to start the install phase, error 5.\n"), std::string::npos)
+        << log();
+    EXPECT_TRUE(test::read_file(path) == servers_.bytes("small.bin"));
+    // The lock was let go: another updater may start.
+    HANDLE lock = OpenMutexA(SYNCHRONIZE, FALSE, "Global\\CorvaneHUBRAUpgradeSingleton");
+    EXPECT_EQ(lock, nullptr);
+    if (lock != nullptr) CloseHandle(lock);
+}
+
+}  // namespace
