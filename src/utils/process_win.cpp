@@ -69,7 +69,9 @@ int start_prog_wait(const std::string& program, const std::string& parameters,
     const std::wstring arguments = widen(parameters);
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof info;
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    // No error box: the elevated run has nobody in front of it to close one, and it
+    // would wait there for ever with the client application closed.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     info.lpFile = file.c_str();
     info.lpParameters = arguments.c_str();
     info.nShow = SW_HIDE;
