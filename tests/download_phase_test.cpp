@@ -141,6 +141,8 @@ TEST_F(DownloadPhase, AcceptsTheDigestInAnyLetterCaseAndRestartsElevated) {
     size_t runs = 0;
     for (const std::string& digest : {md5_, lower, mixed}) {
         ++runs;
+        // The failed install phase of the run before kept the installer.
+        fs::remove(path);
         EXPECT_EQ(run(url, digest), 0u) << digest;
         EXPECT_TRUE(test::read_file(path) == servers_.bytes("small.bin"));
         EXPECT_EQ(notices_of(out_), std::vector<std::string>{}) << out_;

@@ -1,0 +1,195 @@
+// The second run of an update as a process under Wine and Xvfb: the real lock, window,
+// registry and processes, with a stand-in installer and stand-in client applications.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "child_main.h"
+#include "test_support.h"
+#include "utils/paths.h"
+#include "utils/text.h"
+#include "win_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const wchar_t* const kUninstallKey =
+    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaneApp";
+// "子键的数量为: " in the ANSI code page of the updater's origin (GBK).
+const char* const kSubkeyCountLine = "\xd7\xd3\xbc\xfc\xb5\xc4\xca\xfd\xc1\xbf\xce\xaa: ";
+
+// A running client application: idles until it is ended.
+TEST_CHILD(idle) {
+    Sleep(INFINITE);
+    return 0;
+}
+
+// Sets an environment variable for the processes this test starts, and clears it after.
+class ScopedVariable {
+public:
+    ScopedVariable(const wchar_t* name, const wchar_t* value) : name_(name) {
+        SetEnvironmentVariableW(name, value);
+    }
+    ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
+
+private:
+    const wchar_t* name_;
+};
+
+class InstallPhase : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
+            GTEST_SKIP() << "the desktop-user launch needs a display (Xvfb)";
+        app_ = dir_.path() / "app";
+        fs::create_directories(app_ / "upd");
+        for (const wchar_t* name : {L"updater.exe", L"libcurl.dll"})
+            fs::copy_file(test::sibling_path(name), app_ / "upd" / name);
+        ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
+        fs::create_directories(update_folder_);
+        installer_ = update_folder_ + "\\setup.exe";
+        fs::copy_file(test::sibling_path(L"stand_in_installer.exe"), installer_,
+                      fs::copy_options::overwrite_existing);
+        fs::copy_file(test::sibling_path(L"launch_probe.exe"), update_folder_ + "\\new_client.exe",
+                      fs::copy_options::overwrite_existing);
+    }
+
+    void TearDown() override {
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey);
+        std::error_code ignored;
+        fs::remove_all(update_folder_, ignored);
+    }
+
+    void register_install_location(const fs::path& folder) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        const std::wstring value = folder.wstring();
+        RegSetValueExW(key, L"InstallLocation", 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+
+    DWORD run_install_phase() {
+        return test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) +
+                                            L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 " +
+                                            test::quoted(widen(installer_)),
+                                        app_.wstring().c_str(), out_, 60000);
+    }
+
+    std::string log() { return test::read_text_file(app_ / "update.log"); }
+    std::string installer_arguments() { return test::read_file(installer_ + ".args"); }
+
+    // The relaunched client application (a launch probe) leaves this file behind.
+    bool client_started(int timeout_ms = 20000) {
+        for (int waited = 0; waited < timeout_ms; waited += 100) {
+            if (fs::exists(app_ / "CorvaneApp.exe.started")) return true;
+            Sleep(100);
+        }
+        return false;
+    }
+
+    test::ScopedWorkDir dir_;
+    fs::path app_;
+    std::string update_folder_;
+    std::string installer_;
+    std::string out_;
+};
+
+TEST_F(InstallPhase, ReplacesTheRunningClientApplication) {
+    register_install_location(app_);
+    // The old client application: this program idling under the client's name.
+    fs::copy_file(test::own_path(), app_ / "CorvaneApp.exe");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION old_client{};
+    std::wstring command = test::quoted((app_ / "CorvaneApp.exe").wstring()) + L" --child=idle";
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                               app_.wstring().c_str(), &startup, &old_client));
+    CloseHandle(old_client.hThread);
+
+    const ScopedVariable install(L"STAND_IN_INSTALL", L"copy");
+    const DWORD code = run_install_phase();
+    const bool old_ended = WaitForSingleObject(old_client.hProcess, 0) == WAIT_OBJECT_0;
+    if (!old_ended) TerminateProcess(old_client.hProcess, 1);
+    CloseHandle(old_client.hProcess);
+
+    EXPECT_EQ(code, 0u) << log();
+    EXPECT_TRUE(old_ended);
+    // The installer was run with the install folder, unquoted, at the end.
+    const std::string arguments = installer_arguments();
+    const std::string expected_tail = " /S /D=" + app_.string();
+    ASSERT_GE(arguments.size(), expected_tail.size()) << arguments;
+    EXPECT_EQ(arguments.substr(arguments.size() - expected_tail.size()), expected_tail);
+    // The new client application was started, and the updater backed itself up.
+    EXPECT_TRUE(client_started());
+    EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.old.exe"));
+    EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.exe"));
+    EXPECT_FALSE(fs::exists(installer_));
+    const std::string text = log();
+    EXPECT_NE(text.find("): path changed (corvane_auto_installer.exe -> " + installer_ + ").\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(" INFO  run_install_phase("), std::string::npos);
+    EXPECT_EQ(text.find("Maybe failed"), std::string::npos) << text;
+    EXPECT_EQ(text.find("exited with code"), std::string::npos) << text;
+    // The lookup counted the registrations on standard output, once.
+    const size_t count_line = out_.find(kSubkeyCountLine);
+    EXPECT_NE(count_line, std::string::npos) << out_;
+    EXPECT_EQ(out_.find(kSubkeyCountLine, count_line + 1), std::string::npos);
+}
+
+TEST_F(InstallPhase, OutcomesOfTheInstallerRun) {
+    struct Case {
+        const char* name;
+        bool registered;
+        const wchar_t* install;
+        const wchar_t* exit_code;
+        DWORD expected_code;
+        const char* expected_log;  // a line part that must be logged
+    } cases[] = {
+        {"installer removed the client", true, L"remove", L"0", 0xffffffffu, "): The file "},
+        {"no install folder registered", false, L"none", L"0", 0u, nullptr},
+        {"installer failed", true, L"copy", L"7", 0u, "): Installer "},
+    };
+    for (const Case& c : cases) {
+        // A client application that is not running.
+        fs::copy_file(test::sibling_path(L"launch_probe.exe"), app_ / "CorvaneApp.exe",
+                      fs::copy_options::overwrite_existing);
+        fs::remove(app_ / "CorvaneApp.exe.started");
+        fs::remove(app_ / "update.log");
+        fs::remove(app_ / "upd" / "updater.old.exe");
+        fs::copy_file(test::sibling_path(L"stand_in_installer.exe"), installer_,
+                      fs::copy_options::overwrite_existing);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey);
+        if (c.registered) register_install_location(app_);
+
+        const ScopedVariable install(L"STAND_IN_INSTALL", c.install);
+        const ScopedVariable exit_code(L"STAND_IN_EXIT_CODE", c.exit_code);
+        EXPECT_EQ(run_install_phase(), c.expected_code) << c.name << "\n" << log();
+        const std::string text = log();
+        if (c.expected_log != nullptr) {
+            EXPECT_NE(text.find(c.expected_log), std::string::npos) << c.name << "\n" << text;
+        }
+
+        const std::string arguments = installer_arguments();
+        const std::string tail = c.registered ? " /S /D=" + app_.string() : " /S /D=";
+        ASSERT_GE(arguments.size(), tail.size()) << c.name;
+        EXPECT_EQ(arguments.substr(arguments.size() - tail.size()), tail) << c.name;
+        if (c.expected_code == 0) {
+            EXPECT_TRUE(client_started()) << c.name;
+            EXPECT_FALSE(fs::exists(installer_)) << c.name;
+        } else {
+            // A failed phase keeps the installer for the next try.
+            EXPECT_TRUE(fs::exists(installer_)) << c.name;
+        }
+    }
+    EXPECT_NE(log().find("): Installer " + installer_ + " exited with code 7.\n"),
+              std::string::npos)
+        << log();
+}
+
+}  // namespace
