@@ -77,6 +77,16 @@ TEST_F(HttpClientTest, RedirectsUpToFive) {
     EXPECT_NE(log_text().find("): Failed to perform the HTTP request for 47\n"), std::string::npos);
 }
 
+TEST_F(HttpClientTest, OnlyHttpAndHttpsAreFetched) {
+    for (const char* url : {"file:///etc/hostname", "ftp://127.0.0.1/small.bin",
+                            "gopher://127.0.0.1/small.bin", "dict://127.0.0.1/x"}) {
+        EXPECT_EQ(fetch(url), CURLE_UNSUPPORTED_PROTOCOL) << url;
+    }
+    // Nor is a redirect followed to a local file.
+    EXPECT_EQ(fetch(servers_.url("http", "/to-file")), CURLE_UNSUPPORTED_PROTOCOL);
+    EXPECT_EQ(body_.str(), "");
+}
+
 TEST_F(HttpClientTest, TransferFaults) {
     const std::string whole = servers_.bytes("small.bin");
     // A body cut half-way: what arrived stays written.

@@ -27,6 +27,10 @@ HttpClient::HttpClient(StallLimit stall) {
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, stall.bytes_per_second);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stall.seconds);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
+    // An installer comes over HTTP(S) only: a file:, ftp: or other URL, given or
+    // redirected to, is refused with CURLE_UNSUPPORTED_PROTOCOL.
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
 }
 
 HttpClient::~HttpClient() {
