@@ -1,0 +1,61 @@
+// A checked copy of a file that lies where ordinary programs can change it, for the
+// elevated run: the copy sits in a folder of its own that only Administrators and SYSTEM
+// may write, so that what was checked is what runs.
+#pragma once
+
+#include <string>
+
+#include "utils/scoped_handle.h"
+
+namespace utils {
+
+// Owns one copy and the folder made for it. While it lives, the copy is held open with
+// read sharing only (nobody can change, rename or delete it) and so is the source it was
+// checked from. Destruction closes both, deletes the copy and then the folder; what
+// cannot be deleted is scheduled for deletion at the next restart, with a WARN line.
+// Move-only; one thread at a time.
+class ProtectedCopy {
+public:
+    ProtectedCopy() = default;
+    ~ProtectedCopy();
+    ProtectedCopy(ProtectedCopy&& other) noexcept;
+    ProtectedCopy& operator=(ProtectedCopy&& other) noexcept;
+    ProtectedCopy(const ProtectedCopy&) = delete;
+    ProtectedCopy& operator=(const ProtectedCopy&) = delete;
+
+    // The copy's full path (narrow, ANSI code page); empty when there is none.
+    const std::string& path() const { return path_; }
+    // The folder that holds it; empty when there is none.
+    const std::string& folder() const { return folder_; }
+
+    // Deletes the source when this object lets go of it. It goes through the handle the
+    // copy was read from, so the file deleted is the file that was checked, wherever its
+    // path leads by then. Does nothing when the source could only be opened for reading
+    // or there is no copy; reports nothing.
+    void remove_source();
+
+private:
+    friend int copy_to_protected_folder(const std::string& source, const std::string& expected_md5,
+                                        ProtectedCopy& out);
+    void release();
+
+    std::wstring folder_wide_;
+    std::wstring path_wide_;
+    std::string folder_;
+    std::string path_;
+    ScopedKernelHandle source_;
+    ScopedKernelHandle copy_;
+};
+
+// Copies the file at `source` into a folder made fresh, under a random name, in the
+// machine's program-data folder, with a security descriptor that lets Administrators and
+// SYSTEM in and nobody else. The copy keeps the source's file name. The source is read
+// through a handle that shares reading only, so nobody writes it while it is read, and a
+// file that another program holds open for writing is refused. The MD5 of the bytes
+// written is compared with `expected_md5` (same_digest_text). Returns 0 with `out` owning
+// the copy, or -1 after a WARN line that names the cause, with nothing left behind and
+// `out` untouched. Logs an INFO line with both paths on success.
+int copy_to_protected_folder(const std::string& source, const std::string& expected_md5,
+                             ProtectedCopy& out);
+
+}  // namespace utils

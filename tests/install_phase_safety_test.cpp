@@ -1,0 +1,389 @@
+// The elevated run against an installer that is replaced after the first run checked it:
+// the updater as a process under Wine, stand-in installers that record where they ran
+// from, and the whole update from the test servers with the file swapped at the worst
+// moment.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <vector>
+
+#include "child_main.h"
+#include "driver/entry.h"
+#include "integrity/file_digest.h"
+#include "system_call_override.h"
+#include "test_servers.h"
+#include "test_support.h"
+#include "utils/paths.h"
+#include "utils/scoped_handle.h"
+#include "utils/text.h"
+#include "win_process.h"
+// After win.h.
+#include <shlobj.h>
+#include <tlhelp32.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const wchar_t* const kMarker = L"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";
+
+std::wstring environment(const wchar_t* name) {
+    wchar_t value[MAX_PATH] = {0};
+    return GetEnvironmentVariableW(name, value, MAX_PATH) > 0 ? value : L"";
+}
+
+// A running client application: idles until it is ended.
+TEST_CHILD(idle) {
+    Sleep(INFINITE);
+    return 0;
+}
+
+// The download phase in this process, with the elevated restart going to the updater in
+// SAFETY_UPDATER. When SAFETY_SWAP_WITH names a file, that file replaces the checked
+// installer first: what a program of the user could do between the check and the
+// elevated run.
+TEST_CHILD(download_then_swap) {
+    test::SystemCallOverride<decltype(&ShellExecuteW)> restart(
+        &utils::SystemCalls::shell_execute_w,
+        [](HWND window, LPCWSTR verb, LPCWSTR, LPCWSTR parameters, LPCWSTR folder,
+           INT show) -> HINSTANCE {
+            const std::wstring swap_with = environment(L"SAFETY_SWAP_WITH");
+            if (!swap_with.empty()) {
+                // "marker" "installer path" "digest": the path is the second quoted text.
+                const std::wstring text = parameters;
+                const size_t start = text.find(L"\" \"") + 3;
+                const std::wstring installer = text.substr(start, text.find(L'"', start) - start);
+                if (!CopyFileW(swap_with.c_str(), installer.c_str(), FALSE))
+                    return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(2));
+            }
+            const std::wstring updater = environment(L"SAFETY_UPDATER");
+            return ShellExecuteW(window, verb, updater.c_str(), parameters, folder, show);
+        });
+    std::vector<std::string> args{"updater.exe"};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    return updater_main(static_cast<int>(argv.size()), argv.data());
+}
+
+class ScopedVariable {
+public:
+    ScopedVariable(const wchar_t* name, const std::wstring& value) : name_(name) {
+        SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
+
+private:
+    const wchar_t* name_;
+};
+
+fs::path program_data() {
+    wchar_t path[MAX_PATH] = {0};
+    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
+    return path;
+}
+
+std::set<fs::path> copy_folders() {
+    std::set<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(program_data())) {
+        if (entry.path().filename().wstring().rfind(L"CorvaneUpdate-", 0) == 0)
+            found.insert(entry.path());
+    }
+    return found;
+}
+
+std::string md5_of(const fs::path& path) {
+    char md5[33] = {0};
+    return md5_file_hex(path.string().c_str(), md5) == 32 ? md5 : "";
+}
+
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+// The whole line of `text` that holds `part`, or empty text.
+std::string line_with(const std::string& text, const std::string& part) {
+    const size_t at = text.find(part);
+    if (at == std::string::npos) return std::string();
+    const size_t start = text.rfind('\n', at);
+    return text.substr(start == std::string::npos ? 0 : start + 1,
+                       text.find('\n', at + 1) - (start == std::string::npos ? 0 : start + 1));
+}
+
+// Waits (at most a minute each, against hangs) for every process whose image lies in
+// `folder`: the elevated runs that a download phase started and nobody waits for.
+void wait_for_processes_in(const fs::path& folder) {
+    utils::ScopedKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    ASSERT_TRUE(snapshot);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        utils::ScopedKernelHandle process(OpenProcess(
+            SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        if (!process) continue;
+        wchar_t image[MAX_PATH] = {0};
+        DWORD size = MAX_PATH;
+        if (!QueryFullProcessImageNameW(process.get(), 0, image, &size)) continue;
+        std::error_code ignored;
+        if (!fs::equivalent(fs::path(image).parent_path(), folder, ignored)) continue;
+        EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0) << narrow(image);
+    }
+}
+
+class InstallPhaseSafety : public ::testing::Test {
+protected:
+    void SetUp() override {
+        app_ = dir_.path() / "app";
+        fs::create_directories(app_ / "upd");
+        for (const wchar_t* name : {L"updater.exe", L"libcurl.dll"})
+            fs::copy_file(test::sibling_path(name), app_ / "upd" / name);
+        ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
+        fs::remove_all(update_folder_);
+        fs::create_directories(update_folder_);
+        installer_ = update_folder_ + "\\setup.exe";
+        probe_ = test::sibling_path(L"installer_probe.exe");
+        other_ = test::sibling_path(L"launch_probe.exe");
+        record_ = dir_.path() / "probe-runs.txt";
+        before_ = copy_folders();
+    }
+
+    void TearDown() override {
+        std::error_code ignored;
+        if (!update_folder_.empty()) fs::remove_all(update_folder_, ignored);
+    }
+
+    DWORD run_install_phase(const std::string& digest) {
+        std::wstring command = test::quoted((app_ / "upd" / "updater.exe").wstring()) + L" " +
+                               test::quoted(kMarker) + L" " + test::quoted(widen(installer_));
+        if (!digest.empty()) command += L" " + test::quoted(widen(digest));
+        return test::run_process_output(command, app_.wstring().c_str(), out_, 60000);
+    }
+
+    std::string log() { return test::read_text_file(app_ / "update.log"); }
+    // The paths that installer probes were started from, in order.
+    std::vector<std::string> probe_runs() { return lines_of(test::read_file(record_)); }
+
+    void expect_nothing_changed(const std::string& name) {
+        EXPECT_TRUE(probe_runs().empty()) << name;
+        EXPECT_FALSE(fs::exists(app_ / "upd" / "updater.old.exe")) << name;
+        EXPECT_TRUE(test::read_file(app_ / "upd" / "updater.exe") ==
+                    test::read_file(test::sibling_path(L"updater.exe")))
+            << name;
+        EXPECT_EQ(copy_folders(), before_) << name;
+        const std::string text = log();
+        EXPECT_EQ(text.find("process image name"), std::string::npos) << name << "\n" << text;
+        EXPECT_EQ(text.find("Maybe failed"), std::string::npos) << name;
+        EXPECT_EQ(text.find("Checked copy"), std::string::npos) << name;
+    }
+
+    test::ScopedWorkDir dir_;
+    fs::path app_;
+    std::string update_folder_;
+    std::string installer_;
+    fs::path probe_;
+    fs::path other_;
+    fs::path record_;
+    std::set<fs::path> before_;
+    std::string out_;
+};
+
+TEST_F(InstallPhaseSafety, AnInstallerThatIsNotTheCheckedOneChangesNothing) {
+    // A client application that must survive: the phase may not get as far as ending it.
+    fs::copy_file(test::own_path(), app_ / "CorvaneApp.exe");
+    fs::copy_file(test::sibling_path(L"libcurl.dll"), app_ / "libcurl.dll");
+    std::wstring command = test::quoted((app_ / "CorvaneApp.exe").wstring()) + L" --child=idle";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION client{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                               app_.wstring().c_str(), &startup, &client));
+    CloseHandle(client.hThread);
+    utils::ScopedKernelHandle client_process(client.hProcess);
+
+    const ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
+    const std::string checked_md5 = md5_of(other_);
+    const std::string probe_md5 = md5_of(probe_);
+    struct Case {
+        const char* name;
+        bool present;
+        bool held_for_writing;
+        std::string digest;
+        std::string expected_line;
+    } cases[] = {
+        {"replaced after the check", true, false, checked_md5,
+         "): The installer " + installer_ + " does not match its digest " + checked_md5 + " (got " +
+             probe_md5 + ").\n"},
+        {"held open for writing", true, true, probe_md5,
+         "): Failed to open the installer " + installer_ + ": "},
+        {"removed after the check", false, false, checked_md5,
+         "): Failed to open the installer " + installer_ + ": "},
+    };
+    for (const Case& c : cases) {
+        fs::remove(app_ / "update.log");
+        fs::remove(installer_);
+        if (c.present) fs::copy_file(probe_, installer_);
+        utils::ScopedKernelHandle writer;
+        if (c.held_for_writing) {
+            writer.reset(CreateFileW(widen(installer_).c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                     nullptr));
+            ASSERT_TRUE(writer) << c.name;
+        }
+        EXPECT_EQ(run_install_phase(c.digest), 0xffffffffu) << c.name << "\n" << log();
+        writer.reset();
+
+        const std::string text = log();
+        const std::string line = line_with(text, c.expected_line);
+        EXPECT_NE(line.find(" WARN  utils::copy_to_protected_folder("), std::string::npos)
+            << c.name << "\n"
+            << text;
+        EXPECT_NE(
+            text.find("): path changed (corvane_auto_installer.exe -> " + installer_ + ").\n"),
+            std::string::npos)
+            << c.name;
+        expect_nothing_changed(c.name);
+        EXPECT_EQ(fs::exists(installer_), c.present) << c.name;
+        EXPECT_EQ(WaitForSingleObject(client_process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+            << c.name;
+        // No notice: the elevated run's output reaches nobody, and front ends see what
+        // they saw before.
+        EXPECT_EQ(out_.find("1, "), std::string::npos) << c.name << ": " << out_;
+    }
+    TerminateProcess(client_process.get(), 0);
+    WaitForSingleObject(client_process.get(), 10000);
+}
+
+TEST_F(InstallPhaseSafety, WithADigestTheCheckedCopyRunsAndIsRemovedAfterwards) {
+    const ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
+    fs::copy_file(probe_, installer_);
+    // No client application beside the updater: the phase ends after the installer.
+    EXPECT_EQ(run_install_phase(lower(md5_of(probe_))), 0xffffffffu);
+    const std::string text = log();
+    EXPECT_NE(text.find("): The file "), std::string::npos) << text;
+
+    const std::vector<std::string> runs = probe_runs();
+    ASSERT_EQ(runs.size(), 1u) << text;
+    const fs::path ran(runs[0]);
+    EXPECT_EQ(ran.filename(), "setup.exe");
+    EXPECT_EQ(ran.parent_path().parent_path(), program_data()) << runs[0];
+    EXPECT_EQ(ran.parent_path().filename().wstring().rfind(L"CorvaneUpdate-", 0), 0u) << runs[0];
+    EXPECT_NE(
+        text.find("): Checked copy of the installer " + installer_ + " at " + runs[0] + ".\n"),
+        std::string::npos)
+        << text;
+    EXPECT_FALSE(fs::exists(ran.parent_path()));
+    EXPECT_EQ(copy_folders(), before_);
+    // A failed phase keeps the downloaded installer for the next try, as before.
+    EXPECT_TRUE(fs::exists(installer_));
+}
+
+TEST_F(InstallPhaseSafety, WithoutADigestTheInstallerRunsWhereItLiesAsBefore) {
+    const ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
+    fs::copy_file(probe_, installer_);
+    EXPECT_EQ(run_install_phase(""), 0xffffffffu);
+    EXPECT_EQ(probe_runs(), std::vector<std::string>{installer_}) << log();
+    EXPECT_EQ(log().find("Checked copy"), std::string::npos);
+    EXPECT_EQ(copy_folders(), before_);
+}
+
+TEST_F(InstallPhaseSafety, ASuccessfulUpdateDeletesTheCheckedInstaller) {
+    if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
+        GTEST_SKIP() << "the desktop-user launch needs a display (Xvfb)";
+    const ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
+    fs::copy_file(other_, app_ / "CorvaneApp.exe");
+    fs::copy_file(probe_, installer_);
+    EXPECT_EQ(run_install_phase(md5_of(probe_)), 0u) << log();
+    const std::vector<std::string> runs = probe_runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(fs::path(runs[0]).parent_path().parent_path(), program_data());
+    EXPECT_FALSE(fs::exists(installer_));
+    EXPECT_EQ(copy_folders(), before_);
+}
+
+// The whole update: the first run downloads and checks the installer and restarts the
+// updater elevated; in between, the file in the user's folder is replaced.
+class SwapAfterTheCheck : public InstallPhaseSafety {
+protected:
+    void SetUp() override {
+        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
+        InstallPhaseSafety::SetUp();
+        // Served under names of this test's own, removed again afterwards.
+        const std::string tag = std::to_string(GetCurrentProcessId());
+        for (const auto& [local, served] : {std::pair<fs::path, std::string>{probe_, "probe"},
+                                            std::pair<fs::path, std::string>{other_, "other"}}) {
+            const std::string name = "safety-" + served + "-" + tag + ".exe";
+            fs::copy_file(local, servers_.file(name), fs::copy_options::overwrite_existing);
+            served_.push_back(name);
+        }
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        for (const std::string& name : served_) fs::remove(servers_.file(name), ignored);
+        InstallPhaseSafety::TearDown();
+    }
+
+    test::Servers servers_;
+    std::vector<std::string> served_;  // probe, other
+};
+
+TEST_F(SwapAfterTheCheck, TheElevatedRunRunsOnlyTheFileThatWasChecked) {
+    const ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
+    const ScopedVariable updater(L"SAFETY_UPDATER", (app_ / "upd" / "updater.exe").wstring());
+    struct Case {
+        const char* name;
+        size_t served;       // index into served_
+        fs::path swap_with;  // empty: nobody interferes
+        size_t probe_runs;   // how often the installer probe must have run
+    } cases[] = {
+        {"swapped", 1, probe_, 0},
+        {"left alone", 0, fs::path(), 1},
+    };
+    for (const Case& c : cases) {
+        fs::remove(app_ / "update.log");
+        fs::remove(record_);
+        const ScopedVariable swap(L"SAFETY_SWAP_WITH", c.swap_with.wstring());
+        const std::string url = servers_.url("http", "/" + served_[c.served]);
+        const fs::path served = servers_.file(served_[c.served]);
+        const std::string digest = md5_of(served);
+        const std::string installer = update_folder_ + "\\" + served_[c.served];
+        const DWORD code =
+            test::run_process(test::quoted(test::own_path()) + L" --child=download_then_swap " +
+                                  widen(url) + L" " + widen(digest),
+                              0, app_.wstring().c_str(), 90000);
+        EXPECT_EQ(code, 0u) << c.name << "\n" << log();
+        wait_for_processes_in(app_ / "upd");
+
+        const std::string text = log();
+        EXPECT_NE(text.find("): path changed (corvane_auto_installer.exe -> " + installer + ").\n"),
+                  std::string::npos)
+            << c.name << "\n"
+            << text;
+        EXPECT_EQ(probe_runs().size(), c.probe_runs) << c.name << "\n" << text;
+        EXPECT_EQ(copy_folders(), before_) << c.name;
+        if (!c.swap_with.empty()) {
+            EXPECT_NE(text.find("): The installer " + installer + " does not match its digest " +
+                                digest + " (got " + md5_of(c.swap_with) + ").\n"),
+                      std::string::npos)
+                << c.name << "\n"
+                << text;
+            expect_nothing_changed(c.name);
+        } else {
+            EXPECT_NE(text.find("): Checked copy of the installer " + installer + " at " +
+                                probe_runs()[0] + ".\n"),
+                      std::string::npos)
+                << text;
+        }
+    }
+}
+
+}  // namespace

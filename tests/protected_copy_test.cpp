@@ -1,0 +1,239 @@
+// The checked copy of the installer, with real files, folders and security descriptors.
+#include "utils/protected_copy.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+#include <vector>
+
+#include "integrity/file_digest.h"
+#include "log/log.h"
+#include "test_support.h"
+#include "utils/text.h"
+#include "utils/win.h"
+// After win.h.
+#include <aclapi.h>
+#include <sddl.h>
+#include <shlobj.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path program_data() {
+    wchar_t path[MAX_PATH] = {0};
+    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
+    return path;
+}
+
+std::set<fs::path> copy_folders() {
+    std::set<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(program_data())) {
+        if (entry.path().filename().wstring().rfind(L"CorvaneUpdate-", 0) == 0)
+            found.insert(entry.path());
+    }
+    return found;
+}
+
+std::string random_bytes(size_t size) {
+    std::mt19937 generator(static_cast<unsigned>(size));
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(generator());
+    return bytes;
+}
+
+std::string md5_of(const fs::path& path) {
+    char md5[33] = {0};
+    return md5_file_hex(path.string().c_str(), md5) == 32 ? md5 : "";
+}
+
+std::string sid_text(PSID sid) {
+    LPWSTR text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text)) return "?";
+    const std::string result = narrow(text);
+    LocalFree(text);
+    return result;
+}
+
+// Every SID that an allowing entry of the object's DACL names, with the rights granted,
+// and the owner. Fails the test when the descriptor cannot be read.
+struct Access {
+    std::string owner;
+    std::vector<std::pair<std::string, ACCESS_MASK>> allowed;
+    bool has_dacl = false;
+};
+
+Access read_access(const fs::path& path) {
+    Access access;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD result =
+        GetNamedSecurityInfoW(path.wstring().c_str(), SE_FILE_OBJECT,
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                              nullptr, &dacl, nullptr, &descriptor);
+    EXPECT_EQ(result, static_cast<DWORD>(ERROR_SUCCESS)) << path;
+    if (result != ERROR_SUCCESS) return access;
+    access.owner = sid_text(owner);
+    access.has_dacl = dacl != nullptr;
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header))) continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        access.allowed.emplace_back(sid_text(&ace->SidStart), ace->Mask);
+    }
+    LocalFree(descriptor);
+    return access;
+}
+
+// Only Administrators and SYSTEM may appear. Wine reports a file's rights from its Unix
+// mode, which names the owner instead of Administrators; the owner of an object made by
+// an elevated program is Administrators on Windows, so allowing it changes nothing there.
+// Everyone, Users and the rest must have no entry at all, not even for reading.
+void expect_only_administrators_and_system(const fs::path& path) {
+    const Access access = read_access(path);
+    ASSERT_TRUE(access.has_dacl) << path << ": a null DACL lets everybody in";
+    bool system_has_all = false;
+    for (const auto& [sid, mask] : access.allowed) {
+        EXPECT_TRUE(sid == "S-1-5-32-544" || sid == "S-1-5-18" || sid == access.owner)
+            << path << ": " << sid << " is allowed 0x" << std::hex << mask;
+        if (sid == "S-1-5-18" && (mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS) system_has_all = true;
+    }
+    EXPECT_TRUE(system_has_all) << path;
+}
+
+class ProtectedCopyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(log_open(), 0);
+        source_ = dir_.path() / "setup.exe";
+        // Not a multiple of the copy's buffer, nor of an MD5 block.
+        bytes_ = random_bytes(3 * 64 * 1024 + 77);
+        test::write_file(source_, bytes_);
+        md5_ = md5_of(source_);
+        ASSERT_EQ(md5_.size(), 32u);
+        before_ = copy_folders();
+    }
+
+    std::string log() { return test::read_text_file(dir_.path() / "update.log"); }
+
+    test::ScopedWorkDir dir_;
+    fs::path source_;
+    std::string bytes_;
+    std::string md5_;
+    std::set<fs::path> before_;
+};
+
+TEST_F(ProtectedCopyTest, AMatchingFileIsCopiedIntoAFolderOnlyAdministratorsCanWrite) {
+    std::string lower = md5_;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    fs::path folder, copy;
+    {
+        utils::ProtectedCopy checked;
+        ASSERT_EQ(utils::copy_to_protected_folder(source_.string(), lower, checked), 0) << log();
+        folder = checked.folder();
+        copy = checked.path();
+        EXPECT_EQ(folder.parent_path(), program_data());
+        EXPECT_EQ(copy.parent_path(), folder);
+        EXPECT_EQ(copy.filename(), "setup.exe");
+        EXPECT_EQ(copy_folders().size(), before_.size() + 1);
+        EXPECT_TRUE(test::read_file(copy) == bytes_);
+        expect_only_administrators_and_system(folder);
+        expect_only_administrators_and_system(copy);
+        EXPECT_NE(log().find(" INFO  utils::copy_to_protected_folder("), std::string::npos);
+        EXPECT_NE(log().find("): Checked copy of the installer " + source_.string() + " at " +
+                             copy.string() + ".\n"),
+                  std::string::npos)
+            << log();
+
+        // While the copy lives, neither file can be opened for writing or renamed.
+        for (const fs::path& held : {source_, copy}) {
+            HANDLE writer = CreateFileW(held.wstring().c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+            EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << held;
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << held;
+            if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+            EXPECT_FALSE(MoveFileW(held.wstring().c_str(), (dir_.path() / "moved").c_str()));
+        }
+
+        // Moving hands the copy on; the object moved from removes nothing.
+        utils::ProtectedCopy taken(std::move(checked));
+        EXPECT_EQ(taken.path(), copy.string());
+        EXPECT_TRUE(checked.path().empty());
+    }
+    EXPECT_FALSE(fs::exists(copy));
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_EQ(copy_folders(), before_);
+    // The source stays unless asked for.
+    EXPECT_TRUE(test::read_file(source_) == bytes_);
+}
+
+TEST_F(ProtectedCopyTest, RemoveSourceDeletesTheCheckedFileWhenTheCopyGoes) {
+    {
+        utils::ProtectedCopy checked;
+        ASSERT_EQ(utils::copy_to_protected_folder(source_.string(), md5_, checked), 0) << log();
+        checked.remove_source();
+        // Still there until the copy lets go of it.
+        EXPECT_TRUE(fs::exists(source_));
+    }
+    EXPECT_FALSE(fs::exists(source_));
+    EXPECT_EQ(copy_folders(), before_);
+}
+
+TEST_F(ProtectedCopyTest, RefusalsLeaveNothingBehind) {
+    const std::string sha256 = [&] {
+        char text[65] = {0};
+        sha256_file_hex(source_.string().c_str(), text);
+        return std::string(text);
+    }();
+    const std::string missing = (dir_.path() / "missing.exe").string();
+    const std::string folder = dir_.path().string();
+    struct Case {
+        const char* name;
+        std::string source;
+        std::string digest;
+        bool hold_for_writing;
+        std::string expected_line;
+    } cases[] = {
+        {"wrong digest", source_.string(), std::string(32, '0'), false,
+         "): The installer " + source_.string() + " does not match its digest " +
+             std::string(32, '0') + " (got " + md5_ + ").\n"},
+        {"trailing space", source_.string(), md5_ + " ", false,
+         "): The installer " + source_.string() + " does not match its digest " + md5_ + "  (got " +
+             md5_ + ").\n"},
+        {"SHA-256 text", source_.string(), sha256, false,
+         " does not match its digest " + sha256 + " (got " + md5_ + ").\n"},
+        {"empty digest", source_.string(), "", false, " does not match its digest  (got "},
+        {"missing source", missing, md5_, false,
+         "): Failed to open the installer " + missing + ": "},
+        {"a folder", folder, md5_, false, "): Failed to open the installer " + folder + ": "},
+        {"held by a writer", source_.string(), md5_, true,
+         "): Failed to open the installer " + source_.string() + ": "},
+    };
+    for (const Case& c : cases) {
+        const size_t logged = log().size();
+        HANDLE writer = INVALID_HANDLE_VALUE;
+        if (c.hold_for_writing) {
+            writer =
+                CreateFileW(widen(c.source).c_str(), GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+        }
+        utils::ProtectedCopy out;
+        EXPECT_EQ(utils::copy_to_protected_folder(c.source, c.digest, out), -1) << c.name;
+        if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+        EXPECT_TRUE(out.path().empty()) << c.name;
+        EXPECT_EQ(copy_folders(), before_) << c.name;
+        const std::string text = log().substr(logged);
+        EXPECT_NE(text.find(" WARN  utils::copy_to_protected_folder("), std::string::npos)
+            << c.name;
+        EXPECT_NE(text.find(c.expected_line), std::string::npos) << c.name << "\n" << text;
+        EXPECT_EQ(text.find("Checked copy"), std::string::npos) << c.name;
+    }
+    EXPECT_TRUE(test::read_file(source_) == bytes_);
+}
+
+}  // namespace
