@@ -1,0 +1,129 @@
+; Installer of the stand-in client application, one per version, for the end-to-end
+; runs. Built by CMake (target corvane_installers):
+;   makensis -DVERSION=2 -DAPP_EXE=<CorvaneApp.exe> -DPAYLOAD=<payload file>
+;            -DOUTFILE=<CorvaneApp-v2-setup.exe> corvane_app.nsi
+;
+; Run it as the updater does:  CorvaneApp-v2-setup.exe /S /D=C:\some folder
+; (/S silent; /D= the install folder, last on the line and unquoted, as NSIS wants it).
+; It installs CorvaneApp.exe, payload.bin (the bulk that makes a download take a while)
+; and uninstall.exe into the folder, and registers "CorvaneApp" in the 32-bit view of the
+; uninstall registrations, where the updater looks for InstallLocation:
+;   HKLM\SOFTWARE\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall\CorvaneApp
+; Each successful run appends a block to CorvaneApp-setup.log in the folder:
+;   version=<N> / parameters=<its parameters, /D= removed by NSIS> / instdir=<folder>
+;
+; For the tests, two behaviours, each taken from a switch or, since the updater passes
+; nothing but /S /D=, from the environment it hands down (a switch wins):
+;   /PAUSE=<ms>  or CORVANE_SETUP_PAUSE_MS   sleeps that long before installing
+;   /FAIL=<code> or CORVANE_SETUP_FAIL       exits with that code, folder and registry
+;                                            untouched (after the pause)
+; Exit codes: 0 installed; <code> for /FAIL (any but -1, which NSIS keeps for "none
+; set" and turns into 2); 3 when a file in the folder could not be written, for example
+; CorvaneApp.exe while it runs (then nothing else in the folder or registry changed when
+; it was that file); 2 aborted; 1 cancelled by the user.
+;
+; Uninstall silently in place: uninstall.exe /S _?=<folder> (removes the registration
+; and the files it knows; the folder goes when it is empty, uninstall.exe stays).
+
+!macro RequireDefine NAME
+    !ifndef ${NAME}
+        !error "define VERSION, APP_EXE, PAYLOAD and OUTFILE (missing: ${NAME})"
+    !endif
+!macroend
+!insertmacro RequireDefine VERSION
+!insertmacro RequireDefine APP_EXE
+!insertmacro RequireDefine PAYLOAD
+!insertmacro RequireDefine OUTFILE
+
+Unicode true
+Target amd64-unicode
+; The payload is incompressible on purpose; storing it keeps the build quick.
+SetCompress off
+RequestExecutionLevel admin
+ManifestSupportedOS all
+
+!include FileFunc.nsh
+!include LogicLib.nsh
+
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\CorvaneApp"
+
+Name "CorvaneApp ${VERSION}"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES64\CorvaneApp"
+ShowInstDetails nevershow
+ShowUninstDetails nevershow
+; A file that cannot be written is skipped without a dialog, which no one would see in a
+; silent run; the section then fails with exit code 3.
+SetOverwrite try
+AllowSkipFiles on
+
+Page directory
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+; $0 = the parameters. Leaves the option's value, or the environment variable's, in $1;
+; empty when neither is given.
+!macro ReadTestOption OPTION VARIABLE
+    ReadEnvStr $1 ${VARIABLE}
+    ClearErrors
+    ${GetOptions} $0 "${OPTION}" $2
+    ${IfNot} ${Errors}
+        StrCpy $1 $2
+    ${EndIf}
+!macroend
+
+Section "CorvaneApp"
+    ${GetParameters} $0
+
+    !insertmacro ReadTestOption "/PAUSE=" CORVANE_SETUP_PAUSE_MS
+    ${If} $1 != ""
+        Sleep $1
+    ${EndIf}
+
+    !insertmacro ReadTestOption "/FAIL=" CORVANE_SETUP_FAIL
+    ${If} $1 != ""
+        SetErrorLevel $1
+        Quit
+    ${EndIf}
+
+    SetOutPath "$INSTDIR"
+    ; A running CorvaneApp.exe cannot be replaced: then nothing else is touched either.
+    ClearErrors
+    File "/oname=CorvaneApp.exe" "${APP_EXE}"
+    ${If} ${Errors}
+        SetErrorLevel 3
+        Quit
+    ${EndIf}
+    File "/oname=payload.bin" "${PAYLOAD}"
+    WriteUninstaller "$INSTDIR\uninstall.exe"
+    ${If} ${Errors}
+        SetErrorLevel 3
+        Quit
+    ${EndIf}
+
+    SetRegView 32
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "CorvaneApp"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}.0.0"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+
+    FileOpen $3 "$INSTDIR\CorvaneApp-setup.log" a
+    FileSeek $3 0 END
+    FileWrite $3 "version=${VERSION}$\nparameters=$0$\ninstdir=$INSTDIR$\n$\n"
+    FileClose $3
+SectionEnd
+
+Section "Uninstall"
+    SetRegView 32
+    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    Delete "$INSTDIR\CorvaneApp.exe"
+    Delete "$INSTDIR\payload.bin"
+    Delete "$INSTDIR\CorvaneApp.state"
+    Delete "$INSTDIR\CorvaneApp-setup.log"
+    Delete "$INSTDIR\uninstall.exe"
+    RMDir "$INSTDIR"
+SectionEnd
