@@ -151,22 +151,25 @@ TEST_F(DownloadPhase, AcceptsTheDigestInAnyLetterCaseAndRestartsElevated) {
         ASSERT_EQ(sha256_file_hex(path.c_str(), sha256), 64);
         EXPECT_EQ(count_lines(log(), "): file hash:" + path + " " + sha256 + " " + md5_), runs)
             << log();
-        // The elevated run is this program again, with the marker and the quoted path.
+        // The elevated run is this program again, with the marker, the quoted path and the
+        // digest, which it checks again, by the same rule, on its own copy of the file.
         // Without a client application beside it, it ends after running the installer.
         EXPECT_TRUE(wait_for_lines("): path changed (corvane_auto_installer.exe -> " + path + ").",
                                    runs, 30000))
             << log();
         EXPECT_TRUE(wait_for_lines("): The file ", runs, 60000)) << log();
+        EXPECT_EQ(count_lines(log(), "): Checked copy of the installer " + path + " at "), runs)
+            << log();
     }
     EXPECT_EQ(count_lines(log(), " not match"), 0u);
 }
 
 TEST_F(DownloadPhase, WrongDigestsAreRejectedSixTimesWithoutWaiting) {
-    char sha256[65] = {0};
-    ASSERT_EQ(sha256_file_hex(servers_.file("small.bin").c_str(), sha256), 64);
     const std::string url = servers_.url("http", "/small.bin");
     const std::string path = installer_path("small.bin");
-    for (const std::string& digest : {std::string(sha256), std::string(32, '0'), md5_ + "0"}) {
+    std::string one_off = md5_;
+    one_off[31] = one_off[31] == '0' ? '1' : '0';
+    for (const std::string& digest : {std::string(32, '0'), one_off}) {
         fs::remove(app_ / "update.log");
         EXPECT_EQ(run(url, digest), 0xffffffffu) << digest;
         const std::string text = log();
@@ -182,6 +185,39 @@ TEST_F(DownloadPhase, WrongDigestsAreRejectedSixTimesWithoutWaiting) {
         // Five waits of two seconds would be ten.
         EXPECT_LT(seconds_, 10) << digest;
         EXPECT_TRUE(fs::exists(path));
+    }
+}
+
+TEST_F(DownloadPhase, ArgumentsThatCanNeverSucceedAreRefusedAtOnce) {
+    char sha256[65] = {0};
+    ASSERT_EQ(sha256_file_hex(servers_.file("small.bin").c_str(), sha256), 64);
+    const std::string url = servers_.url("http", "/small.bin");
+    struct Case {
+        std::string url;
+        std::string digest;
+        std::string log_line;
+    } cases[] = {
+        {url, sha256, "): The expected digest " + std::string(sha256) + " is not an MD5 digest."},
+        {url, md5_.substr(1), "is not an MD5 digest."},
+        {url, md5_ + "0", "is not an MD5 digest."},
+        {url, md5_.substr(1) + "g", "is not an MD5 digest."},
+        {url, md5_.substr(1) + " ", "is not an MD5 digest."},
+        {url, "\"\"", "): The expected digest  is not an MD5 digest."},
+        {"file:///C:/windows/win.ini", md5_, "): The address file:///C:/windows/win.ini is not an"},
+        {"ftp://127.0.0.1/setup.exe", md5_, " is not an http or https URL."},
+        {"gopher://127.0.0.1/setup.exe", md5_, " is not an http or https URL."},
+        {"setup.exe", md5_, " is not an http or https URL."},
+        {"http:///setup.exe", md5_, " is not an http or https URL."},
+    };
+    for (const Case& c : cases) {
+        fs::remove(app_ / "update.log");
+        EXPECT_EQ(run(c.url, c.digest), 0xffffffffu) << c.url << " " << c.digest;
+        const auto lines = lines_of(log());
+        ASSERT_EQ(lines.size(), 2u) << log();
+        EXPECT_NE(lines[1].find(c.log_line), std::string::npos) << lines[1];
+        EXPECT_EQ(out_, "1, Failed to download file with correct hash(md5/sha1).;");
+        // Nothing was made or fetched.
+        EXPECT_FALSE(fs::exists(update_folder_)) << c.url;
     }
 }
 

@@ -57,8 +57,8 @@ TEST_F(Entry, TheLogIsAppendedToByEveryRun) {
 TEST_F(Entry, MarkerIsMatchedExactly) {
     // The install phase renames its own image: it runs from a copy in the test folder,
     // in a sub-folder as beside a client application (there is none here, so the phase
-    // ends after running the missing installer). A download phase meets a lock held
-    // here and stops at once.
+    // ends after running the missing installer). A download phase refuses the marker
+    // as an address at once.
     const std::filesystem::path app = dir_.path() / "app";
     std::filesystem::create_directories(app / "upd");
     for (const wchar_t* name : {L"updater.exe", L"libcurl.dll"})
@@ -72,19 +72,19 @@ TEST_F(Entry, MarkerIsMatchedExactly) {
         {L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58", "run_install_phase("},
         {L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 C:\\x.exe",
          "): path changed (corvane_auto_installer.exe -> C:\\x.exe)."},
-        {L" 5d3a81e4-7b2c-4f19-a6d0-93e47c1b2f58 0123", "): Another process already running."},
-        {L" \"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 \" 0123", "): Another process already running."},
-        {L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F5 0123", "): Another process already running."},
+        {L" 5d3a81e4-7b2c-4f19-a6d0-93e47c1b2f58 0123456789abcdef0123456789ABCDEF",
+         "): The address 5d3a81e4-7b2c-4f19-a6d0-93e47c1b2f58 is not an http or https URL."},
+        {L" \"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 \" 0123456789abcdef0123456789ABCDEF",
+         "): The address 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58  is not an http or https URL."},
+        {L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F5 0123456789abcdef0123456789ABCDEF",
+         "): The address 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F5 is not an http or https URL."},
         {L" 5d3a81e4-7b2c-4f19-a6d0-93e47c1b2f58", nullptr},
     };
     for (const Case& c : cases) {
         std::filesystem::remove(app / "update.log");
         const bool download = c.phase_line != nullptr &&
-                              std::string(c.phase_line).find("Another") != std::string::npos;
-        HANDLE lock = download ? CreateMutexA(nullptr, FALSE, "Global\\CorvaneHUBRAUpgradeSingleton")
-                               : nullptr;
+                              std::string(c.phase_line).find("address") != std::string::npos;
         const DWORD code = test::run_process(updater + c.arguments, 0, app.wstring().c_str(), 60000);
-        if (lock != nullptr) CloseHandle(lock);
         const auto lines = log_lines(app);
         ASSERT_GE(lines.size(), 1u);
         EXPECT_TRUE(std::regex_match(lines[0], kBuildLine)) << lines[0];

@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "child_main.h"
+#include "driver/entry.h"
 #include "test_support.h"
 #include "utils/paths.h"
+#include "utils/system_calls.h"
 #include "utils/text.h"
 #include "win_process.h"
 
@@ -23,6 +25,51 @@ const char* const kSubkeyCountLine = "\xd7\xd3\xbc\xfc\xb5\xc4\xca\xfd\xc1\xbf\x
 TEST_CHILD(idle) {
     Sleep(INFINITE);
     return 0;
+}
+
+// The updater's whole run in this program (copied in the updater's place), with one
+// system call of the install phase failing: --child=install_with_fault <fault> <args...>.
+TEST_CHILD(install_with_fault) {
+    utils::SystemCalls& calls = utils::system_calls();
+    const std::string& fault = arguments.at(0);
+    if (fault == "rename") {
+        calls.move_file_ex_a = [](LPCSTR, LPCSTR, DWORD) -> BOOL {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        };
+    } else if (fault == "copy_back") {
+        calls.copy_file_a = [](LPCSTR, LPCSTR, BOOL) -> BOOL {
+            SetLastError(ERROR_DISK_FULL);
+            return FALSE;
+        };
+    } else if (fault == "snapshot") {
+        calls.create_toolhelp32_snapshot = [](DWORD, DWORD) -> HANDLE {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return INVALID_HANDLE_VALUE;
+        };
+    } else if (fault == "first_process") {
+        calls.process32_first_w = [](HANDLE, LPPROCESSENTRY32W) -> BOOL {
+            SetLastError(ERROR_NO_MORE_FILES);
+            return FALSE;
+        };
+    } else if (fault == "installer_start") {
+        calls.shell_execute_ex_w = [](SHELLEXECUTEINFOW*) -> BOOL {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return FALSE;
+        };
+    } else if (fault == "client_start") {
+        calls.load_library_w = [](LPCWSTR) -> HMODULE {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return nullptr;
+        };
+    } else {
+        return 125;
+    }
+    std::vector<std::string> args(arguments.begin() + 1, arguments.end());
+    args.insert(args.begin(), "updater.exe");
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    return updater_main(static_cast<int>(argv.size()), argv.data());
 }
 
 // Sets an environment variable for the processes this test starts, and clears it after.
@@ -190,6 +237,65 @@ TEST_F(InstallPhase, OutcomesOfTheInstallerRun) {
     EXPECT_NE(log().find("): Installer " + installer_ + " exited with code 7.\n"),
               std::string::npos)
         << log();
+}
+
+TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
+    register_install_location(app_);
+    // This program stands in for the updater, so that it can make the calls fail.
+    fs::copy_file(test::own_path(), app_ / "upd" / "updater.exe",
+                  fs::copy_options::overwrite_existing);
+    const std::string own = (app_ / "upd" / "updater.exe").string();
+    const std::string backup = (app_ / "upd" / "updater.old.exe").string();
+    const std::string client = (app_ / "CorvaneApp.exe").string();
+    struct Case {
+        const char* fault;
+        DWORD expected_code;
+        std::string log_line;
+        std::string notice;  // the start of the one text notice, empty for none
+    } cases[] = {
+        {"rename", 0xffffffffu, "): Failed to change exe name to " + backup + ".\n",
+         "1, Failed to change exe name to " + backup + ".;"},
+        {"copy_back", 0xffffffffu, "): Failed to copy " + backup + " to " + own + " for ",
+         "1, Failed to copy " + backup + " to " + own + " for "},
+        {"snapshot", 0xffffffffu, "): Failed to terminate hubra process.\n",
+         "1, Failed to terminate hubra process.;"},
+        {"first_process", 0xffffffffu, "): Failed to terminate hubra process.\n",
+         "1, Failed to terminate hubra process.;"},
+        {"installer_start", 0u, "): Maybe failed to run installer " + installer_ + " status -1.\n",
+         ""},
+        {"client_start", 0xffffffffu, "): Faield to start hubra executable(" + client + ").\n", ""},
+    };
+    const ScopedVariable install(L"STAND_IN_INSTALL", L"copy");
+    for (const Case& c : cases) {
+        fs::copy_file(test::sibling_path(L"launch_probe.exe"), client,
+                      fs::copy_options::overwrite_existing);
+        fs::copy_file(test::sibling_path(L"stand_in_installer.exe"), installer_,
+                      fs::copy_options::overwrite_existing);
+        fs::remove(app_ / "update.log");
+        fs::remove(app_ / "CorvaneApp.exe.started");
+        if (!fs::exists(own)) fs::copy_file(backup, own);
+        fs::remove(backup);
+
+        const DWORD code = test::run_process_output(
+            test::quoted(widen(own)) + L" --child=install_with_fault " + widen(c.fault) +
+                L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 " + test::quoted(widen(installer_)),
+            app_.wstring().c_str(), out_, 60000);
+        EXPECT_EQ(code, c.expected_code) << c.fault << "\n" << log();
+        EXPECT_NE(log().find(c.log_line), std::string::npos) << c.fault << "\n" << log();
+        const size_t notice = out_.find("1, ");
+        if (c.notice.empty()) {
+            EXPECT_EQ(notice, std::string::npos) << c.fault << ": " << out_;
+        } else {
+            EXPECT_EQ(out_.compare(notice, c.notice.size(), c.notice), 0)
+                << c.fault << ": " << out_;
+        }
+        // Whatever failed, the folders hold a client application and an updater.
+        EXPECT_TRUE(fs::exists(client)) << c.fault;
+        EXPECT_TRUE(fs::exists(own)) << c.fault;
+        if (c.expected_code == 0) {
+            EXPECT_TRUE(client_started()) << c.fault;
+        }
+    }
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 // The first run of an update: fetch the installer into the update folder, accept it only
 // with the expected MD5 digest, and start this program again elevated to install it.
-#include <cctype>
 #include <string>
 
 #include "download/download_file.h"
 #include "driver/phases.h"
+#include "integrity/digest_text.h"
 #include "integrity/file_digest.h"
 #include "log/log.h"
 #include "utils/paths.h"
@@ -16,18 +16,6 @@ namespace {
 
 constexpr int kAttempts = 6;
 constexpr DWORD kWaitAfterFailedTransferMs = 2000;
-
-// ASCII lower-casing of both sides: the digest is hexadecimal text in either case.
-bool same_digest(const std::string& expected, const char* computed) {
-    const std::string actual = computed;
-    if (expected.size() != actual.size()) return false;
-    for (size_t i = 0; i < actual.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(expected[i])) !=
-            std::tolower(static_cast<unsigned char>(actual[i])))
-            return false;
-    }
-    return true;
-}
 
 // Downloads until an attempt yields the expected digest. True when one did.
 bool fetch_checked_installer(UpdateRun& run, const std::string& url,
@@ -52,7 +40,7 @@ bool fetch_checked_installer(UpdateRun& run, const std::string& url,
         }
         LOG_INFO("run_download_phase", "file hash:%s %s %s\n", run.installer_path.c_str(), sha256,
                  md5);
-        if (same_digest(expected_md5, md5)) return true;
+        if (same_digest_text(expected_md5, md5)) return true;
         LOG_WARN("run_download_phase", "file hash:%s %s %s not match\n", run.installer_path.c_str(),
                  expected_md5.c_str(), md5);
     }
@@ -61,9 +49,13 @@ bool fetch_checked_installer(UpdateRun& run, const std::string& url,
 
 // Starts this program again with administrator rights for the install phase. 0, or -1
 // when the system did not start it (the user refused the elevation, for one).
-int request_install_phase(UpdateRun& run) {
-    const std::wstring parameters =
-        std::wstring(L"\"") + kPhaseMarker + L"\" \"" + widen(run.installer_path) + L"\"";
+// The elevated run gets the accepted digest too: the file stays in a folder the user can
+// write, so that run checks again what it is about to start. Having matched the MD5
+// text, the digest is 32 hexadecimal digits and needs no escaping inside the quotes.
+int request_install_phase(UpdateRun& run, const std::string& expected_md5) {
+    const std::wstring parameters = std::wstring(L"\"") + kPhaseMarker + L"\" \"" +
+                                    widen(run.installer_path) + L"\" \"" + widen(expected_md5) +
+                                    L"\"";
     wchar_t own_path[MAX_PATH] = {0};
     GetModuleFileNameW(nullptr, own_path, MAX_PATH);
     const INT_PTR result = reinterpret_cast<INT_PTR>(utils::system_calls().shell_execute_w(
@@ -80,6 +72,22 @@ int request_install_phase(UpdateRun& run) {
 }  // namespace
 
 int run_download_phase(UpdateRun& run, const std::string& url, const std::string& expected_md5) {
+    // Arguments that can never give an accepted installer end the run at once, before
+    // anything is locked, made or fetched (six downloads for a digest that cannot match,
+    // or five waits for an address that cannot be fetched, help nobody).
+    if (!is_md5_text(expected_md5)) {
+        LOG_WARN("run_download_phase", "The expected digest %s is not an MD5 digest.\n",
+                 expected_md5.c_str());
+        notify_frontend_text(run.notice, "Failed to download file with correct hash(md5/sha1).");
+        return -1;
+    }
+    if (!utils::is_http_url(url)) {
+        LOG_WARN("run_download_phase", "The address %s is not an http or https URL.\n",
+                 url.c_str());
+        notify_frontend_text(run.notice, "Failed to download file with correct hash(md5/sha1).");
+        return -1;
+    }
+
     // Held until the elevated run has been asked for, which then waits for it.
     SingletonMutex lock(kLockBaseName, true);
     if (!lock.acquire()) {
@@ -102,6 +110,12 @@ int run_download_phase(UpdateRun& run, const std::string& url, const std::string
 
     run.installer_path = utils::join_path(
         run.update_folder, utils::installer_name_from_url(url, kDefaultInstallerName));
+    if (run.installer_path.empty()) {
+        LOG_WARN("run_download_phase", "The installer path in %s is too long.\n",
+                 run.update_folder.c_str());
+        notify_frontend_text(run.notice, "Failed to download file with correct hash(md5/sha1).");
+        return -1;
+    }
 
     if (!fetch_checked_installer(run, url, expected_md5)) {
         LOG_WARN("run_download_phase", "Failed to download file with correct hash(md5/sha1).\n");
@@ -109,5 +123,5 @@ int run_download_phase(UpdateRun& run, const std::string& url, const std::string
         return -1;
     }
     // The installer stays when the restart fails: a later run resumes and checks it.
-    return request_install_phase(run);
+    return request_install_phase(run, expected_md5);
 }

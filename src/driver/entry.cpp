@@ -22,7 +22,8 @@ int updater_main(int argc, char** argv) {
 
     int result = 0;
     if (argc >= 2 && widen(argv[1]) == kPhaseMarker) {
-        result = run_install_phase(run, argc >= 3 ? argv[2] : nullptr);
+        result =
+            run_install_phase(run, argc >= 3 ? argv[2] : nullptr, argc >= 4 ? argv[3] : nullptr);
     } else if (argc >= 3) {
         result = run_download_phase(run, argv[1], argv[2]);
     }

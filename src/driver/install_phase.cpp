@@ -11,6 +11,7 @@
 #include "utils/install_location.h"
 #include "utils/paths.h"
 #include "utils/process.h"
+#include "utils/protected_copy.h"
 #include "utils/singleton_mutex.h"
 #include "utils/system_calls.h"
 #include "utils/text.h"
@@ -37,7 +38,7 @@ bool file_exists(const std::string& path) {
 
 }  // namespace
 
-int run_install_phase(UpdateRun& run, const char* installer_arg) {
+int run_install_phase(UpdateRun& run, const char* installer_arg, const char* digest_arg) {
     // Waits until the download phase that started us has let go. When it is gone
     // already, the lock no longer exists and the phase goes on without it.
     SingletonMutex lock(kLockBaseName, false);
@@ -59,6 +60,16 @@ int run_install_phase(UpdateRun& run, const char* installer_arg) {
     // An absolute path from the download phase stays as it is; a bare name lands in the
     // update folder.
     run.installer_path = utils::join_path(run.update_folder, run.installer_path);
+
+    // The installer lies where any program of the user can replace it after the first run
+    // checked it. With the digest at hand, this run checks its own copy, out of the
+    // user's reach, and runs that; before anything has changed, so that a refusal leaves
+    // everything as it was. Declared after the lock: the copy goes before the lock does.
+    utils::ProtectedCopy checked;
+    if (digest_arg != nullptr) {
+        if (utils::copy_to_protected_folder(run.installer_path, digest_arg, checked) < 0) return -1;
+        run.installer_path = checked.path();
+    }
 
     std::string own_path;
     if (utils::get_current_image_path(own_path) < 0) {
@@ -94,6 +105,13 @@ int run_install_phase(UpdateRun& run, const char* installer_arg) {
                  own_path.c_str(), reason.c_str());
         notify_frontend_text(run.notice, "Failed to copy %s to %s for %s.", backup_path.c_str(),
                              own_path.c_str(), reason.c_str());
+        // Without this the folder would keep no updater.exe for the next update: the
+        // running image goes back where it came from.
+        if (!utils::system_calls().move_file_ex_a(backup_path.c_str(), own_path.c_str(),
+                                                  MOVEFILE_REPLACE_EXISTING)) {
+            LOG_WARN("run_install_phase", "Failed to move %s back to %s: %s", backup_path.c_str(),
+                     own_path.c_str(), last_error_text().c_str());
+        }
         return -1;
     }
     progress_advance(window, 50, 100);
@@ -139,7 +157,12 @@ int run_install_phase(UpdateRun& run, const char* installer_arg) {
 
     progress_set_pos(window, 100);
     progress_set_status(window, L"更新已完成");
-    remove_file(run.installer_path);
+    // A checked installer is deleted through the handle it was checked by; the copy goes
+    // with `checked`.
+    if (digest_arg != nullptr)
+        checked.remove_source();
+    else
+        remove_file(run.installer_path);
     progress_close(window);
     return 0;
 }

@@ -23,5 +23,8 @@ extern const wchar_t* const kPhaseMarker;
 int run_download_phase(UpdateRun& run, const std::string& url, const std::string& expected_md5);
 
 // Second, elevated run: install and restart the client application. `installer_arg` is
-// argument 2 when the command line had one, else null. 0 or -1.
-int run_install_phase(UpdateRun& run, const char* installer_arg);
+// argument 2 when the command line had one, else null. `digest_arg` is argument 3, the
+// installer's expected MD5 text, else null: when given, the phase runs a checked copy of
+// the installer that the user cannot change, and ends before changing anything when the
+// copy cannot be made or does not match. 0 or -1.
+int run_install_phase(UpdateRun& run, const char* installer_arg, const char* digest_arg);

@@ -8,7 +8,8 @@
 // Output arguments change only on success, except where a function says otherwise.
 // Failures are logged at WARN where a function says so, and nowhere else.
 //
-// The text rules (get_parent_path, gen_backup_name, installer_name_from_url) are portable;
+// The text rules (get_parent_path, gen_backup_name, installer_name_from_url,
+// is_http_url) are portable;
 // the rest calls Win32 and exists only in the Windows build.
 #pragma once
 
@@ -41,6 +42,10 @@ int gen_backup_name(const std::string& path, const std::string& suffix, std::str
 // a control character, or a DOS device name (con, nul, com1, ...). A URL without "/" after
 // its host has no path, and gives default_name too.
 std::string installer_name_from_url(const std::string& url, const std::string& default_name);
+
+// True when `url` starts with "http://" or "https://" (the scheme in any letter case)
+// followed by a host: the only addresses an installer is fetched from.
+bool is_http_url(const std::string& url);
 
 // --- Windows only -------------------------------------------------------------------------
 

@@ -69,3 +69,20 @@ std::string installer_name_from_url(const std::string& url, const std::string& d
 }
 
 }  // namespace utils
+
+namespace utils {
+
+bool is_http_url(const std::string& url) {
+    for (const char* scheme : {"http://", "https://"}) {
+        const size_t length = std::strlen(scheme);
+        if (url.size() <= length) continue;
+        bool same = true;
+        for (size_t i = 0; i < length && same; ++i)
+            same = std::tolower(static_cast<unsigned char>(url[i])) == scheme[i];
+        // Something must follow that is not the path already.
+        if (same && url[length] != '/') return true;
+    }
+    return false;
+}
+
+}  // namespace utils
