@@ -11,6 +11,7 @@ constexpr long kConnectTimeoutSeconds = 20;
 constexpr long kMaxRedirects = 5;
 constexpr long kFirstErrorStatus = 400;
 constexpr long kRangeNotSatisfiable = 416;
+constexpr long kReceiveBufferBytes = 512 * 1024;
 
 }  // namespace
 
@@ -27,6 +28,9 @@ HttpClient::HttpClient(StallLimit stall) {
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, stall.bytes_per_second);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stall.seconds);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
+    // libcurl's largest receive buffer: one read, write and progress call where its 16 KiB
+    // default makes thirty-two, for half a MiB of memory.
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
     // An installer comes over HTTP(S) only: a file:, ftp: or other URL, given or
     // redirected to, is refused with CURLE_UNSUPPORTED_PROTOCOL.
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");

@@ -220,7 +220,13 @@ bool Pipe::send(const void* data, uint32_t length) {
     if (!connected || !handle.valid()) return false;
     const ssize_t sent = ::send(handle.get(), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent >= 0) return static_cast<uint32_t>(sent) == length;
-    if (!checkLastError()) return false;
+    const int error = errno;
+    if (!checkLastError()) {
+        // The client has gone. Until the pipe thread notices, every message would fail and
+        // be logged again: it is dropped now, and the next sends return at once.
+        if (is_broken_connection(error)) drop_peer();
+        return false;
+    }
     if (doPipeWait(handle.get(), data, length, stop_signal.get())) return true;
     // A client that has not made room within a second does not read; every later message
     // would cost another second, so that client goes.

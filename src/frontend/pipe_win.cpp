@@ -159,8 +159,15 @@ bool Pipe::send(const void* data, uint32_t length) {
     if (!make_event(event, false, "Pipe::send")) return false;
     OVERLAPPED overlapped{};
     overlapped.hEvent = event.get();
-    const bool started = WriteFile(pipe, data, length, nullptr, &overlapped) || checkLastError();
-    if (!started) return false;
+    if (!WriteFile(pipe, data, length, nullptr, &overlapped)) {
+        const DWORD error = GetLastError();
+        if (!checkLastError()) {
+            // The client has gone. Until the pipe thread notices, every message would
+            // fail and be logged again: it is dropped now, and the next sends return at once.
+            if (is_broken_connection(error)) drop_peer();
+            return false;
+        }
+    }
     if (doPipeWait(pipe, &overlapped, length, stop_signal.get())) return true;
     // A write still running after its second belongs to a client that does not read;
     // every later message would cost another second, so that client goes.
