@@ -1,0 +1,253 @@
+// Whole updates as a client application's vendor sets them up: CorvaneApp v1 installed by
+// its real installer, the updater in a sub-folder of the install folder, v1 running, the
+// v2 installer served by the test servers, and upgrade-watch starting the updater as the
+// client application would. Real Wine, nginx, NSIS and registry; needs Xvfb.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "integrity/file_digest.h"
+#include "test_servers.h"
+#include "test_support.h"
+#include "utils/paths.h"
+#include "utils/text.h"
+#include "win_process.h"
+
+// After win.h (through win_process.h), which it needs.
+#include <tlhelp32.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const wchar_t* const kUninstallKey =
+    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaneApp";
+const char* const kSetupName = "CorvaneApp-v2-setup.exe";
+
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// Versions of the stand-in's starts, in order, from its state file.
+std::vector<std::string> started_versions(const fs::path& app) {
+    std::vector<std::string> versions;
+    const std::string state = test::read_file(app / "CorvaneApp.state");
+    for (size_t at = state.find("version="); at != std::string::npos;
+         at = state.find("version=", at + 1))
+        versions.push_back(state.substr(at + 8, state.find('\n', at) - at - 8));
+    return versions;
+}
+
+// Sets an environment variable for the processes this test starts, and clears it after.
+class ScopedVariable {
+public:
+    ScopedVariable(const wchar_t* name, const wchar_t* value) : name_(name) {
+        SetEnvironmentVariableW(name, value);
+    }
+    ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
+
+private:
+    const wchar_t* name_;
+};
+
+class WholeUpdate : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
+            GTEST_SKIP() << "a whole update needs a display (Xvfb)";
+        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
+        // The installer to offer, among the files the servers serve.
+        fs::copy_file(test::sibling_path(L"e2e\\CorvaneApp-v2-setup.exe"),
+                      servers_.file(kSetupName), fs::copy_options::overwrite_existing);
+        char md5[33] = {0};
+        ASSERT_EQ(md5_file_hex(servers_.file(kSetupName).c_str(), md5), 32);
+        md5_ = md5;
+        ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
+        fs::remove_all(update_folder_);
+
+        // v1, installed by its own installer, with the updater beside it.
+        app_ = dir_.path() / "app";
+        ASSERT_EQ(
+            test::run_process(test::quoted(test::sibling_path(L"e2e\\CorvaneApp-v1-setup.exe")) +
+                                  L" /S /D=" + app_.wstring(),
+                              0, nullptr, 120000),
+            0u);
+        ASSERT_TRUE(fs::exists(app_ / "CorvaneApp.exe"));
+        fs::create_directories(app_ / "upd");
+        for (const wchar_t* name : {L"updater.exe", L"libcurl.dll"})
+            fs::copy_file(test::sibling_path(name), app_ / "upd" / name);
+        start_v1();
+    }
+
+    void TearDown() override {
+        if (v1_ != nullptr) {
+            TerminateProcess(v1_, 0);
+            CloseHandle(v1_);
+        }
+        // Whatever version runs now goes too, so that the folder can be removed.
+        test::run_process(L"taskkill /im CorvaneApp.exe /f", 0, nullptr, 20000);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey);
+        std::error_code ignored;
+        fs::remove_all(update_folder_, ignored);
+        fs::remove(servers_.file(kSetupName), ignored);
+    }
+
+    void start_v1() {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        std::wstring command = test::quoted((app_ / "CorvaneApp.exe").wstring());
+        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                   app_.wstring().c_str(), &startup, &process));
+        CloseHandle(process.hThread);
+        v1_ = process.hProcess;
+        ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 1; }, 20000));
+    }
+
+    // upgrade-watch -- updater.exe URL MD5, from the install folder as the client would.
+    DWORD watch(const std::string& url, const std::string& digest) {
+        return test::run_process_output(test::quoted(test::sibling_path(L"upgrade-watch.exe")) +
+                                            L" -- " +
+                                            test::quoted((app_ / "upd" / "updater.exe").wstring()) +
+                                            L" " + widen(url) + L" " + widen(digest),
+                                        app_.wstring().c_str(), watch_output_, 180000);
+    }
+
+    template <typename Condition>
+    static bool wait_for(Condition condition, int timeout_ms) {
+        for (int waited = 0; waited < timeout_ms; waited += 100) {
+            if (condition()) return true;
+            Sleep(100);
+        }
+        return condition();
+    }
+
+    // The elevated run may not find the lock (the first run can let go of it before the
+    // second opens it), so its end is the end of every updater process.
+    bool install_phase_ended(int timeout_ms = 120000) {
+        return wait_for([] { return !process_running(L"updater.exe"); }, timeout_ms);
+    }
+
+    static bool process_running(const wchar_t* image) {
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        if (snapshot == INVALID_HANDLE_VALUE) return true;
+        PROCESSENTRY32W entry{};
+        entry.dwSize = sizeof entry;
+        bool found = false;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
+             more = Process32NextW(snapshot, &entry))
+            found = lstrcmpiW(entry.szExeFile, image) == 0;
+        CloseHandle(snapshot);
+        return found;
+    }
+
+    bool v1_running() { return v1_ != nullptr && WaitForSingleObject(v1_, 0) == WAIT_TIMEOUT; }
+    std::string log() { return test::read_text_file(app_ / "update.log"); }
+
+    test::ScopedWorkDir dir_;
+    test::Servers servers_;
+    fs::path app_;
+    std::string update_folder_;
+    std::string md5_;
+    std::string watch_output_;
+    HANDLE v1_ = nullptr;
+};
+
+TEST_F(WholeUpdate, ReplacesV1WithV2) {
+    EXPECT_EQ(watch(servers_.url("https", std::string("/") + kSetupName), md5_), 0u)
+        << watch_output_;
+    // Give the elevated run time to start and take the lock, then wait for its end.
+    ASSERT_TRUE(wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000))
+        << log();
+    ASSERT_TRUE(install_phase_ended()) << log();
+    EXPECT_FALSE(v1_running());
+    ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
+    EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "2"}));
+    EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.old.exe"));
+    EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.exe"));
+    EXPECT_FALSE(fs::exists(update_folder_ + "\\" + kSetupName));
+    // The front end saw the progress and no failure, and the pipe carried progress.
+    EXPECT_NE(watch_output_.find("summary: status lines "), std::string::npos) << watch_output_;
+    EXPECT_EQ(watch_output_.find("notice: "), std::string::npos) << watch_output_;
+    EXPECT_NE(watch_output_.find("updater exit code 0"), std::string::npos) << watch_output_;
+    const std::string text = log();
+    EXPECT_EQ(count_of(text, " WARN  "), 3u) << text;  // two build lines, "path changed"
+    EXPECT_EQ(count_of(text, "): file hash:"), 1u) << text;
+}
+
+TEST_F(WholeUpdate, AWrongDigestLeavesV1Running) {
+    std::string wrong = md5_;
+    wrong[0] = wrong[0] == '0' ? '1' : '0';
+    EXPECT_EQ(watch(servers_.url("http", std::string("/") + kSetupName), wrong), 0xffffffffu);
+    EXPECT_NE(watch_output_.find("notice: Failed to download file with correct hash(md5/sha1)."),
+              std::string::npos)
+        << watch_output_;
+    EXPECT_EQ(count_of(log(), " not match"), 6u) << log();
+    EXPECT_TRUE(v1_running());
+    EXPECT_EQ(started_versions(app_), std::vector<std::string>{"1"});
+    EXPECT_FALSE(fs::exists(app_ / "upd" / "updater.old.exe"));
+}
+
+TEST_F(WholeUpdate, AServerThatIsDownLeavesV1Running) {
+    EXPECT_EQ(watch(std::string("http://127.0.0.1:1/") + kSetupName, md5_), 0xffffffffu);
+    EXPECT_EQ(count_of(watch_output_, "notice: Failed to download file for "), 6u) << watch_output_;
+    EXPECT_EQ(count_of(log(), "): Failed to download C:"), 6u) << log();
+    EXPECT_TRUE(v1_running());
+    EXPECT_FALSE(fs::exists(app_ / "upd" / "updater.old.exe"));
+}
+
+TEST_F(WholeUpdate, ABodyCutOnTheFirstAttemptIsFetchedAgain) {
+    EXPECT_EQ(watch(servers_.url("fault", std::string("/flaky/") + kSetupName), md5_), 0u)
+        << watch_output_;
+    EXPECT_EQ(count_of(log(), "): Failed to download C:"), 1u) << log();
+    ASSERT_TRUE(wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000));
+    ASSERT_TRUE(install_phase_ended()) << log();
+    ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
+    EXPECT_EQ(started_versions(app_).back(), "2");
+}
+
+TEST_F(WholeUpdate, ASecondUpdaterIsRefusedWhileTheFirstRuns) {
+    // The first updater fetches slowly (200 KiB/s), so it is still at work.
+    std::string first_output;
+    DWORD first_code = 0;
+    std::thread first([&] {
+        first_code = test::run_process_output(
+            test::quoted((app_ / "upd" / "updater.exe").wstring()) + L" " +
+                widen(servers_.url("http", std::string("/slow/") + kSetupName)) + L" " +
+                widen(std::string(32, '0')),
+            app_.wstring().c_str(), first_output, 120000);
+    });
+    ASSERT_TRUE(wait_for([&] { return log().find("Build") != std::string::npos; }, 20000));
+    Sleep(500);
+    std::string second_output;
+    const DWORD second = test::run_process_output(
+        test::quoted((app_ / "upd" / "updater.exe").wstring()) + L" " +
+            widen(servers_.url("http", std::string("/") + kSetupName)) + L" " + widen(md5_),
+        app_.wstring().c_str(), second_output, 60000);
+    EXPECT_EQ(second, 0xffffffffu);
+    EXPECT_EQ(second_output, "");
+    EXPECT_EQ(count_of(log(), "): Another process already running."), 1u) << log();
+    // The first one goes on undisturbed; it is ended here rather than waited for.
+    test::run_process(L"taskkill /im updater.exe /f", 0, nullptr, 20000);
+    first.join();
+    EXPECT_TRUE(v1_running());
+}
+
+TEST_F(WholeUpdate, AFailingInstallerBringsV1Back) {
+    const ScopedVariable fail(L"CORVANE_SETUP_FAIL", L"7");
+    EXPECT_EQ(watch(servers_.url("http", std::string("/") + kSetupName), md5_), 0u)
+        << watch_output_;
+    ASSERT_TRUE(wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000));
+    ASSERT_TRUE(install_phase_ended()) << log();
+    EXPECT_NE(log().find(" exited with code 7.\n"), std::string::npos) << log();
+    EXPECT_FALSE(v1_running());
+    ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
+    EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "1"}));
+}
+
+}  // namespace
