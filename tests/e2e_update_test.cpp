@@ -43,18 +43,6 @@ std::vector<std::string> started_versions(const fs::path& app) {
     return versions;
 }
 
-// Sets an environment variable for the processes this test starts, and clears it after.
-class ScopedVariable {
-public:
-    ScopedVariable(const wchar_t* name, const wchar_t* value) : name_(name) {
-        SetEnvironmentVariableW(name, value);
-    }
-    ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
-
-private:
-    const wchar_t* name_;
-};
-
 class WholeUpdate : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -239,7 +227,7 @@ TEST_F(WholeUpdate, ASecondUpdaterIsRefusedWhileTheFirstRuns) {
 }
 
 TEST_F(WholeUpdate, AFailingInstallerBringsV1Back) {
-    const ScopedVariable fail(L"CORVANE_SETUP_FAIL", L"7");
+    const test::ScopedVariable fail(L"CORVANE_SETUP_FAIL", L"7");
     EXPECT_EQ(watch(servers_.url("http", std::string("/") + kSetupName), md5_), 0u)
         << watch_output_;
     ASSERT_TRUE(wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000));

@@ -66,17 +66,6 @@ TEST_CHILD(download_then_swap) {
     return updater_main(static_cast<int>(argv.size()), argv.data());
 }
 
-class ScopedVariable {
-public:
-    ScopedVariable(const wchar_t* name, const std::wstring& value) : name_(name) {
-        SetEnvironmentVariableW(name, value.c_str());
-    }
-    ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
-
-private:
-    const wchar_t* name_;
-};
-
 fs::path program_data() {
     wchar_t path[MAX_PATH] = {0};
     SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
@@ -210,7 +199,7 @@ TEST_F(InstallPhaseSafety, AnInstallerThatIsNotTheCheckedOneChangesNothing) {
     CloseHandle(client.hThread);
     utils::ScopedKernelHandle client_process(client.hProcess);
 
-    const ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
+    const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     const std::string checked_md5 = md5_of(other_);
     const std::string probe_md5 = md5_of(probe_);
     struct Case {
@@ -264,7 +253,7 @@ TEST_F(InstallPhaseSafety, AnInstallerThatIsNotTheCheckedOneChangesNothing) {
 }
 
 TEST_F(InstallPhaseSafety, WithADigestTheCheckedCopyRunsAndIsRemovedAfterwards) {
-    const ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
+    const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     fs::copy_file(probe_, installer_);
     // No client application beside the updater: the phase ends after the installer.
     EXPECT_EQ(run_install_phase(lower(md5_of(probe_))), 0xffffffffu);
@@ -288,7 +277,7 @@ TEST_F(InstallPhaseSafety, WithADigestTheCheckedCopyRunsAndIsRemovedAfterwards) 
 }
 
 TEST_F(InstallPhaseSafety, WithoutADigestTheInstallerRunsWhereItLiesAsBefore) {
-    const ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
+    const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     fs::copy_file(probe_, installer_);
     EXPECT_EQ(run_install_phase(""), 0xffffffffu);
     EXPECT_EQ(probe_runs(), std::vector<std::string>{installer_}) << log();
@@ -299,7 +288,7 @@ TEST_F(InstallPhaseSafety, WithoutADigestTheInstallerRunsWhereItLiesAsBefore) {
 TEST_F(InstallPhaseSafety, ASuccessfulUpdateDeletesTheCheckedInstaller) {
     if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
         GTEST_SKIP() << "the desktop-user launch needs a display (Xvfb)";
-    const ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
+    const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     fs::copy_file(other_, app_ / "CorvaneApp.exe");
     fs::copy_file(probe_, installer_);
     EXPECT_EQ(run_install_phase(md5_of(probe_)), 0u) << log();
@@ -337,8 +326,8 @@ protected:
 };
 
 TEST_F(SwapAfterTheCheck, TheElevatedRunRunsOnlyTheFileThatWasChecked) {
-    const ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
-    const ScopedVariable updater(L"SAFETY_UPDATER", (app_ / "upd" / "updater.exe").wstring());
+    const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
+    const test::ScopedVariable updater(L"SAFETY_UPDATER", (app_ / "upd" / "updater.exe").wstring());
     struct Case {
         const char* name;
         size_t served;       // index into served_
@@ -351,7 +340,7 @@ TEST_F(SwapAfterTheCheck, TheElevatedRunRunsOnlyTheFileThatWasChecked) {
     for (const Case& c : cases) {
         fs::remove(app_ / "update.log");
         fs::remove(record_);
-        const ScopedVariable swap(L"SAFETY_SWAP_WITH", c.swap_with.wstring());
+        const test::ScopedVariable swap(L"SAFETY_SWAP_WITH", c.swap_with.wstring());
         const std::string url = servers_.url("http", "/" + served_[c.served]);
         const fs::path served = servers_.file(served_[c.served]);
         const std::string digest = md5_of(served);

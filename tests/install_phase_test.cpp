@@ -72,18 +72,6 @@ TEST_CHILD(install_with_fault) {
     return updater_main(static_cast<int>(argv.size()), argv.data());
 }
 
-// Sets an environment variable for the processes this test starts, and clears it after.
-class ScopedVariable {
-public:
-    ScopedVariable(const wchar_t* name, const wchar_t* value) : name_(name) {
-        SetEnvironmentVariableW(name, value);
-    }
-    ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
-
-private:
-    const wchar_t* name_;
-};
-
 class InstallPhase : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -158,7 +146,7 @@ TEST_F(InstallPhase, ReplacesTheRunningClientApplication) {
                                app_.wstring().c_str(), &startup, &old_client));
     CloseHandle(old_client.hThread);
 
-    const ScopedVariable install(L"STAND_IN_INSTALL", L"copy");
+    const test::ScopedVariable install(L"STAND_IN_INSTALL", L"copy");
     const DWORD code = run_install_phase();
     const bool old_ended = WaitForSingleObject(old_client.hProcess, 0) == WAIT_OBJECT_0;
     if (!old_ended) TerminateProcess(old_client.hProcess, 1);
@@ -214,8 +202,8 @@ TEST_F(InstallPhase, OutcomesOfTheInstallerRun) {
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey);
         if (c.registered) register_install_location(app_);
 
-        const ScopedVariable install(L"STAND_IN_INSTALL", c.install);
-        const ScopedVariable exit_code(L"STAND_IN_EXIT_CODE", c.exit_code);
+        const test::ScopedVariable install(L"STAND_IN_INSTALL", c.install);
+        const test::ScopedVariable exit_code(L"STAND_IN_EXIT_CODE", c.exit_code);
         EXPECT_EQ(run_install_phase(), c.expected_code) << c.name << "\n" << log();
         const std::string text = log();
         if (c.expected_log != nullptr) {
@@ -265,7 +253,7 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
          ""},
         {"client_start", 0xffffffffu, "): Faield to start hubra executable(" + client + ").\n", ""},
     };
-    const ScopedVariable install(L"STAND_IN_INSTALL", L"copy");
+    const test::ScopedVariable install(L"STAND_IN_INSTALL", L"copy");
     for (const Case& c : cases) {
         fs::copy_file(test::sibling_path(L"launch_probe.exe"), client,
                       fs::copy_options::overwrite_existing);

@@ -24,4 +24,19 @@ DWORD run_process_output(std::wstring command, const wchar_t* folder, std::strin
 // Runs this test program again as --child=<name> with the arguments appended.
 DWORD run_child(const std::string& name, const std::wstring& arguments = L"", DWORD flags = 0);
 
+// Sets an environment variable of this process, which the processes it starts inherit,
+// and clears it at the end of the scope.
+class ScopedVariable {
+public:
+    ScopedVariable(const wchar_t* name, const std::wstring& value) : name_(name) {
+        SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    const wchar_t* name_;
+};
+
 }  // namespace test

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "integrity/block_feed.h"
+
 namespace {
 
 inline std::uint32_t rotl(std::uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
@@ -135,29 +137,7 @@ void md5_init(Md5Context& ctx) {
 }
 
 void md5_update(Md5Context& ctx, const unsigned char* data, std::size_t size) {
-    if (size == 0) return;
-    if (ctx.fill != 0) {
-        const std::size_t take = size < 64 - ctx.fill ? size : 64 - ctx.fill;
-        std::memcpy(ctx.block + ctx.fill, data, take);
-        ctx.fill += static_cast<std::uint32_t>(take);
-        data += take;
-        size -= take;
-        if (ctx.fill < 64) return;
-        md5_blocks(ctx.state, ctx.block, 1);
-        ctx.bit_length += 512;
-        ctx.fill = 0;
-    }
-    const std::size_t blocks = size / 64;
-    if (blocks != 0) {
-        md5_blocks(ctx.state, data, blocks);
-        ctx.bit_length += static_cast<std::uint64_t>(blocks) * 512;
-        data += blocks * 64;
-        size -= blocks * 64;
-    }
-    if (size != 0) {
-        std::memcpy(ctx.block, data, size);
-        ctx.fill = static_cast<std::uint32_t>(size);
-    }
+    feed_blocks(ctx, data, size, md5_blocks);
 }
 
 void md5_final(Md5Context& ctx, unsigned char digest[MD5_DIGEST_SIZE]) {

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "integrity/block_feed.h"
+
 // The compiler-specific parts of the x86 engine, kept here and nowhere else: the
 // intrinsics header, CPUID, and the attribute that lets GCC and Clang emit SHA and SSE4.1
 // instructions in one function of an otherwise baseline x86-64 build. MSVC needs no
@@ -271,29 +273,7 @@ void sha256_init(Sha256Context& ctx) {
 
 void sha256_update(Sha256Context& ctx, const unsigned char* data, std::size_t size) {
     if (size == 0) return;
-    const BlocksFunction blocks_of = blocks_function();
-    if (ctx.fill != 0) {
-        const std::size_t take = size < 64 - ctx.fill ? size : 64 - ctx.fill;
-        std::memcpy(ctx.block + ctx.fill, data, take);
-        ctx.fill += static_cast<std::uint32_t>(take);
-        data += take;
-        size -= take;
-        if (ctx.fill < 64) return;
-        blocks_of(ctx.state, ctx.block, 1);
-        ctx.bit_length += 512;
-        ctx.fill = 0;
-    }
-    const std::size_t blocks = size / 64;
-    if (blocks != 0) {
-        blocks_of(ctx.state, data, blocks);
-        ctx.bit_length += static_cast<std::uint64_t>(blocks) * 512;
-        data += blocks * 64;
-        size -= blocks * 64;
-    }
-    if (size != 0) {
-        std::memcpy(ctx.block, data, size);
-        ctx.fill = static_cast<std::uint32_t>(size);
-    }
+    feed_blocks(ctx, data, size, blocks_function());
 }
 
 void sha256_final(Sha256Context& ctx, unsigned char digest[SHA256_DIGEST_SIZE]) {
