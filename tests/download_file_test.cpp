@@ -170,3 +170,69 @@ TEST_F(DownloadFile, WithoutALengthOnlyThePipeSeesTheProgress) {
 }
 
 }  // namespace
+
+// A file-size limit is the one full disk that can be made on demand, and only where the
+// process limits of POSIX exist.
+#ifndef _WIN32
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+namespace {
+
+// In a child process limited to `limit` bytes per file, fetches `url` into `path` with
+// standard output in `out_path`. Returns download_file's result, or 99 when the child
+// did not end normally.
+int download_with_file_size_limit(const std::string& url, const std::filesystem::path& path,
+                                  const std::filesystem::path& out_path, rlim_t limit) {
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        // Without the signal ignored the first refused write would end the child.
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit rl{limit, limit};
+        if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(98);
+        test::StdoutRedirect redirect(out_path, "wb");
+        const int result = download_file(url, path.string(), false);
+        redirect.restore();
+        std::fflush(nullptr);
+        _exit(result == -1 ? 1 : result == 0 ? 0 : 97);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 99;
+    return WEXITSTATUS(status) == 1 ? -1 : WEXITSTATUS(status);
+}
+
+TEST_F(DownloadFile, AFullDiskEndsTheTransferAsAWriteError) {
+    // The progress records of a 10 MiB body (a few tens of KiB) and the log stay below
+    // the limit; the installer does not.
+    const rlim_t limit = 1024 * 1024;
+    const fs::path path = dir_.path() / "installer.exe";
+    const fs::path out_path = dir_.path() / "stdout.txt";
+    EXPECT_EQ(
+        download_with_file_size_limit(servers_.url("http", "/large.bin"), path, out_path, limit),
+        -1);
+    const std::string out = test::read_file(out_path);
+    const std::string notice =
+        "1, Failed to download file for Failed writing received data to disk/application.;";
+    ASSERT_GE(out.size(), notice.size()) << out;
+    EXPECT_EQ(out.substr(out.size() - notice.size()), notice);
+    records_of(out.substr(0, out.size() - notice.size()));
+    EXPECT_NE(log_text().find("): Failed to download file for Failed writing received data to "
+                              "disk/application\n"),
+              std::string::npos)
+        << log_text();
+    const auto size = fs::file_size(path);
+    EXPECT_GT(size, 0u);
+    EXPECT_LE(size, limit);
+    // What did reach the disk is the start of the body.
+    const std::string large = servers_.bytes("large.bin");
+    EXPECT_TRUE(test::read_file(path) == large.substr(0, size));
+}
+
+}  // namespace
+
+#endif  // _WIN32

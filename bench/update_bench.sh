@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# The whole update of the demo under Wine against the same work done bare, in one run.
+#
+#   updater  CorvaneApp v1 installed and running, updater.exe in its upd sub-folder; from
+#            the start of `updater.exe URL MD5` until v2 has recorded its start (download
+#            over HTTPS from nginx on loopback, digest check, elevated restart, protected
+#            copy, v1 ended, installer, relaunch)
+#   bare     v1 installed; from the start of `curl` on the same URL until v2 has recorded
+#            its start: curl, md5sum, the v2 installer with "/S /D=<folder>" under Wine,
+#            v2 started under Wine
+#
+# Untimed between rounds: v1 reinstalled, the update folder emptied, the applications
+# ended. Each round prints its steps as seen from here (process starts and ends polled
+# every 50 ms); the end prints the medians, their ratio (target at most 1.3) and where
+# the difference goes. BENCH_ROUNDS rounds of each (default 3). UPDATE_BENCH_BUILD is
+# the Windows build folder (default build/windows, built when its files are missing);
+# the Wine prefix is made fresh in build/bench-update/wineprefix by scripts/with-wine,
+# which also stops Wine and the display at the end.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${UPDATE_BENCH_BUILD:-$root/build/windows}
+rounds=${BENCH_ROUNDS:-3}
+work=$root/build/bench-update
+
+if [ "${1:-}" != "--inside" ]; then
+    for file in updater.exe libcurl.dll e2e/CorvaneApp-v1-setup.exe e2e/CorvaneApp-v2-setup.exe; do
+        [ -f "$build/$file" ] && continue
+        { cmake --preset windows -B "$build" >/dev/null &&
+            cmake --build "$build" --target updater corvane_installers >/dev/null; } ||
+            { echo "update bench: the Windows build failed" >&2; exit 1; }
+        break
+    done
+    mkdir -p "$work"
+    export WINEPREFIX=$work/wineprefix
+    exec "$root/scripts/with-wine" "$0" --inside
+fi
+
+unset CORVANE_SETUP_PAUSE_MS CORVANE_SETUP_FAIL
+wine=/usr/lib/wine/wine64
+app_win='C:\corvane\app'
+app_unix=$WINEPREFIX/drive_c/corvane/app
+servers=$work/servers
+bare=$work/bare
+poller=
+cleanup() {
+    [ -z "$poller" ] || kill "$poller" 2>/dev/null
+    python3 "$root/tests/fixtures/http_servers.py" stop "$servers" >/dev/null 2>&1
+    rm -rf "$bare" "$servers" "$work/v1-setup.exe"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+now() { date +%s.%N; }
+# seconds from $1 to $2, "-" when either is unknown
+span() { awk -v a="${1:-}" -v b="${2:-}" 'BEGIN { if (a == "" || b == "") print "-"; else printf "%.2f", b - a }'; }
+has_version() { grep -q "^version=$1\$" "$app_unix/CorvaneApp.state" 2>/dev/null; }
+running() { ps -eo args= | grep -F "$1" | grep -vq grep; }
+
+wait_until() { # tenths of a second, then a command
+    local tenths=$1
+    shift
+    for _ in $(seq "$tenths"); do "$@" && return 0; sleep 0.1; done
+    return 1
+}
+
+# Ends the stand-in application and any updater left, then waits until they are gone.
+end_applications() {
+    $wine taskkill /f /im CorvaneApp.exe >/dev/null 2>&1
+    $wine taskkill /f /im updater.exe >/dev/null 2>&1
+    wait_until 100 sh -c "! ps -eo args= | grep -E 'CorvaneApp\\.exe|updater(\\.old)?\\.exe' | grep -vq grep"
+}
+
+# v1 installed afresh into $app_win with nothing of an earlier round left.
+fresh_v1() {
+    end_applications
+    rm -f "$app_unix/CorvaneApp.state"
+    rm -rf "$WINEPREFIX"/drive_c/users/*/AppData/Roaming/CorvaneApp/update
+    $wine "$root/build/bench-update/v1-setup.exe" /S "/D=$app_win" >/dev/null 2>&1 ||
+        { echo "update bench: the v1 installer failed" >&2; exit 1; }
+}
+
+start_app() {
+    (cd "$app_unix" && exec $wine "$app_win\\CorvaneApp.exe" >/dev/null 2>&1 </dev/null) &
+}
+
+# Records, every 50 ms, the first sight of the elevated run, of the installer, the
+# installer's end and v2's start into $1 ("<event> <time>" lines), until v2 started.
+poll_steps() {
+    local log=$1 seen_elevated= seen_installer= installer_gone=
+    for _ in $(seq 6000); do
+        local t
+        t=$(now)
+        local args
+        args=$(ps -eo args=)
+        if [ -z "$seen_elevated" ] && grep -q '5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58' <<<"$args"; then
+            seen_elevated=1
+            echo "elevated $t" >>"$log"
+        fi
+        if grep -qF "/S /D=$app_win" <<<"$args"; then
+            [ -n "$seen_installer" ] || echo "installer $t" >>"$log"
+            seen_installer=1
+        elif [ -n "$seen_installer" ] && [ -z "$installer_gone" ]; then
+            installer_gone=1
+            echo "installer_end $t" >>"$log"
+        fi
+        if has_version 2; then
+            echo "v2 $t" >>"$log"
+            return
+        fi
+        sleep 0.05
+    done
+}
+event() { sed -n "s/^$1 //p" "$2" | head -n 1; }
+
+median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+python3 "$root/tests/fixtures/http_servers.py" start "$servers" >/dev/null || exit 1
+cp "$build/e2e/CorvaneApp-v2-setup.exe" "$servers/www/"
+cp "$build/e2e/CorvaneApp-v1-setup.exe" "$work/v1-setup.exe"
+https_port=$(sed -n 's/^https_port=//p' "$servers/servers.env")
+url="https://127.0.0.1:$https_port/CorvaneApp-v2-setup.exe"
+md5=$(md5sum "$build/e2e/CorvaneApp-v2-setup.exe" | cut -d' ' -f1)
+size_mib=$(($(stat -c %s "$build/e2e/CorvaneApp-v2-setup.exe") / 1048576))
+echo "update bench: $size_mib MiB installer over HTTPS from nginx on loopback, $rounds rounds each"
+echo "cpu: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1) ($(nproc) cores)"
+
+results=$work/results
+rm -f "$results"
+for round in $(seq "$rounds"); do
+    # --- the updater
+    fresh_v1
+    mkdir -p "$app_unix/upd"
+    rm -f "$app_unix/upd/updater.old.exe"
+    cp "$build/updater.exe" "$build/libcurl.dll" "$app_unix/upd/"
+    start_app
+    wait_until 200 has_version 1 || { echo "update bench: v1 did not start" >&2; exit 1; }
+    steps=$work/steps.txt
+    rm -f "$steps" "$app_unix/update.log"
+    poll_steps "$steps" &
+    poller=$!
+    t0=$(now)
+    (cd "$app_unix" && exec $wine "$app_win\\upd\\updater.exe" "$url" "$md5" >"$work/updater-out.txt" 2>&1 </dev/null)
+    code=$?
+    t_first=$(now)
+    wait "$poller"
+    poller=
+    t_v2=$(event v2 "$steps")
+    [ "$code" -eq 0 ] && [ -n "$t_v2" ] ||
+        { echo "update bench: the update failed (exit $code)" >&2; tail -n 5 "$app_unix/update.log" >&2; exit 1; }
+    wait_until 600 sh -c "! ps -eo args= | grep -q '5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58'"
+    u_total=$(span "$t0" "$t_v2")
+    u_download=$(span "$t0" "$t_first")
+    u_restart=$(span "$t0" "$(event elevated "$steps")")
+    u_before=$(span "$(event elevated "$steps")" "$(event installer "$steps")")
+    u_installer=$(span "$(event installer "$steps")" "$(event installer_end "$steps")")
+    u_relaunch=$(span "$(event installer_end "$steps")" "$t_v2")
+    printf 'round %d updater %6ss: first run %ss (elevated run seen at %ss), elevated run to installer %ss, installer %ss, installer end to v2 %ss\n' \
+        "$round" "$u_total" "$u_download" "$u_restart" "$u_before" "$u_installer" "$u_relaunch"
+
+    # --- bare
+    fresh_v1
+    rm -rf "$bare"
+    mkdir -p "$bare"
+    # The same polling runs beside the bare sequence, for the same load.
+    rm -f "$steps"
+    poll_steps "$steps" &
+    poller=$!
+    t0=$(now)
+    curl -sSk -o "$bare/CorvaneApp-v2-setup.exe" "$url" || { echo "update bench: curl failed" >&2; exit 1; }
+    t1=$(now)
+    [ "$(md5sum "$bare/CorvaneApp-v2-setup.exe" | cut -d' ' -f1)" = "$md5" ] ||
+        { echo "update bench: curl's copy has another digest" >&2; exit 1; }
+    t2=$(now)
+    $wine "$bare/CorvaneApp-v2-setup.exe" /S "/D=$app_win" >/dev/null 2>&1 ||
+        { echo "update bench: the v2 installer failed" >&2; exit 1; }
+    t3=$(now)
+    start_app
+    wait_until 600 has_version 2 || { echo "update bench: v2 did not start" >&2; exit 1; }
+    t4=$(now)
+    wait "$poller"
+    poller=
+    b_total=$(span "$t0" "$t4")
+    printf 'round %d bare    %6ss: curl %ss, md5sum %ss, installer %ss, v2 start %ss\n' \
+        "$round" "$b_total" "$(span "$t0" "$t1")" "$(span "$t1" "$t2")" "$(span "$t2" "$t3")" "$(span "$t3" "$t4")"
+    echo "$u_total $b_total $u_download $(span "$t0" "$t2") $u_installer $(span "$t2" "$t3") $u_relaunch $(span "$t3" "$t4") $u_before" >>"$results"
+done
+end_applications
+
+col() { cut -d' ' -f"$1" "$results" | grep -v '^-$' | median; }
+u=$(col 1)
+b=$(col 2)
+echo
+echo "median updater ${u}s, bare ${b}s, ratio $(awk -v u="$u" -v b="$b" 'BEGIN { printf "%.2f", u / b }') (target <= 1.3)"
+echo "where it goes (median updater vs bare):"
+echo "  fetch and check:    first run $(col 3)s vs curl + md5sum $(col 4)s"
+echo "  elevated run to installer start (protected copy, rename, v1 ended): $(col 9)s (bare: none)"
+echo "  installer:          $(col 5)s vs $(col 6)s"
+echo "  installer end to v2 started: $(col 7)s vs $(col 8)s"
