@@ -9,9 +9,10 @@ namespace utils {
 // the shell, hidden, in the current working folder, and blocks the calling thread
 // without a time-out until it has ended. Returns 0 once it has ended, whatever its exit
 // code (also when the shell completed the request without a process to wait for), and
-// -1 after a WARN line when it could not be started. When `exit_code` is given, it
-// receives the program's exit code; it is left untouched when there was no process to
-// wait for or its code cannot be read.
+// -1 after a WARN line when it could not be started, or when it is a folder or a file that
+// is no program (which the shell would open in another program, never to be waited for).
+// When `exit_code` is given, it receives the program's exit code; it is left untouched
+// when there was no process to wait for or its code cannot be read.
 int start_prog_wait(const std::string& program, const std::string& parameters,
                     unsigned long* exit_code = nullptr);
 

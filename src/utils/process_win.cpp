@@ -67,6 +67,17 @@ int start_prog_wait(const std::string& program, const std::string& parameters,
                     unsigned long* exit_code) {
     const std::wstring file = widen(program);
     const std::wstring arguments = widen(parameters);
+    // The shell would open a folder or a document in the program registered for it, hidden,
+    // and that may never end: the wait below would then hold the phase for ever with the
+    // client application closed. Only programs are run; a missing file still goes to the
+    // shell, which reports it.
+    DWORD binary_type = 0;
+    if (GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES &&
+        !GetBinaryTypeW(file.c_str(), &binary_type)) {
+        LOG_WARN("utils::start_prog_wait", "Failed to start %s %s: not a program.\n",
+                 program.c_str(), parameters.c_str());
+        return -1;
+    }
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof info;
     // No error box: the elevated run has nobody in front of it to close one, and it

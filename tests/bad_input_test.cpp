@@ -1,0 +1,471 @@
+// updater.exe as a process under Wine, fed command lines, addresses, digests and paths
+// that cannot give an update: every run must end with 0 or -1 and a log line that says
+// why, without a crash or a hang, and without writing anywhere but its own folders.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <regex>
+#include <vector>
+
+#include "integrity/file_digest.h"
+#include "test_servers.h"
+#include "test_support.h"
+#include "utils/paths.h"
+#include "utils/text.h"
+#include "win_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kMarker = "5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";
+const char* const kClientBytes = "client application v1";
+const DWORD kFailed = 0xffffffffu;
+
+const std::regex kBuildLine(
+    R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d WARN  main\(\d+\): Build v0\.0\.3 at .*\.)");
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+size_t count_lines(const std::string& log, const std::string& part) {
+    size_t count = 0;
+    for (const std::string& line : lines_of(log))
+        if (line.find(part) != std::string::npos) ++count;
+    return count;
+}
+
+// Every file below `folder` with its size, or the names in it alone when `deep` is false.
+std::map<std::string, uintmax_t> listing(const fs::path& folder, bool deep) {
+    std::map<std::string, uintmax_t> entries;
+    std::error_code error;
+    if (!fs::exists(folder, error)) return entries;
+    auto add = [&](const fs::directory_entry& entry) {
+        std::error_code ignored;
+        const uintmax_t size = entry.is_regular_file(ignored) ? entry.file_size(ignored) : 0;
+        entries[entry.path().lexically_relative(folder).string()] = size;
+    };
+    if (deep) {
+        for (auto it = fs::recursive_directory_iterator(folder, error);
+             !error && it != fs::recursive_directory_iterator(); it.increment(error))
+            add(*it);
+    } else {
+        for (auto it = fs::directory_iterator(folder, error);
+             !error && it != fs::directory_iterator(); it.increment(error))
+            add(*it);
+    }
+    // The files test::run_process_output captures output in: under Wine one is sometimes
+    // still open when it deletes it, and stays behind. They are this program's own.
+    for (auto it = entries.begin(); it != entries.end();) {
+        const std::string& name = it->first;
+        const bool capture = name.size() > 7 && name.compare(0, 3, "out") == 0 &&
+                             name.compare(name.size() - 4, 4, ".tmp") == 0;
+        it = capture ? entries.erase(it) : std::next(it);
+    }
+    return entries;
+}
+
+// Quotes one argument so that the C runtime gives it back unchanged.
+std::string quote_argument(const std::string& text) {
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : text) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, '\\');
+    return out + "\"";
+}
+
+// A command line in the ANSI code page, as the system hands it to the program.
+std::wstring from_ansi(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    const int units =
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(units, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], units);
+    return out;
+}
+
+// Points the roaming application-data folder of this user elsewhere until destruction.
+class ScopedAppData {
+public:
+    explicit ScopedAppData(const std::wstring& folder) {
+        for (const Value& value : kValues) {
+            HKEY key = nullptr;
+            RegOpenKeyExW(HKEY_CURRENT_USER, value.key, 0, KEY_ALL_ACCESS, &key);
+            wchar_t old[1024] = {0};
+            DWORD size = sizeof old;
+            DWORD type = 0;
+            saved_.push_back(RegQueryValueExW(key, L"AppData", nullptr, &type,
+                                              reinterpret_cast<BYTE*>(old), &size) == 0
+                                 ? std::wstring(old)
+                                 : std::wstring());
+            set(key, value.type, folder);
+            RegCloseKey(key);
+        }
+    }
+    ~ScopedAppData() {
+        for (size_t i = 0; i < 2; ++i) {
+            HKEY key = nullptr;
+            RegOpenKeyExW(HKEY_CURRENT_USER, kValues[i].key, 0, KEY_ALL_ACCESS, &key);
+            if (saved_[i].empty())
+                RegDeleteValueW(key, L"AppData");
+            else
+                set(key, kValues[i].type, saved_[i]);
+            RegCloseKey(key);
+        }
+    }
+
+private:
+    struct Value {
+        const wchar_t* key;
+        DWORD type;
+    };
+    static constexpr Value kValues[2] = {
+        {L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+         REG_EXPAND_SZ},
+        {L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", REG_SZ}};
+
+    static void set(HKEY key, DWORD type, const std::wstring& text) {
+        RegSetValueExW(key, L"AppData", 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
+                       static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
+    std::vector<std::wstring> saved_;
+};
+
+class BadInput : public ::testing::Test {
+protected:
+    void SetUp() override {
+        have_servers_ = servers_.load();
+        // The updater lives in a sub-folder of the client application's folder.
+        app_ = dir_.path() / "app";
+        fs::create_directories(app_ / "upd");
+        for (const wchar_t* name : {L"updater.exe", L"libcurl.dll"})
+            fs::copy_file(test::sibling_path(name), app_ / "upd" / name);
+        test::write_file(app_ / "CorvaneApp.exe", kClientBytes);
+        updater_bytes_ = test::read_file(app_ / "upd" / "updater.exe");
+        ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
+        fs::remove_all(update_folder_);
+        valid_md5_ = std::string(32, 'a');
+        if (have_servers_) {
+            char md5[33] = {0};
+            ASSERT_EQ(md5_file_hex(servers_.file("small.bin").c_str(), md5), 32);
+            valid_md5_ = md5;
+        }
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(update_folder_, ignored);
+    }
+
+    // Runs the updater with `arguments` (ANSI text, appended after one space) in the
+    // client application's folder.
+    DWORD run(const std::string& arguments, DWORD timeout_ms = 60000) {
+        // An elevated run that an earlier run asked for may hold the log for a moment yet.
+        std::error_code busy;
+        for (int waited = 0; !fs::remove(app_ / "update.log", busy) && busy && waited < 20000;
+             waited += 100)
+            Sleep(100);
+        return test::run_process_output(
+            test::quoted((app_ / "upd" / "updater.exe").wstring()) + L" " + from_ansi(arguments),
+            app_.wstring().c_str(), out_, timeout_ms);
+    }
+
+    std::string log() { return test::read_text_file(app_ / "update.log"); }
+
+    // The places a run must not write to: the folder around the test folder (the system's
+    // temporary folder), the system drive's root and program-data folder, and the folder
+    // above the update folder.
+    using Snapshot = std::vector<std::map<std::string, uintmax_t>>;
+    Snapshot outside() const {
+        std::string vendor;
+        utils::get_parent_path(update_folder_, vendor);
+        return {listing(dir_.path().parent_path(), false), listing("C:\\", false),
+                listing("C:\\ProgramData", false), listing(vendor, false)};
+    }
+
+    // The previous installation: the client application and the updater, unchanged.
+    void expect_installation_kept(const std::string& input) {
+        EXPECT_EQ(test::read_file(app_ / "CorvaneApp.exe"), kClientBytes) << input;
+        EXPECT_TRUE(test::read_file(app_ / "upd" / "updater.exe") == updater_bytes_) << input;
+        EXPECT_TRUE(fs::exists(app_ / "upd" / "libcurl.dll")) << input;
+    }
+
+    // The log of the last run: the build line first, then `line` somewhere.
+    void expect_log(const std::string& line, const std::string& input) {
+        const auto lines = lines_of(log());
+        ASSERT_FALSE(lines.empty()) << input;
+        EXPECT_TRUE(std::regex_match(lines[0], kBuildLine)) << lines[0];
+        EXPECT_NE(log().find(line), std::string::npos) << input << "\n" << log();
+    }
+
+    test::ScopedWorkDir dir_;
+    test::Servers servers_;
+    bool have_servers_ = false;
+    fs::path app_;
+    std::string update_folder_;
+    std::string updater_bytes_;
+    std::string valid_md5_;
+    std::string out_;
+};
+
+// One random argument: empty, printable, quotes and backslashes, bytes of the upper half
+// of the code page, long runs, near-digests, near-addresses, the marker with spaces.
+std::string random_argument(std::mt19937& random) {
+    auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    auto bytes = [&](size_t length, int low, int high) {
+        std::string text;
+        for (size_t i = 0; i < length; ++i) text += static_cast<char>(low + pick(high - low + 1));
+        return text;
+    };
+    switch (pick(9)) {
+        case 0:
+            return "";
+        case 1:
+            return bytes(1 + pick(40), 0x20, 0x7e);
+        case 2:
+            return bytes(1 + pick(6000), 0x20, 0x7e);
+        case 3:
+            return bytes(1 + pick(300), 0x80, 0xff);
+        case 4:
+            return bytes(1 + pick(4000), 0x01, 0xff);
+        case 5:
+            return bytes(31 + 2 * pick(2), '0', '9');  // 31 or 33 digits
+        case 6:
+            return "http://" + bytes(pick(80), 0x21, 0x7e);
+        case 7:
+            return std::string(kMarker) + std::string(1 + pick(3), ' ');
+        default:
+            return bytes(1 + pick(30), 0x20, 0x7e) + "\"\\" + bytes(pick(30), 0x20, 0x7e);
+    }
+}
+
+TEST_F(BadInput, RandomCommandLinesEndWithARefusalOrNothingToDo) {
+    std::mt19937 random(20261208u);
+    const Snapshot before = outside();
+    int refused = 0;
+    for (int run_number = 0; run_number < 300; ++run_number) {
+        // The first argument is always quoted, so that it is exactly what was generated
+        // and never the marker; the later ones are sometimes left raw, stray quotes and all.
+        std::string arguments;
+        const int count = static_cast<int>(random() % 5);
+        std::string first;
+        for (int i = 0; i < count; ++i) {
+            std::string argument = random_argument(random);
+            if (i == 0) {
+                first = argument;
+                arguments += quote_argument(argument);
+            } else {
+                arguments += " " + (random() % 3 == 0 ? argument : quote_argument(argument));
+            }
+        }
+        ASSERT_NE(first, kMarker);
+        const std::string input = "run " + std::to_string(run_number);
+        const DWORD code = run(arguments, 30000);
+        ASSERT_TRUE(code == 0 || code == kFailed) << input << " ended with " << std::hex << code;
+        const auto lines = lines_of(log());
+        ASSERT_FALSE(lines.empty()) << input;
+        EXPECT_TRUE(std::regex_match(lines[0], kBuildLine)) << input << ": " << lines[0];
+        if (code == 0) {
+            EXPECT_EQ(lines.size(), 1u) << input << "\n" << log();
+            continue;
+        }
+        ++refused;
+        ASSERT_GE(lines.size(), 2u) << input;
+        EXPECT_NE(lines[1].find(" WARN  run_download_phase("), std::string::npos) << lines[1];
+        EXPECT_TRUE(log().find(" is not an MD5 digest.\n") != std::string::npos ||
+                    log().find(" is not an http or https URL.") != std::string::npos)
+            << input << "\n"
+            << log();
+        EXPECT_FALSE(fs::exists(update_folder_)) << input;
+    }
+    EXPECT_GT(refused, 50);
+    EXPECT_EQ(outside(), before);
+    expect_installation_kept("random command lines");
+}
+
+TEST_F(BadInput, DigestsThatAreNotMd5AreRefusedBeforeAnythingIsMade) {
+    const std::string url = "http://127.0.0.1:1/setup.exe";
+    const std::string sha256(64, 'a');
+    const std::string cases[] = {
+        "",
+        valid_md5_.substr(1),
+        valid_md5_ + "f",
+        valid_md5_.substr(0, 31) + "x",
+        valid_md5_.substr(0, 16) + "-" + valid_md5_.substr(17),
+        valid_md5_.substr(0, 31) + "\xe9",
+        " " + valid_md5_,
+        sha256,
+        std::string(5000, 'f'),
+    };
+    const Snapshot before = outside();
+    for (const std::string& digest : cases) {
+        EXPECT_EQ(run(url + " " + quote_argument(digest)), kFailed) << digest;
+        expect_log("): The expected digest " + digest + " is not an MD5 digest.", digest);
+        EXPECT_EQ(out_, "1, Failed to download file with correct hash(md5/sha1).;");
+        EXPECT_FALSE(fs::exists(update_folder_)) << digest;
+    }
+    EXPECT_EQ(outside(), before);
+    expect_installation_kept("digests");
+}
+
+TEST_F(BadInput, AddressesEndWithARefusalOrSixFailedAttempts) {
+    if (!have_servers_) GTEST_SKIP() << "the http_servers fixture did not run";
+    const std::string small = servers_.url("http", "/small.bin");
+    const std::string with_user = "http://user:secret@" + small.substr(7);
+    struct Case {
+        std::string url;
+        DWORD code;
+        std::string line;
+    } cases[] = {
+        {"file:///C:/windows/win.ini", kFailed, " is not an http or https URL."},
+        {"FTP://127.0.0.1/setup.exe", kFailed, " is not an http or https URL."},
+        {"gopher://127.0.0.1:70/setup.exe", kFailed, " is not an http or https URL."},
+        {"http:/127.0.0.1/setup.exe", kFailed, " is not an http or https URL."},
+        {"javascript:alert(1)", kFailed, " is not an http or https URL."},
+        // Credentials go to the server, which ignores them: the file is accepted.
+        {with_user, 0, "): file hash:" + update_folder_ + "\\small.bin "},
+        // Each of these reaches the transfer and fails six times, waits included.
+        {"http://no-such-host.invalid/setup.exe", kFailed,
+         "): Failed to download file with correct hash(md5/sha1)."},
+        {"http://[::1]:1/setup.exe", kFailed,
+         "): Failed to download file with correct hash(md5/sha1)."},
+        {"http://127.0.0.1:70000/setup.exe", kFailed,
+         "): Failed to download file with correct hash(md5/sha1)."},
+        {small + "?q=" + std::string(8192, 'q'), kFailed,
+         "): Failed to download file with correct hash(md5/sha1)."},
+    };
+    const Snapshot before = outside();
+    for (const Case& c : cases) {
+        const std::string input = c.url.substr(0, 80);
+        EXPECT_EQ(run(quote_argument(c.url) + " " + valid_md5_, 90000), c.code) << input;
+        expect_log(c.line, input);
+        if (c.line.find("correct hash") != std::string::npos) {
+            EXPECT_EQ(count_lines(log(), "): Failed to download " + update_folder_), 6u)
+                << input << "\n"
+                << log().substr(0, 2000);
+        }
+        if (c.code == 0) {
+            // The elevated run this asked for ends without a client application to start.
+            for (int waited = 0; waited < 60000 && count_lines(log(), "): The file ") == 0 &&
+                                 count_lines(log(), "hubra executable") == 0;
+                 waited += 100)
+                Sleep(100);
+        }
+        // The folder above the update folder may be made; nothing beside it.
+        EXPECT_LE(listing(update_folder_, true).size(), 1u) << input;
+        fs::remove_all(update_folder_);
+    }
+    const Snapshot after = outside();
+    EXPECT_EQ(after[0], before[0]);
+    EXPECT_EQ(after[1], before[1]);
+    EXPECT_EQ(after[2], before[2]);
+}
+
+TEST_F(BadInput, InstallerArgumentsThatAreNoInstaller) {
+    // A folder, a missing file, a file on another drive letter (Wine's Z:, the Linux
+    // root) and a name far beyond any path length, with and without the digest.
+    const fs::path folder = update_folder_ + "\\a folder.exe";
+    fs::create_directories(folder);
+    const fs::path other_drive =
+        "Z:\\tmp\\updater-bad-input-" + std::to_string(GetCurrentProcessId());
+    fs::create_directories(other_drive);
+    const fs::path foreign = other_drive / "setup.exe";
+    test::write_file(foreign, "not a program");
+    char foreign_md5[33] = {0};
+    ASSERT_EQ(md5_file_hex(foreign.string().c_str(), foreign_md5), 32);
+    const std::string missing = update_folder_ + "\\missing.exe";
+    const std::string huge(5000, 'i');
+    // A document, which the shell would open hidden in its program and never return.
+    const std::string document = update_folder_ + "\\readme.txt";
+    test::write_file(document, "not an installer either");
+
+    struct Case {
+        std::string installer;
+        std::string digest;  // empty: no third argument
+        std::string line;
+    } cases[] = {
+        {folder.string(), valid_md5_, "): Failed to open the installer " + folder.string() + ": "},
+        {missing, valid_md5_, "): Failed to open the installer " + missing},
+        {foreign.string(), valid_md5_, "): The installer " + foreign.string() + " does not match"},
+        {foreign.string(), foreign_md5, "): Checked copy of the installer " + foreign.string()},
+        {huge, valid_md5_, "): Failed to open the installer "},
+        {folder.string(), "", "): Maybe failed to run installer " + folder.string()},
+        {missing, "", "): Maybe failed to run installer " + missing},
+        {foreign.string(), "", "): Maybe failed to run installer " + foreign.string()},
+        {huge, "", "): Maybe failed to run installer "},
+        {document, "", "): Failed to start " + document + " /S /D="},
+    };
+    const Snapshot before = outside();
+    for (const Case& c : cases) {
+        const std::string input = c.installer.substr(0, 80) + " " + c.digest;
+        std::string arguments = std::string(kMarker) + " " + quote_argument(c.installer);
+        if (!c.digest.empty()) arguments += " " + c.digest;
+        EXPECT_EQ(run(arguments), kFailed) << input;
+        expect_log(c.line, input);
+        expect_installation_kept(input);
+        EXPECT_TRUE(fs::is_directory(folder)) << input;
+        EXPECT_EQ(test::read_file(foreign), "not a program") << input;
+    }
+    fs::remove_all(other_drive);
+    EXPECT_EQ(outside(), before);
+}
+
+// The update folder under an application-data folder that the user's profile points
+// elsewhere: 250 characters of path in all, and a name with a letter of the ANSI code
+// page outside ASCII.
+TEST_F(BadInput, UpdateFoldersWithLongAndNonAsciiPaths) {
+    if (!have_servers_) GTEST_SKIP() << "the http_servers fixture did not run";
+    ASSERT_EQ(GetACP(), 1252u) << "the cases below are written in code page 1252";
+    const std::string suffix = utils::kUpdateFolderSuffix;
+    const std::string base = (dir_.path() / "appdata-").string();
+    const std::string long_folder = base + std::string(250 - suffix.size() - base.size(), 'l');
+    const std::string accented = (dir_.path() / "Donn\xe9\x65s \xe9t\xe9").string();
+    struct Case {
+        std::string app_data;
+        std::string url_path;
+        DWORD code;
+        std::string line;  // %s: the update folder
+    } cases[] = {
+        // The installer's name does not fit behind the 250 characters: refused at once.
+        {long_folder, "/small.bin", kFailed, "): The installer path in %s is too long."},
+        // A name of one character fits (a redirect to the file): the whole update runs.
+        {long_folder, "/r/1", 0, "): Checked copy of the installer %s\\1 at "},
+        {accented, "/small.bin", 0, "): Checked copy of the installer %s\\small.bin at "},
+    };
+    const Snapshot before = outside();
+    for (const Case& c : cases) {
+        ScopedAppData redirect(from_ansi(c.app_data));
+        std::string update_folder;
+        ASSERT_EQ(utils::get_app_data_path(suffix, update_folder), 0);
+        ASSERT_EQ(update_folder, c.app_data + suffix) << "the profile was not redirected";
+        std::string line = c.line;
+        line.replace(line.find("%s"), 2, update_folder);
+        EXPECT_EQ(run(servers_.url("http", c.url_path) + " " + valid_md5_), c.code) << line;
+        if (c.code == 0) {
+            // The elevated run ends without a client application that it can start.
+            for (int waited = 0; waited < 60000 && count_lines(log(), "hubra executable") == 0;
+                 waited += 100)
+                Sleep(100);
+        }
+        expect_log(line, line);
+        expect_installation_kept(line);
+        fs::remove_all(c.app_data);
+    }
+    EXPECT_EQ(outside(), before);
+}
+
+}  // namespace
