@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "integrity/file_digest.h"
+#include "status_lines.h"
 #include "test_servers.h"
 #include "test_support.h"
 #include "utils/paths.h"
@@ -18,6 +19,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test::count_lines;
+using test::lines_of;
 
 const char* const kMarker = "5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";
 const char* const kClientBytes = "client application v1";
@@ -25,22 +28,6 @@ const DWORD kFailed = 0xffffffffu;
 
 const std::regex kBuildLine(
     R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d WARN  main\(\d+\): Build v0\.0\.3 at .*\.)");
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    if (start < text.size()) lines.push_back(text.substr(start));
-    return lines;
-}
-
-size_t count_lines(const std::string& log, const std::string& part) {
-    size_t count = 0;
-    for (const std::string& line : lines_of(log))
-        if (line.find(part) != std::string::npos) ++count;
-    return count;
-}
 
 // Every file below `folder` with its size, or the names in it alone when `deep` is false.
 std::map<std::string, uintmax_t> listing(const fs::path& folder, bool deep) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "integrity/file_digest.h"
+#include "status_lines.h"
 #include "test_servers.h"
 #include "test_support.h"
 #include "utils/paths.h"
@@ -20,45 +21,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    return lines;
-}
-
-size_t count_lines(const std::string& log, const std::string& part) {
-    size_t count = 0;
-    for (const std::string& line : lines_of(log))
-        if (line.find(part) != std::string::npos) ++count;
-    return count;
-}
-
-// The text notices ("1, ...;") of a stream of status lines, in order; anything else must
-// be a well-formed progress record.
-std::vector<std::string> notices_of(const std::string& out) {
-    static const std::regex record(R"(0, \d+\.000000, \d+\.000000;)");
-    std::vector<std::string> notices;
-    size_t pos = 0;
-    while (pos < out.size()) {
-        if (out.compare(pos, 3, "1, ") == 0) {
-            const size_t end = out.find(';', pos);
-            notices.push_back(out.substr(pos, end + 1 - pos));
-            pos = end == std::string::npos ? out.size() : end + 1;
-            continue;
-        }
-        std::smatch match;
-        const std::string rest = out.substr(pos);
-        if (!std::regex_search(rest, match, record, std::regex_constants::match_continuous)) {
-            ADD_FAILURE() << "not a status line at " << pos << ": " << rest.substr(0, 60);
-            break;
-        }
-        pos += match.length(0);
-    }
-    return notices;
-}
+using test::count_lines;
+using test::lines_of;
+using test::notices_of;
 
 std::string lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

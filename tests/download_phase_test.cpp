@@ -8,6 +8,7 @@
 #include "child_main.h"
 #include "driver/entry.h"
 #include "integrity/file_digest.h"
+#include "status_lines.h"
 #include "system_call_override.h"
 #include "test_servers.h"
 #include "test_support.h"
@@ -18,6 +19,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test::count_lines;
+using test::lines_of;
+using test::notices_of;
 
 // The download phase with the elevated restart refused, as when the user says no.
 TEST_CHILD(refused_elevation) {
@@ -31,49 +35,6 @@ TEST_CHILD(refused_elevation) {
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(&arg[0]);
     return updater_main(static_cast<int>(argv.size()), argv.data());
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    return lines;
-}
-
-size_t count_lines(const std::string& log, const std::string& part) {
-    size_t count = 0;
-    for (const std::string& line : lines_of(log))
-        if (line.find(part) != std::string::npos) ++count;
-    return count;
-}
-
-// The text notices ("1, ...;") of a stream of status lines, in order, and a check that
-// everything else is a well-formed progress record.
-std::vector<std::string> notices_of(const std::string& out) {
-    static const std::regex record(R"(0, (\d+)\.000000, (\d+)\.000000;)");
-    std::vector<std::string> notices;
-    size_t pos = 0;
-    while (pos < out.size()) {
-        if (out.compare(pos, 3, "1, ") == 0) {
-            const size_t end = out.find(";", pos);
-            notices.push_back(out.substr(pos, end + 1 - pos));
-            pos = end + 1;
-            continue;
-        }
-        std::smatch match;
-        const std::string rest = out.substr(pos);
-        if (!std::regex_search(rest, match, record, std::regex_constants::match_continuous)) {
-            ADD_FAILURE() << "not a status line at " << pos << ": " << rest.substr(0, 60);
-            break;
-        }
-        const double total = std::stod(match[1]), received = std::stod(match[2]);
-        if (total > 0) {
-            EXPECT_LE(received, total);
-        }
-        pos += match.length(0);
-    }
-    return notices;
 }
 
 class DownloadPhase : public ::testing::Test {

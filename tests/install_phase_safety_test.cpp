@@ -10,6 +10,7 @@
 #include "child_main.h"
 #include "driver/entry.h"
 #include "integrity/file_digest.h"
+#include "status_lines.h"
 #include "system_call_override.h"
 #include "test_servers.h"
 #include "test_support.h"
@@ -24,6 +25,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test::lines_of;
 
 const wchar_t* const kMarker = L"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";
 
@@ -89,14 +91,6 @@ std::string md5_of(const fs::path& path) {
 std::string lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    return lines;
 }
 
 // The whole line of `text` that holds `part`, or empty text.
