@@ -139,9 +139,7 @@ protected:
         have_servers_ = servers_.load();
         // The updater lives in a sub-folder of the client application's folder.
         app_ = dir_.path() / "app";
-        fs::create_directories(app_ / "upd");
-        for (const wchar_t* name : {L"updater.exe", L"libcurl.dll"})
-            fs::copy_file(test::sibling_path(name), app_ / "upd" / name);
+        test::place_updater(app_);
         test::write_file(app_ / "CorvaneApp.exe", kClientBytes);
         updater_bytes_ = test::read_file(app_ / "upd" / "updater.exe");
         ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);

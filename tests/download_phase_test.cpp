@@ -45,9 +45,7 @@ protected:
         fs::remove_all(update_folder_);
         // The updater lives in a sub-folder of the client application's folder.
         app_ = dir_.path() / "app";
-        fs::create_directories(app_ / "upd");
-        for (const wchar_t* name : {L"updater.exe", L"libcurl.dll"})
-            fs::copy_file(test::sibling_path(name), app_ / "upd" / name);
+        test::place_updater(app_);
         char md5[33] = {0};
         ASSERT_EQ(md5_file_hex(servers_.file("small.bin").c_str(), md5), 32);
         md5_ = md5;

@@ -66,9 +66,7 @@ protected:
                               0, nullptr, 120000),
             0u);
         ASSERT_TRUE(fs::exists(app_ / "CorvaneApp.exe"));
-        fs::create_directories(app_ / "upd");
-        for (const wchar_t* name : {L"updater.exe", L"libcurl.dll"})
-            fs::copy_file(test::sibling_path(name), app_ / "upd" / name);
+        test::place_updater(app_);
         start_v1();
     }
 

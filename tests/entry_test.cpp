@@ -60,9 +60,7 @@ TEST_F(Entry, MarkerIsMatchedExactly) {
     // ends after running the missing installer). A download phase refuses the marker
     // as an address at once.
     const std::filesystem::path app = dir_.path() / "app";
-    std::filesystem::create_directories(app / "upd");
-    for (const wchar_t* name : {L"updater.exe", L"libcurl.dll"})
-        std::filesystem::copy_file(test::sibling_path(name), app / "upd" / name);
+    test::place_updater(app);
     const std::wstring updater = test::quoted((app / "upd" / "updater.exe").wstring());
 
     struct Case {

@@ -127,9 +127,7 @@ class InstallPhaseSafety : public ::testing::Test {
 protected:
     void SetUp() override {
         app_ = dir_.path() / "app";
-        fs::create_directories(app_ / "upd");
-        for (const wchar_t* name : {L"updater.exe", L"libcurl.dll"})
-            fs::copy_file(test::sibling_path(name), app_ / "upd" / name);
+        test::place_updater(app_);
         ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
         fs::remove_all(update_folder_);
         fs::create_directories(update_folder_);

@@ -78,9 +78,7 @@ protected:
         if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
             GTEST_SKIP() << "the desktop-user launch needs a display (Xvfb)";
         app_ = dir_.path() / "app";
-        fs::create_directories(app_ / "upd");
-        for (const wchar_t* name : {L"updater.exe", L"libcurl.dll"})
-            fs::copy_file(test::sibling_path(name), app_ / "upd" / name);
+        test::place_updater(app_);
         ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
         fs::create_directories(update_folder_);
         installer_ = update_folder_ + "\\setup.exe";

@@ -1,6 +1,7 @@
 // Starting processes from Windows tests: the updater, or this test program as a child.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "utils/win.h"
@@ -11,6 +12,11 @@ std::wstring own_path();
 // A file beside the test programs (updater.exe, libcurl.dll, ...).
 std::wstring sibling_path(const wchar_t* name);
 std::wstring quoted(const std::wstring& text);
+
+// Puts updater.exe and libcurl.dll of this build into `<app_folder>\upd`, the place a
+// client application's vendor gives them: the install phase renames the updater's own
+// image, so tests run it from such a copy, never from the build folder.
+void place_updater(const std::filesystem::path& app_folder);
 
 // Runs `command` (a whole command line) and waits at most `timeout_ms`. Returns its exit
 // code, 0xdead when it could not be started, 0xbeef when it had to be killed.
