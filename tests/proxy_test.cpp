@@ -166,6 +166,11 @@ TEST_F(Proxy, TheUsersSettingsAndTheEnvironmentChooseTheRoute) {
          "http://127.0.0.1:1/proxy.pac", nullptr, "", http + "script-dead", nullptr, "",
          "none (direct: the proxy script failed)",
          "): Failed to run the proxy script http://127.0.0.1:1/proxy.pac: error "},
+        // The script server sends a start and then nothing: the run goes on within seconds.
+        {"script that never arrives whole", S::kDirect | S::kScript, "", "",
+         servers_.url("fault", "/stall/small.bin"), nullptr, "", http + "script-stalled", nullptr,
+         "", "none (direct: no answer from the proxy script in time)",
+         "): The proxy script gave no answer within 5 s; going direct."},
         {"auto-detection that finds no script", S::kDirect | S::kAutoDetect, "", "", "", nullptr,
          "", http + "detect", nullptr, "", "none (direct: auto-detection found no script)", ""},
         {"Basic authentication", S::kDirect | S::kProxy,
