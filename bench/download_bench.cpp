@@ -7,8 +7,11 @@
 //     download_bench pipe-clients URL FOLDER [ROUNDS]
 //         download_file with no pipe client, with one that connects and disconnects in a
 //         tight loop, and with ten that try at once
-//     download_bench download URL PATH
-//         one download_file call: the measured process of the two modes above
+//     download_bench compare URL FOLDER ROUNDS PROXY
+//         the same through the HTTP proxy PROXY (host:port), chosen by choose_proxy from
+//         http_proxy as the download phase does, against `curl -s -x PROXY -o`
+//     download_bench download URL PATH [PROXY]
+//         one download_file call: the measured process of the modes above
 //
 // Every download runs as its own process, started from FOLDER (its update.log, its
 // outputs and the pipe's socket live there), timed from spawn to exit, so that ours and
@@ -40,6 +43,7 @@
 #include <vector>
 
 #include "download/download_file.h"
+#include "download/proxy.h"
 #include "frontend/pipe.h"
 #include "log/log.h"
 
@@ -180,11 +184,14 @@ struct Download {
     long log_lines = 0;  // lines it added to update.log
 };
 
-Download download_in_child(const std::string& self, const std::string& url) {
+Download download_in_child(const std::string& self, const std::string& url,
+                           const std::string& proxy = "") {
     const std::string before = read_all("update.log");
     std::remove("ours.bin");
     Download result;
-    result.run = run_process({self, "download", url, "ours.bin"}, "stdout.txt", "stderr.txt");
+    std::vector<std::string> args = {self, "download", url, "ours.bin"};
+    if (!proxy.empty()) args.push_back(proxy);
+    result.run = run_process(args, "stdout.txt", "stderr.txt");
     result.lines = parse_status_lines(read_all("stdout.txt"));
     result.log_lines = count_of(read_all("update.log"), '\n') - count_of(before, '\n');
     if (result.lines.total <= 0 || result.lines.total != result.lines.received ||
@@ -316,14 +323,25 @@ long own_vm_hwm_kib() {
     return -1;
 }
 
-int download_mode(const std::string& url, const std::string& path) {
+int download_mode(const std::string& url, const std::string& path, const char* proxy) {
     log_open();
-    const int result = download_file(url, path, false);
+    int result = 0;
+    if (proxy != nullptr) {
+        // As the download phase: the choice once, from the environment here.
+        setenv("http_proxy", proxy, 1);
+        const ProxyChoice choice = choose_proxy(url);
+        if (choice.proxy != proxy) fail("choose_proxy did not pick " + std::string(proxy));
+        result = download_file(url, path, false, &choice.proxy);
+    } else {
+        result = download_file(url, path, false);
+    }
     std::fprintf(stderr, "vm_hwm_kib=%ld\n", own_vm_hwm_kib());
     return result == 0 ? 0 : 1;
 }
 
-void compare_mode(const std::string& self, const std::string& url, int rounds) {
+void compare_mode(const std::string& self, const std::string& url, int rounds,
+                  const std::string& proxy) {
+    const double target = proxy.empty() ? 1.05 : 1.1;
     std::vector<double> ours, ours_cpu, curl, curl_cpu;
     long maxrss = 0, vm_hwm = 0, records = 0, messages = 0, connections = 0, log_lines = 0;
     std::string last_message;
@@ -332,7 +350,7 @@ void compare_mode(const std::string& self, const std::string& url, int rounds) {
         Download download;
         {
             ReadingClient client;
-            download = download_in_child(self, url);
+            download = download_in_child(self, url, proxy);
             client.finish();
             messages = std::max(messages, client.messages());
             connections = std::max(connections, client.connections());
@@ -348,8 +366,9 @@ void compare_mode(const std::string& self, const std::string& url, int rounds) {
         log_lines = std::max(log_lines, download.log_lines);
 
         std::remove("curl.bin");
-        const Run peer = run_process({"curl", "-s", "-o", "curl.bin", url}, "curl-stdout.txt",
-                                     "curl-stderr.txt");
+        std::vector<std::string> curl_args = {"curl", "-s", "-o", "curl.bin", url};
+        if (!proxy.empty()) curl_args.insert(curl_args.begin() + 2, {"-x", proxy});
+        const Run peer = run_process(curl_args, "curl-stdout.txt", "curl-stderr.txt");
         if (file_size("curl.bin") != static_cast<long long>(download.lines.total))
             fail("curl's file differs in size from ours");
         curl.push_back(peer.wall);
@@ -360,15 +379,16 @@ void compare_mode(const std::string& self, const std::string& url, int rounds) {
 
     rusage self_usage{};
     getrusage(RUSAGE_SELF, &self_usage);
-    std::printf("download: %s, %d rounds each, ours and curl in turns\n", url.c_str(), rounds);
+    std::printf("download: %s%s%s, %d rounds each, ours and curl in turns\n", url.c_str(),
+                proxy.empty() ? "" : " through the proxy ", proxy.c_str(), rounds);
     std::printf("%-28s %9s %9s %9s\n", "", "median s", "best s", "cpu s");
     std::printf("%-28s %9.3f %9.3f %9.3f\n", "download_file + pipe client", median(ours),
                 best(ours), median(ours_cpu));
-    std::printf("%-28s %9.3f %9.3f %9.3f\n", "curl -s -o", median(curl), best(curl),
-                median(curl_cpu));
+    std::printf("%-28s %9.3f %9.3f %9.3f\n", proxy.empty() ? "curl -s -o" : "curl -s -x -o",
+                median(curl), best(curl), median(curl_cpu));
     const double ratio = median(ours) / median(curl);
-    std::printf("ratio ours/curl: %.3f median, %.3f best (target <= 1.05)%s; cpu %.3f\n", ratio,
-                best(ours) / best(curl), ratio <= 1.05 ? "" : "  !",
+    std::printf("ratio ours/curl: %.3f median, %.3f best (target <= %.2f)%s; cpu %.3f\n", ratio,
+                best(ours) / best(curl), target, ratio <= target ? "" : "  !",
                 median(ours_cpu) / median(curl_cpu));
     std::printf(
         "peak resident memory of the download process: %.1f MiB ru_maxrss, %.1f MiB VmHWM of "
@@ -440,9 +460,12 @@ void pipe_clients_mode(const std::string& self, const std::string& url, int roun
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "download" && argc == 4) return download_mode(argv[2], argv[3]);
+    if (mode == "download" && (argc == 4 || argc == 5))
+        return download_mode(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
     if ((mode != "compare" && mode != "pipe-clients") || argc < 4)
-        fail("usage: download_bench compare|pipe-clients URL FOLDER [ROUNDS] | download URL PATH");
+        fail(
+            "usage: download_bench compare|pipe-clients URL FOLDER [ROUNDS [PROXY]] | download URL "
+            "PATH [PROXY]");
     const int rounds = argc > 4 ? std::max(1, std::atoi(argv[4])) : 5;
     char self[4096];
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -455,7 +478,7 @@ int main(int argc, char** argv) {
     if (getcwd(folder, sizeof folder) == nullptr) fail("no working folder");
     setenv("XDG_RUNTIME_DIR", folder, 1);
     if (mode == "compare")
-        compare_mode(self, argv[2], rounds);
+        compare_mode(self, argv[2], rounds, argc > 5 ? argv[5] : "");
     else
         pipe_clients_mode(self, argv[2], rounds);
     return 0;

@@ -38,6 +38,11 @@ public:
     }
     std::string bytes(const std::string& name) const { return read_file(file(name)); }
     std::string ca_bundle() const { return local(values_.at("ca_bundle")); }
+    // A file of the fixture's own folder (the proxies' logs), as this program can open it.
+    std::string fixture_file(const std::string& name) const {
+        return local(values_.at("folder")) + "/" + name;
+    }
+    std::string value(const std::string& key) const { return values_.at(key); }
 
 private:
     // Wine shows the Linux file system as drive Z:.

@@ -46,7 +46,8 @@ int progress_callback(void* data, double total, double received, double, double)
 
 }  // namespace
 
-int download_file(const std::string& url, const std::string& path, bool resume) {
+int download_file(const std::string& url, const std::string& path, bool resume,
+                  const std::string* proxy) {
     Pipe pipe(kUpgradePipeName, true, kPipeBufferSize);
     if (pipe.open() < 0) {
         LOG_WARN("download_file", "Failed to create\\connect to pipe.\n");
@@ -71,6 +72,7 @@ int download_file(const std::string& url, const std::string& path, bool resume) 
     bool failed = false;
     {
         HttpClient client;
+        if (proxy != nullptr) client.use_proxy(*proxy);
         const int64_t resume_from = static_cast<int64_t>(out.tellp());
         const int result = client.download(url, &out, resume_from, progress_callback, &context);
         if (result != 0) {

@@ -11,4 +11,7 @@ extern const char* const kUpgradePipeName;
 // otherwise it is emptied first. Returns 0 when the transfer completed, -1 when it failed
 // or could not be started (logged, and announced to the front end as a text notice where
 // the front end has to know). Bytes received before a failure stay in the file.
-int download_file(const std::string& url, const std::string& path, bool resume);
+// `proxy`, when given, is the proxy of the transfer (HttpClient::use_proxy); without it
+// libcurl's environment rules apply.
+int download_file(const std::string& url, const std::string& path, bool resume,
+                  const std::string* proxy = nullptr);

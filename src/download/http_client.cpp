@@ -46,6 +46,18 @@ HttpClient::~HttpClient() {
     if (--global_init_count == 0) curl_global_cleanup();
 }
 
+void HttpClient::use_proxy(const std::string& proxy) {
+    if (easy == nullptr) return;
+    curl_easy_setopt(easy, CURLOPT_PROXY, proxy.c_str());
+    // The choice is made: libcurl must not apply no_proxy from the environment again.
+    curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+    curl_easy_setopt(easy, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+    // An empty user name and password stand for the logged-on user's own credentials;
+    // credentials in the address take precedence over them.
+    if (!proxy.empty() && proxy.find('@') == std::string::npos)
+        curl_easy_setopt(easy, CURLOPT_PROXYUSERPWD, ":");
+}
+
 int HttpClient::download(const std::string& url, std::ostream* out, int64_t resume_from,
                          HttpProgressCallback progress, void* progress_data) {
     const std::string address = url;

@@ -31,6 +31,14 @@ public:
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
 
+    // Sends this client's transfers through `proxy` (as CURLOPT_PROXY takes it; empty:
+    // straight to the server), whatever the environment says. libcurl answers the proxy's
+    // challenge with the best method it offers: the credentials written in the proxy
+    // address (Basic among them), or, when there are none, Negotiate or NTLM as the
+    // logged-on user (SSPI's default credentials). HTTPS goes through CONNECT. Without
+    // this call libcurl's own environment rules apply.
+    void use_proxy(const std::string& proxy);
+
     // Fetches `url` into `out`, asking for the body from byte `resume_from` on when it is
     // above 0. Returns 0 when the transfer completed with a success status; libcurl's
     // code otherwise, logged (CURLE_HTTP_RETURNED_ERROR for a status of 400 or more, when

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "download/download_file.h"
+#include "download/proxy.h"
 #include "driver/phases.h"
 #include "integrity/digest_text.h"
 #include "integrity/file_digest.h"
@@ -18,15 +19,19 @@ constexpr int kAttempts = 6;
 constexpr DWORD kWaitAfterFailedTransferMs = 2000;
 
 // Downloads until an attempt yields the expected digest. True when one did.
+// The proxy is chosen once, before the first attempt; every attempt uses it.
 bool fetch_checked_installer(UpdateRun& run, const std::string& url,
                              const std::string& expected_md5) {
+    const ProxyChoice proxy = choose_proxy(url);
+    // Credentials in the address are used, but never written where they can be read.
+    const std::string shown_url = redact_credentials(url);
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         // Only the first attempt continues a file that an earlier run left behind.
-        if (download_file(url, run.installer_path, attempt == 1) < 0) {
+        if (download_file(url, run.installer_path, attempt == 1, &proxy.proxy) < 0) {
             LOG_WARN("run_download_phase", "Failed to download %s from %s\n",
-                     run.installer_path.c_str(), url.c_str());
+                     run.installer_path.c_str(), shown_url.c_str());
             notify_frontend_text(run.notice, "Failed to download %s from %s.",
-                                 run.installer_path.c_str(), url.c_str());
+                                 run.installer_path.c_str(), shown_url.c_str());
             Sleep(kWaitAfterFailedTransferMs);
             continue;
         }
@@ -83,7 +88,7 @@ int run_download_phase(UpdateRun& run, const std::string& url, const std::string
     }
     if (!utils::is_http_url(url)) {
         LOG_WARN("run_download_phase", "The address %s is not an http or https URL.\n",
-                 url.c_str());
+                 redact_credentials(url).c_str());
         notify_frontend_text(run.notice, "Failed to download file with correct hash(md5/sha1).");
         return -1;
     }
