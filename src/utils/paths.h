@@ -44,8 +44,8 @@ int gen_backup_name(const std::string& path, const std::string& suffix, std::str
 // a control character, or a DOS device name (con, nul, com1, ...). A URL without "/" after
 // its host has no path, and gives default_name too. A usable name that does not end in
 // ".exe" (in any letter case) gets ".exe" appended, since the shell starts nothing
-// without it; the name is judged with that ending, so 252 bytes are the most a segment
-// without it may have.
+// without it; the name is judged again with that ending, so 251 bytes are the most a
+// segment without it may have.
 std::string installer_name_from_url(const std::string& url, const std::string& default_name);
 
 // True when `url` starts with "http://" or "https://" (the scheme in any letter case)

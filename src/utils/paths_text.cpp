@@ -77,6 +77,7 @@ std::string installer_name_from_url(const std::string& url, const std::string& d
     if (path == std::string::npos) return default_name;
 
     std::string name = address.substr(address.rfind('/') + 1);
+    if (!is_usable_file_name(name)) return default_name;
     if (!ends_with_exe(name)) name += ".exe";
     return is_usable_file_name(name) ? name : default_name;
 }
