@@ -322,7 +322,7 @@ TEST_F(BadInput, AddressesEndWithARefusalOrSixFailedAttempts) {
         {"http:/127.0.0.1/setup.exe", kFailed, " is not an http or https URL."},
         {"javascript:alert(1)", kFailed, " is not an http or https URL."},
         // Credentials go to the server, which ignores them: the file is accepted.
-        {with_user, 0, "): file hash:" + update_folder_ + "\\small.bin "},
+        {with_user, 0, "): file hash:" + update_folder_ + "\\small.bin.exe "},
         // Each of these reaches the transfer and fails six times, waits included.
         {"http://no-such-host.invalid/setup.exe", kFailed,
          "): Failed to download file with correct hash(md5/sha1)."},
@@ -427,9 +427,9 @@ TEST_F(BadInput, UpdateFoldersWithLongAndNonAsciiPaths) {
     } cases[] = {
         // The installer's name does not fit behind the 250 characters: refused at once.
         {long_folder, "/small.bin", kFailed, "): The installer path in %s is too long."},
-        // A name of one character fits (a redirect to the file): the whole update runs.
-        {long_folder, "/r/1", 0, "): Checked copy of the installer %s\\1 at "},
-        {accented, "/small.bin", 0, "): Checked copy of the installer %s\\small.bin at "},
+        // A name of one character, "1.exe", fits (a redirect to the file): the update runs.
+        {long_folder, "/r/1", 0, "): Checked copy of the installer %s\\1.exe at "},
+        {accented, "/small.bin", 0, "): Checked copy of the installer %s\\small.bin.exe at "},
     };
     const Snapshot before = outside();
     for (const Case& c : cases) {

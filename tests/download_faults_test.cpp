@@ -81,7 +81,7 @@ protected:
 
 TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
     const std::string body = servers_.bytes("small.bin");
-    const std::string path = update_folder_ + "\\small.bin";
+    const std::string path = update_folder_ + "\\small.bin.exe";
     const std::string final_notice = "1, Failed to download file with correct hash(md5/sha1).;";
     const std::string cut_url = servers_.url("fault", "/cut/small.bin");
     const std::string different_url = servers_.url("fault", "/different/small.bin");
@@ -194,7 +194,7 @@ TEST_F(DownloadFaults, AFullDiskFailsEveryAttemptAndEachLaterOneStartsAfresh) {
     char md5[33] = {0};
     ASSERT_EQ(md5_file_hex(servers_.file("large.bin").c_str(), md5), 32);
     const std::string url = servers_.url("http", "/large.bin");
-    const std::string path = update_folder_ + "\\large.bin";
+    const std::string path = update_folder_ + "\\large.bin.exe";
     // An earlier run left a file as large as the limit: attempt 1 cannot add a byte, the
     // later ones must empty it to get anywhere.
     fs::create_directories(update_folder_);

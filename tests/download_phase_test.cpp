@@ -96,7 +96,7 @@ TEST_F(DownloadPhase, AcceptsTheDigestInAnyLetterCaseAndRestartsElevated) {
         if (i % 2 == 0) mixed[i] = lower[i];
     }
     const std::string url = servers_.url("http", "/small.bin?token=a:b");
-    const std::string path = installer_path("small.bin");
+    const std::string path = installer_path("small.bin.exe");
     size_t runs = 0;
     for (const std::string& digest : {md5_, lower, mixed}) {
         ++runs;
@@ -125,7 +125,7 @@ TEST_F(DownloadPhase, AcceptsTheDigestInAnyLetterCaseAndRestartsElevated) {
 
 TEST_F(DownloadPhase, WrongDigestsAreRejectedSixTimesWithoutWaiting) {
     const std::string url = servers_.url("http", "/small.bin");
-    const std::string path = installer_path("small.bin");
+    const std::string path = installer_path("small.bin.exe");
     std::string one_off = md5_;
     one_off[31] = one_off[31] == '0' ? '1' : '0';
     for (const std::string& digest : {std::string(32, '0'), one_off}) {
@@ -184,7 +184,7 @@ TEST_F(DownloadPhase, ArgumentsThatCanNeverSucceedAreRefusedAtOnce) {
 }
 
 TEST_F(DownloadPhase, APartialInstallerIsResumedFirstThenFetchedAfresh) {
-    const std::string path = installer_path("small.bin");
+    const std::string path = installer_path("small.bin.exe");
     fs::create_directories(update_folder_);
     test::write_file(path, std::string(5000, 'x'));
     EXPECT_EQ(run(servers_.url("http", "/small.bin"), md5_), 0u);
@@ -232,7 +232,7 @@ TEST_F(DownloadPhase, ASecondUpdaterIsRefused) {
 }
 
 TEST_F(DownloadPhase, ARefusedElevationFailsAndKeepsTheInstaller) {
-    const std::string path = installer_path("small.bin");
+    const std::string path = installer_path("small.bin.exe");
     const DWORD code =
         test::run_process_output(test::quoted(test::own_path()) + L" --child=refused_elevation " +
                                      widen(servers_.url("http", "/small.bin")) + L" " + widen(md5_),

@@ -113,8 +113,8 @@ protected:
         return condition();
     }
 
-    // The elevated run may not find the lock (the first run can let go of it before the
-    // second opens it), so its end is the end of every updater process.
+    // The elevated run is started by the first one and waited for by nobody: its end is
+    // the end of every updater process.
     bool install_phase_ended(int timeout_ms = 120000) {
         return wait_for([] { return !process_running(L"updater.exe"); }, timeout_ms);
     }
@@ -231,6 +231,8 @@ TEST_F(WholeUpdate, AFailingInstallerBringsV1Back) {
     ASSERT_TRUE(wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000));
     ASSERT_TRUE(install_phase_ended()) << log();
     EXPECT_NE(log().find(" exited with code 7.\n"), std::string::npos) << log();
+    // Kept for the next try.
+    EXPECT_TRUE(fs::exists(update_folder_ + "\\" + kSetupName));
     EXPECT_FALSE(v1_running());
     ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
     EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "1"}));

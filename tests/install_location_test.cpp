@@ -95,12 +95,16 @@ protected:
     test::ScopedWorkDir dir_;
 };
 
-TEST_F(Registry, OnlyTheExactNameMatchesAndItsValueIsReturnedAsStored) {
+TEST_F(Registry, OnlyTheExactNameMatchesAndItsValueIsReturnedAsStoredOrExpanded) {
     const std::wstring exact = add_location(named(L"Exact"), L"C:\\Program Files\\Corvane");
     const std::wstring slash = add_location(named(L"Slash"), L"D:\\Corvane App\\");
     const std::wstring blanks = add_location(named(L"Blanks"), L" \"C:\\Quoted\" ");
     const std::wstring expand =
         add(named(L"Expand"), {{L"InstallLocation", REG_EXPAND_SZ, L"%ProgramFiles%\\Corvane"}});
+    // Only an expandable value is expanded.
+    const std::wstring unexpanded = add_location(named(L"Unexpanded"), L"%ProgramFiles%\\Corvane");
+    wchar_t program_files[MAX_PATH] = {0};
+    ASSERT_GT(GetEnvironmentVariableW(L"ProgramFiles", program_files, MAX_PATH), 0u);
     add_location(named(L"Suffixed-x64"), L"C:\\Suffixed");
     add(named(L"Other"),
         {{L"DisplayName", REG_SZ, named(L"Shown")}, {L"InstallLocation", REG_SZ, L"C:\\Other"}});
@@ -115,7 +119,8 @@ TEST_F(Registry, OnlyTheExactNameMatchesAndItsValueIsReturnedAsStored) {
         {exact, "C:\\Program Files\\Corvane"},
         {slash, "D:\\Corvane App\\"},
         {blanks, " \"C:\\Quoted\" "},
-        {expand, "%ProgramFiles%\\Corvane"},
+        {expand, narrow(program_files) + "\\Corvane"},
+        {unexpanded, "%ProgramFiles%\\Corvane"},
         {named(L"EXACT"), ""},     // letter case differs
         {named(L"Suffixed"), ""},  // only a registration with a suffix exists
         {named(L"Shown"), ""},     // only a display name

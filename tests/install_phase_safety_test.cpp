@@ -102,27 +102,6 @@ std::string line_with(const std::string& text, const std::string& part) {
                        text.find('\n', at + 1) - (start == std::string::npos ? 0 : start + 1));
 }
 
-// Waits (at most a minute each, against hangs) for every process whose image lies in
-// `folder`: the elevated runs that a download phase started and nobody waits for.
-void wait_for_processes_in(const fs::path& folder) {
-    utils::ScopedKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    ASSERT_TRUE(snapshot);
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry)) {
-        utils::ScopedKernelHandle process(OpenProcess(
-            SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-        if (!process) continue;
-        wchar_t image[MAX_PATH] = {0};
-        DWORD size = MAX_PATH;
-        if (!QueryFullProcessImageNameW(process.get(), 0, image, &size)) continue;
-        std::error_code ignored;
-        if (!fs::equivalent(fs::path(image).parent_path(), folder, ignored)) continue;
-        EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0) << narrow(image);
-    }
-}
-
 class InstallPhaseSafety : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -342,7 +321,7 @@ TEST_F(SwapAfterTheCheck, TheElevatedRunRunsOnlyTheFileThatWasChecked) {
                                   widen(url) + L" " + widen(digest),
                               0, app_.wstring().c_str(), 90000);
         EXPECT_EQ(code, 0u) << c.name << "\n" << log();
-        wait_for_processes_in(app_ / "upd");
+        EXPECT_TRUE(test::wait_for_processes_in(app_ / "upd", 60000)) << c.name;
 
         const std::string text = log();
         EXPECT_NE(text.find("): path changed (corvane_auto_installer.exe -> " + installer + ").\n"),

@@ -6,11 +6,16 @@
 
 #include "child_main.h"
 #include "driver/entry.h"
+#include "driver/phases.h"
+#include "status_lines.h"
 #include "test_support.h"
+#include "ui/progress_window.h"
 #include "utils/paths.h"
 #include "utils/system_calls.h"
 #include "utils/text.h"
 #include "win_process.h"
+// After win.h.
+#include <commctrl.h>
 
 namespace {
 
@@ -27,17 +32,55 @@ TEST_CHILD(idle) {
     return 0;
 }
 
-// The updater's whole run in this program (copied in the updater's place), with one
-// system call of the install phase failing: --child=install_with_fault <fault> <args...>.
+// A download phase started while the install phase runs, by the command line in
+// INSTALL_TEST_DOWNLOAD; its exit codes are appended to download-codes.txt.
+void start_download_phase() {
+    wchar_t command[1024] = {0};
+    if (GetEnvironmentVariableW(L"INSTALL_TEST_DOWNLOAD", command, 1024) == 0) return;
+    const DWORD code = test::run_process(command, 0, nullptr, 60000);
+    std::FILE* out = std::fopen("download-codes.txt", "ab");
+    if (out == nullptr) return;
+    std::fprintf(out, "%lu\n", static_cast<unsigned long>(code));
+    std::fclose(out);
+}
+
+// At its first step and at its end the phase meets a download phase; at the end it
+// leaves the bar's position and the status text (UTF-8) in window.txt.
+void watch_install_steps(int step, ProgressWindow* window) {
+    if (step == 0 || step == kInstallStepCount) start_download_phase();
+    if (step != kInstallStepCount) return;
+    wchar_t status[64] = {0};
+    GetWindowTextW(window->status_text, status, 64);
+    char utf8[256] = {0};
+    WideCharToMultiByte(CP_UTF8, 0, status, -1, utf8, sizeof utf8, nullptr, nullptr);
+    const LRESULT pos = SendMessageW(window->progress_bar, PBM_GETPOS, 0, 0);
+    test::write_file("window.txt", std::to_string(pos) + " " + utf8);
+}
+
+// The updater's whole run in this program (copied in the updater's place), watched step
+// by step and with one system call of the install phase failing ("none" for none):
+// --child=install_with_fault <fault> <args...>.
 TEST_CHILD(install_with_fault) {
+    g_install_step_hook = watch_install_steps;
     utils::SystemCalls& calls = utils::system_calls();
     const std::string& fault = arguments.at(0);
-    if (fault == "rename") {
+    if (fault == "none") {
+    } else if (fault == "rename") {
         calls.move_file_ex_a = [](LPCSTR, LPCSTR, DWORD) -> BOOL {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         };
-    } else if (fault == "copy_back") {
+    } else if (fault == "swap") {
+        // Only the copy that would take updater.exe's place stays where it is.
+        calls.move_file_ex_a = [](LPCSTR from, LPCSTR to, DWORD flags) -> BOOL {
+            const std::string source = from;
+            if (source.size() > 8 && source.compare(source.size() - 8, 8, ".new.exe") == 0) {
+                SetLastError(ERROR_SHARING_VIOLATION);
+                return FALSE;
+            }
+            return MoveFileExA(from, to, flags);
+        };
+    } else if (fault == "copy") {
         calls.copy_file_a = [](LPCSTR, LPCSTR, BOOL) -> BOOL {
             SetLastError(ERROR_DISK_FULL);
             return FALSE;
@@ -95,12 +138,14 @@ protected:
     }
 
     void register_install_location(const fs::path& folder) {
+        register_install_location(REG_SZ, folder.wstring());
+    }
+    void register_install_location(DWORD type, const std::wstring& value) {
         HKEY key = nullptr;
         ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0, KEY_ALL_ACCESS,
                                   nullptr, &key, nullptr),
                   ERROR_SUCCESS);
-        const std::wstring value = folder.wstring();
-        RegSetValueExW(key, L"InstallLocation", 0, REG_SZ,
+        RegSetValueExW(key, L"InstallLocation", 0, type,
                        reinterpret_cast<const BYTE*>(value.c_str()),
                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
         RegCloseKey(key);
@@ -111,6 +156,18 @@ protected:
                                             L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 " +
                                             test::quoted(widen(installer_)),
                                         app_.wstring().c_str(), out_, 60000);
+    }
+
+    // This program in the updater's place, so that it can watch the steps and make calls
+    // fail: --child=install_with_fault.
+    DWORD run_watched_install_phase(const char* fault) {
+        const fs::path own = app_ / "upd" / "updater.exe";
+        if (!fs::exists(own)) fs::copy_file(app_ / "upd" / "updater.old.exe", own);
+        fs::remove(app_ / "upd" / "updater.old.exe");
+        return test::run_process_output(
+            test::quoted(own.wstring()) + L" --child=install_with_fault " + widen(fault) +
+                L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 " + test::quoted(widen(installer_)),
+            app_.wstring().c_str(), out_, 60000);
     }
 
     std::string log() { return test::read_text_file(app_ / "update.log"); }
@@ -175,54 +232,101 @@ TEST_F(InstallPhase, ReplacesTheRunningClientApplication) {
     EXPECT_EQ(out_.find(kSubkeyCountLine, count_line + 1), std::string::npos);
 }
 
+// The outcome the phase reports is the installer's, the folder it installs into is one the
+// installer can take, and the lock is held throughout.
 TEST_F(InstallPhase, OutcomesOfTheInstallerRun) {
+    fs::copy_file(test::own_path(), app_ / "upd" / "updater.exe",
+                  fs::copy_options::overwrite_existing);
+    const std::string app = app_.string();
+    const std::string no_location =
+        "): No install location registered for CorvaneApp, installing into " + app + ".\n";
+    const test::ScopedVariable app_variable(L"UPDATER_TEST_APP", app_.wstring());
+    // A download phase of the real updater, at an address it must never get to.
+    const test::ScopedVariable download(
+        L"INSTALL_TEST_DOWNLOAD", test::quoted(test::sibling_path(L"updater.exe")) +
+                                      L" http://127.0.0.1:1/setup.exe " + std::wstring(32, L'0'));
+    const DWORD none = REG_NONE;  // no registration at all
     struct Case {
         const char* name;
-        bool registered;
+        DWORD type;
+        std::wstring location;
+        const char* fault;
         const wchar_t* install;
         const wchar_t* exit_code;
         DWORD expected_code;
-        const char* expected_log;  // a line part that must be logged
+        std::string expected_log;  // a line part that must be logged
+        bool installer_ran;
     } cases[] = {
-        {"installer removed the client", true, L"remove", L"0", 0xffffffffu, "): The file "},
-        {"no install folder registered", false, L"none", L"0", 0u, nullptr},
-        {"installer failed", true, L"copy", L"7", 0u, "): Installer "},
+        {"registered folder", REG_SZ, app_.wstring(), "none", L"copy", L"0", 0, "", true},
+        {"no registration", none, L"", "none", L"copy", L"0", 0, no_location, true},
+        {"empty location", REG_SZ, L"", "none", L"copy", L"0", 0, no_location, true},
+        {"expandable location", REG_EXPAND_SZ, L"%UPDATER_TEST_APP%", "none", L"copy", L"0", 0, "",
+         true},
+        {"quoted location with a backslash", REG_SZ, L"\"" + app_.wstring() + L"\\\"", "none",
+         L"copy", L"0", 0, "", true},
+        {"installer aborted", REG_SZ, app_.wstring(), "none", L"none", L"2", 0xffffffffu,
+         "): Installer " + installer_ + " exited with code 2.\n", true},
+        {"installer not started", REG_SZ, app_.wstring(), "installer_start", L"copy", L"0",
+         0xffffffffu, "): Maybe failed to run installer " + installer_ + " status -1.\n", false},
+        {"installer no program", REG_SZ, app_.wstring(), "none", L"copy", L"0", 0xffffffffu,
+         "): Maybe failed to run installer " + installer_ + " status -1.\n", false},
+        {"installer removed the client", REG_SZ, app_.wstring(), "none", L"remove", L"0",
+         0xffffffffu, "): The file ", true},
     };
     for (const Case& c : cases) {
         // A client application that is not running.
         fs::copy_file(test::sibling_path(L"launch_probe.exe"), app_ / "CorvaneApp.exe",
                       fs::copy_options::overwrite_existing);
-        fs::remove(app_ / "CorvaneApp.exe.started");
-        fs::remove(app_ / "update.log");
-        fs::remove(app_ / "upd" / "updater.old.exe");
-        fs::copy_file(test::sibling_path(L"stand_in_installer.exe"), installer_,
-                      fs::copy_options::overwrite_existing);
+        for (const char* name :
+             {"CorvaneApp.exe.started", "update.log", "window.txt", "download-codes.txt"})
+            fs::remove(app_ / name);
+        if (std::string(c.name) == "installer no program")
+            test::write_file(installer_, "not a program");
+        else
+            fs::copy_file(test::sibling_path(L"stand_in_installer.exe"), installer_,
+                          fs::copy_options::overwrite_existing);
+        fs::remove(installer_ + ".args");
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey);
-        if (c.registered) register_install_location(app_);
+        if (c.type != none) register_install_location(c.type, c.location);
 
         const test::ScopedVariable install(L"STAND_IN_INSTALL", c.install);
         const test::ScopedVariable exit_code(L"STAND_IN_EXIT_CODE", c.exit_code);
-        EXPECT_EQ(run_install_phase(), c.expected_code) << c.name << "\n" << log();
+        EXPECT_EQ(run_watched_install_phase(c.fault), c.expected_code) << c.name << "\n" << log();
         const std::string text = log();
-        if (c.expected_log != nullptr) {
-            EXPECT_NE(text.find(c.expected_log), std::string::npos) << c.name << "\n" << text;
+        EXPECT_NE(text.find(c.expected_log), std::string::npos) << c.name << "\n" << text;
+        if (c.expected_log != no_location) {
+            EXPECT_EQ(text.find("No install location"), std::string::npos) << c.name << "\n"
+                                                                           << text;
         }
+        if (c.installer_ran) {
+            // Into the client application's folder, unquoted, at the end.
+            const std::string arguments = installer_arguments();
+            const std::string tail = " /S /D=" + app;
+            EXPECT_TRUE(arguments.size() >= tail.size() &&
+                        arguments.compare(arguments.size() - tail.size(), tail.size(), tail) == 0)
+                << c.name << ": " << arguments;
+        }
+        // The lock was held at the first step and at the end.
+        EXPECT_EQ(test::read_file(app_ / "download-codes.txt"), "4294967295\n4294967295\n")
+            << c.name;
+        EXPECT_EQ(test::count_lines(text, " WARN  run_download_phase("), 2u) << c.name;
+        EXPECT_EQ(test::count_lines(text, "): Another process already running."), 2u) << c.name;
 
-        const std::string arguments = installer_arguments();
-        const std::string tail = c.registered ? " /S /D=" + app_.string() : " /S /D=";
-        ASSERT_GE(arguments.size(), tail.size()) << c.name;
-        EXPECT_EQ(arguments.substr(arguments.size() - tail.size()), tail) << c.name;
+        const std::string window = test::read_file(app_ / "window.txt");
         if (c.expected_code == 0) {
-            EXPECT_TRUE(client_started()) << c.name;
+            EXPECT_EQ(window, "100 更新已完成") << c.name;
             EXPECT_FALSE(fs::exists(installer_)) << c.name;
         } else {
-            // A failed phase keeps the installer for the next try.
+            EXPECT_EQ(window.substr(window.find(' ') + 1), "更新失败") << c.name;
+            EXPECT_LT(std::stoi(window), 100) << c.name << ": " << window;
+            // Kept for the client application's next try.
             EXPECT_TRUE(fs::exists(installer_)) << c.name;
         }
+        // Whatever the installer did, the client application came back where it could.
+        EXPECT_EQ(client_started(c.install == std::wstring(L"remove") ? 0 : 20000),
+                  c.install != std::wstring(L"remove"))
+            << c.name;
     }
-    EXPECT_NE(log().find("): Installer " + installer_ + " exited with code 7.\n"),
-              std::string::npos)
-        << log();
 }
 
 TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
@@ -232,24 +336,24 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
                   fs::copy_options::overwrite_existing);
     const std::string own = (app_ / "upd" / "updater.exe").string();
     const std::string backup = (app_ / "upd" / "updater.old.exe").string();
+    const std::string staged = (app_ / "upd" / "updater.new.exe").string();
     const std::string client = (app_ / "CorvaneApp.exe").string();
     struct Case {
         const char* fault;
-        DWORD expected_code;
         std::string log_line;
         std::string notice;  // the start of the one text notice, empty for none
     } cases[] = {
-        {"rename", 0xffffffffu, "): Failed to change exe name to " + backup + ".\n",
+        {"rename", "): Failed to change exe name to " + backup + ".\n",
          "1, Failed to change exe name to " + backup + ".;"},
-        {"copy_back", 0xffffffffu, "): Failed to copy " + backup + " to " + own + " for ",
-         "1, Failed to copy " + backup + " to " + own + " for "},
-        {"snapshot", 0xffffffffu, "): Failed to terminate hubra process.\n",
+        {"copy", "): Failed to copy " + own + " to " + staged + " for ",
+         "1, Failed to copy " + own + " to " + staged + " for "},
+        {"swap", "): Failed to move " + staged + " to " + own + " for ",
+         "1, Failed to move " + staged + " to " + own + " for "},
+        {"snapshot", "): Failed to terminate hubra process.\n",
          "1, Failed to terminate hubra process.;"},
-        {"first_process", 0xffffffffu, "): Failed to terminate hubra process.\n",
+        {"first_process", "): Failed to terminate hubra process.\n",
          "1, Failed to terminate hubra process.;"},
-        {"installer_start", 0u, "): Maybe failed to run installer " + installer_ + " status -1.\n",
-         ""},
-        {"client_start", 0xffffffffu, "): Faield to start hubra executable(" + client + ").\n", ""},
+        {"client_start", "): Faield to start hubra executable(" + client + ").\n", ""},
     };
     const test::ScopedVariable install(L"STAND_IN_INSTALL", L"copy");
     for (const Case& c : cases) {
@@ -258,15 +362,8 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
         fs::copy_file(test::sibling_path(L"stand_in_installer.exe"), installer_,
                       fs::copy_options::overwrite_existing);
         fs::remove(app_ / "update.log");
-        fs::remove(app_ / "CorvaneApp.exe.started");
-        if (!fs::exists(own)) fs::copy_file(backup, own);
-        fs::remove(backup);
-
-        const DWORD code = test::run_process_output(
-            test::quoted(widen(own)) + L" --child=install_with_fault " + widen(c.fault) +
-                L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 " + test::quoted(widen(installer_)),
-            app_.wstring().c_str(), out_, 60000);
-        EXPECT_EQ(code, c.expected_code) << c.fault << "\n" << log();
+        fs::remove(app_ / "window.txt");
+        EXPECT_EQ(run_watched_install_phase(c.fault), 0xffffffffu) << c.fault << "\n" << log();
         EXPECT_NE(log().find(c.log_line), std::string::npos) << c.fault << "\n" << log();
         const size_t notice = out_.find("1, ");
         if (c.notice.empty()) {
@@ -275,12 +372,13 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
             EXPECT_EQ(out_.compare(notice, c.notice.size(), c.notice), 0)
                 << c.fault << ": " << out_;
         }
-        // Whatever failed, the folders hold a client application and an updater.
+        // Whatever failed, the folders hold a client application and an updater, and the
+        // window says so.
         EXPECT_TRUE(fs::exists(client)) << c.fault;
         EXPECT_TRUE(fs::exists(own)) << c.fault;
-        if (c.expected_code == 0) {
-            EXPECT_TRUE(client_started()) << c.fault;
-        }
+        EXPECT_FALSE(fs::exists(staged)) << c.fault;
+        const std::string window = test::read_file(app_ / "window.txt");
+        EXPECT_EQ(window.substr(window.find(' ') + 1), "更新失败") << c.fault;
     }
 }
 

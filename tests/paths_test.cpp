@@ -76,6 +76,12 @@ TEST(Paths, InstallerNameFromUrl) {
         {"https://dl.example.com/setup.exe#part", "setup.exe"},
         {"https://dl.example.com/setup.exe#frag?x=1", "setup.exe"},
         {"https://dl.example.com/dir/?name=setup.exe", fallback},
+        // The shell starts nothing without ".exe".
+        {"https://dl.example.com/releases/latest/setup", "setup.exe"},
+        {"https://dl.example.com/SETUP.EXE", "SETUP.EXE"},
+        {"https://dl.example.com/setup.Exe?x=1", "setup.Exe"},
+        {"https://dl.example.com/setup.msi", "setup.msi.exe"},
+        {"https://dl.example.com/setup.exe.", "setup.exe..exe"},
         {"https://dl.example.com/releases/", fallback},
         {"https://dl.example.com", fallback},
         {"https://dl.example.com?file=/setup.exe", fallback},
@@ -91,15 +97,18 @@ TEST(Paths, InstallerNameFromUrl) {
         {"https://dl.example.com/set\x7fup.exe", fallback},
         {"https://dl.example.com/NUL.exe", fallback},
         {"https://dl.example.com/com1", fallback},
-        {"https://dl.example.com/con%2Eexe", "con%2Eexe"},
+        {"https://dl.example.com/con%2Eexe", "con%2Eexe.exe"},
         {"https://dl.example.com/console.exe", "console.exe"},
         {"https://dl.example.com/com10.exe", "com10.exe"},
         {"https://dl.example.com/setup%20v2%3F.exe", "setup%20v2%3F.exe"},
-        {"https://dl.example.com/%2e%2e", "%2e%2e"},
+        {"https://dl.example.com/%2e%2e", "%2e%2e.exe"},
         {"https://dl.example.com/..setup.exe", "..setup.exe"},
         {"https://dl.example.com/\xe5\x8d\x87\xe7\xba\xa7.exe", "\xe5\x8d\x87\xe7\xba\xa7.exe"},
-        {"https://dl.example.com/" + std::string(255, 'n'), std::string(255, 'n')},
-        {"https://dl.example.com/" + std::string(256, 'n'), fallback},
+        {"https://dl.example.com/" + std::string(251, 'n') + ".exe",
+         std::string(251, 'n') + ".exe"},
+        {"https://dl.example.com/" + std::string(252, 'n') + ".exe", fallback},
+        {"https://dl.example.com/" + std::string(251, 'n'), std::string(251, 'n') + ".exe"},
+        {"https://dl.example.com/" + std::string(252, 'n'), fallback},
         {"dl.example.com/setup.exe", "setup.exe"},
         {"file:///C:/dl/setup.exe", "setup.exe"},
         {"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58", fallback},
@@ -107,6 +116,24 @@ TEST(Paths, InstallerNameFromUrl) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(utils::installer_name_from_url(c.first, fallback), c.second) << c.first;
+}
+
+TEST(Paths, InstallFolderText) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"C:\\Program Files (x86)\\CorvaneApp", "C:\\Program Files (x86)\\CorvaneApp"},
+        {"C:\\Program Files (x86)\\CorvaneApp\\", "C:\\Program Files (x86)\\CorvaneApp"},
+        {"\"C:\\Corvane App\\\"", "C:\\Corvane App"},
+        {" \"C:\\Quoted\" \t", "C:\\Quoted"},
+        {"D:/apps//", "D:/apps"},
+        {"C:\\", "C:\\"},
+        {"\"C:\\\\\"", "C:\\"},
+        {"\\\\server\\share\\", "\\\\server\\share"},
+        {"\"\"", ""},
+        {"\"", "\""},
+        {"  ", ""},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(utils::install_folder_text(c.first), c.second) << c.first;
 }
 
 }  // namespace

@@ -184,14 +184,17 @@ TEST(SingletonMutex, AbandonedMutexIsHandedOverAsFailure) {
     EXPECT_FALSE(mutex_exists(base));
 }
 
-TEST(SingletonMutex, OpenModeWithoutMutexFails) {
+// The install phase whose first run has let go already holds the lock all the same.
+TEST(SingletonMutex, JoinModeWithoutMutexCreatesAndOwnsIt) {
     const std::string base = unique_base();
     {
         SingletonMutex lock(base, false);
-        EXPECT_FALSE(lock.acquire());
-        EXPECT_FALSE(mutex_exists(base));
+        EXPECT_TRUE(lock.acquire());
+        EXPECT_EQ(probe_in_child(base), 1u);
+        EXPECT_EQ(try_lock_in_child(base, "create"), 0u);
     }
-    EXPECT_EQ(try_lock_in_child(base, "open"), 0u);
+    EXPECT_FALSE(mutex_exists(base));
+    EXPECT_EQ(try_lock_in_child(base, "open"), 1u);
 }
 
 TEST(SingletonMutex, CreatorOwnsUntilDestroyed) {

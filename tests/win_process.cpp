@@ -3,7 +3,10 @@
 #include <filesystem>
 
 #include "test_support.h"
+#include "utils/scoped_handle.h"
 #include "utils/text.h"
+// After win.h.
+#include <tlhelp32.h>
 
 namespace test {
 
@@ -76,6 +79,29 @@ DWORD run_process_output(std::wstring command, const wchar_t* folder, std::strin
     output = read_file(temp_file);
     DeleteFileW(temp_file);
     return code;
+}
+
+bool wait_for_processes_in(const std::filesystem::path& folder, DWORD timeout_ms) {
+    utils::ScopedKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return false;
+    bool all_ended = true;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        utils::ScopedKernelHandle process(OpenProcess(
+            SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        if (!process) continue;
+        wchar_t image[MAX_PATH] = {0};
+        DWORD size = MAX_PATH;
+        if (!QueryFullProcessImageNameW(process.get(), 0, image, &size)) continue;
+        std::error_code ignored;
+        if (!std::filesystem::equivalent(std::filesystem::path(image).parent_path(), folder,
+                                         ignored))
+            continue;
+        if (WaitForSingleObject(process.get(), timeout_ms) != WAIT_OBJECT_0) all_ended = false;
+    }
+    return all_ended;
 }
 
 DWORD run_child(const std::string& name, const std::wstring& arguments, DWORD flags) {

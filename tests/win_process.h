@@ -27,6 +27,11 @@ DWORD run_process(std::wstring command, DWORD flags = 0, const wchar_t* folder =
 DWORD run_process_output(std::wstring command, const wchar_t* folder, std::string& output,
                          DWORD timeout_ms = 90000);
 
+// Waits for every process whose image lies in `folder`, such as the elevated runs that a
+// download phase started and nobody waits for, at most `timeout_ms` for each. False when
+// one of them is still running.
+bool wait_for_processes_in(const std::filesystem::path& folder, DWORD timeout_ms);
+
 // Runs this test program again as --child=<name> with the arguments appended.
 DWORD run_child(const std::string& name, const std::wstring& arguments = L"", DWORD flags = 0);
 

@@ -16,6 +16,8 @@
 #include "utils/system_calls.h"
 #include "utils/text.h"
 
+InstallStepHook g_install_step_hook = nullptr;
+
 namespace {
 
 const char* const kApplicationName = "CorvaneApp";
@@ -23,6 +25,21 @@ const char* const kApplicationName = "CorvaneApp";
 // The window's UI thread keeps using the record until the process ends when the phase
 // fails, so it lives as long as the process.
 ProgressWindow g_window;
+
+// What the steps of one install phase find out and hand on to the steps after them.
+struct InstallRun {
+    InstallRun(UpdateRun& run_, const char* digest, ProgressWindow* window_)
+        : run(run_), digest_arg(digest), window(window_) {}
+
+    UpdateRun& run;
+    const char* digest_arg;  // null: the installer runs where it lies, unchecked
+    ProgressWindow* window;
+    utils::ProtectedCopy checked;  // the copy that runs when there is a digest
+    std::string own_path;          // updater.exe; the running image leaves it for backup_path
+    std::string backup_path;       // updater.old.exe
+    std::string staged_path;       // updater.new.exe: the copy that becomes updater.exe
+    std::string client_path;
+};
 
 int fail(UpdateRun& run, const char* notice_text) {
     notify_frontend_text(run.notice, "%s", notice_text);
@@ -36,11 +53,226 @@ bool file_exists(const std::string& path) {
     return true;
 }
 
+int find_update_folder(InstallRun& install) {
+    UpdateRun& run = install.run;
+    if (utils::get_app_data_path(utils::kUpdateFolderSuffix, run.update_folder) < 0) {
+        LOG_WARN("run_install_phase", "Failed to generate app data path.\n");
+        return fail(run, "Failed to generate app data path.");
+    }
+    // An absolute path from the download phase stays as it is; a bare name lands in the
+    // update folder.
+    run.installer_path = utils::join_path(run.update_folder, run.installer_path);
+    return 0;
+}
+
+// The installer lies where any program of the user can replace it after the first run
+// checked it. With the digest at hand, this run checks its own copy, out of the user's
+// reach, and runs that; before anything has changed, so that a refusal leaves everything
+// as it was.
+int make_checked_copy(InstallRun& install) {
+    if (install.digest_arg == nullptr) return 0;
+    if (utils::copy_to_protected_folder(install.run.installer_path, install.digest_arg,
+                                        install.checked) < 0)
+        return -1;
+    install.run.installer_path = install.checked.path();
+    return 0;
+}
+
+int find_own_path(InstallRun& install) {
+    if (utils::get_current_image_path(install.own_path) < 0) {
+        LOG_WARN("run_install_phase", "Failed to get current exe path.\n");
+        return fail(install.run, "Failed to get current exe path.");
+    }
+    return 0;
+}
+
+int make_backup_name(InstallRun& install) {
+    const std::string& own = install.own_path;
+    if (utils::gen_backup_name(own, utils::kBackupSuffix, install.backup_path) < 0 ||
+        utils::gen_backup_name(own, utils::kStagedSuffix, install.staged_path) < 0) {
+        LOG_WARN("run_install_phase", "Failed to generate backup name for %s.\n", own.c_str());
+        notify_frontend_text(install.run.notice, "Failed to generate backup name for %s.",
+                             own.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+// The backup copies the running image first and then renames twice, so that a run ended
+// between any two steps leaves an updater.exe for the next update.
+int stage_own_copy(InstallRun& install) {
+    const char* own = install.own_path.c_str();
+    const char* staged = install.staged_path.c_str();
+    if (!utils::system_calls().copy_file_a(own, staged, FALSE)) {
+        const std::string reason = last_error_text();
+        LOG_WARN("run_install_phase", "Failed to copy %s to %s for %s\n", own, staged,
+                 reason.c_str());
+        notify_frontend_text(install.run.notice, "Failed to copy %s to %s for %s.", own, staged,
+                             reason.c_str());
+        DeleteFileA(staged);
+        return -1;
+    }
+    return 0;
+}
+
+// The running image moves to the backup name and its copy takes its place: the installer
+// may then replace updater.exe, which no process runs.
+int swap_in_backup(InstallRun& install) {
+    const char* own = install.own_path.c_str();
+    const char* backup = install.backup_path.c_str();
+    const char* staged = install.staged_path.c_str();
+    if (utils::try_change_current_image_name(install.backup_path) < 0) {
+        LOG_WARN("run_install_phase", "Failed to change exe name to %s.\n", backup);
+        notify_frontend_text(install.run.notice, "Failed to change exe name to %s.", backup);
+        DeleteFileA(staged);
+        return -1;
+    }
+    LOG_INFO("run_install_phase", "process image name: rename %s to %s\n", own, backup);
+    if (!utils::system_calls().move_file_ex_a(staged, own, MOVEFILE_REPLACE_EXISTING)) {
+        const std::string reason = last_error_text();
+        LOG_WARN("run_install_phase", "Failed to move %s to %s for %s\n", staged, own,
+                 reason.c_str());
+        notify_frontend_text(install.run.notice, "Failed to move %s to %s for %s.", staged, own,
+                             reason.c_str());
+        // Without this the folder would keep no updater.exe for the next update: the
+        // running image goes back where it came from.
+        if (!utils::system_calls().move_file_ex_a(backup, own, MOVEFILE_REPLACE_EXISTING)) {
+            LOG_WARN("run_install_phase", "Failed to move %s back to %s: %s", backup, own,
+                     last_error_text().c_str());
+        }
+        DeleteFileA(staged);
+        return -1;
+    }
+    return 0;
+}
+
+int close_client(InstallRun& install) {
+    if (utils::kill_process(utils::kClientExeName) < 0) {
+        LOG_WARN("run_install_phase", "Failed to terminate hubra process.\n");
+        return fail(install.run, "Failed to terminate hubra process.");
+    }
+    return 0;
+}
+
+// The registered install folder, fit for "/D=", or else the folder the client application
+// is started from.
+std::string install_folder(const InstallRun& install) {
+    std::string folder = utils::install_folder_text(find_install_location(kApplicationName));
+    if (!folder.empty()) return folder;
+    std::string upd_folder;
+    if (utils::get_parent_path(install.own_path, upd_folder) == 0)
+        utils::get_parent_path(upd_folder, folder);
+    LOG_WARN("run_install_phase", "No install location registered for %s, installing into %s.\n",
+             kApplicationName, folder.c_str());
+    return folder;
+}
+
+int run_installer(InstallRun& install) {
+    const std::string& installer = install.run.installer_path;
+    // The folder goes unquoted after /D=, which must come last on an NSIS command line.
+    const std::string parameters = "/S /D=" + install_folder(install);
+    unsigned long exit_code = 0;
+    const int started = utils::start_prog_wait(installer, parameters, &exit_code);
+    if (started < 0) {
+        LOG_WARN("run_install_phase", "Maybe failed to run installer %s status %d.\n",
+                 installer.c_str(), started);
+        return -1;
+    }
+    // NSIS installers end with 1 when cancelled and 2 when aborted.
+    if (exit_code != 0) {
+        LOG_WARN("run_install_phase", "Installer %s exited with code %lu.\n", installer.c_str(),
+                 exit_code);
+        return -1;
+    }
+    return 0;
+}
+
+int find_client(InstallRun& install) {
+    if (gen_hubra_exe_path(install.own_path, install.client_path) < 0) {
+        LOG_WARN("run_install_phase", "Failed to gen hubra path from %s\n",
+                 install.own_path.c_str());
+        return -1;
+    }
+    if (!file_exists(install.client_path)) {
+        LOG_WARN("run_install_phase", "The file %s not exist.\n", install.client_path.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int start_client(InstallRun& install) {
+    if (run_as_desktop_user(widen(install.client_path).c_str()) == 0) {
+        LOG_WARN("run_install_phase", "Faield to start hubra executable(%s).\n",
+                 install.client_path.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+// How the bar moves once a step is through: not at all, at once, or one unit per
+// interval towards the target while the next step runs.
+struct Bar {
+    enum Kind { kNone, kSet, kAdvance } kind;
+    int target;
+    unsigned interval_ms;
+};
+
+struct InstallStep {
+    int (*run)(InstallRun&);
+    // A failed installer still brings the client application back; any other failure
+    // ends the phase where it happens.
+    bool goes_on_after_failure;
+    Bar bar;
+    const wchar_t* status;  // null keeps the text shown
+};
+
+const InstallStep kInstallSteps[] = {
+    {find_update_folder, false, {Bar::kSet, 10, 0}, nullptr},
+    {make_checked_copy, false, {Bar::kNone, 0, 0}, nullptr},
+    {find_own_path, false, {Bar::kAdvance, 20, 50}, L"获取当前程序的路径"},
+    {make_backup_name, false, {Bar::kAdvance, 30, 100}, L"获取当前程序的备份路径"},
+    {stage_own_copy, false, {Bar::kAdvance, 40, 100}, L"备份程序"},
+    {swap_in_backup, false, {Bar::kAdvance, 50, 100}, L"关闭主程序"},
+    {close_client, false, {Bar::kAdvance, 90, 100}, L"运行安装程序..."},
+    {run_installer, true, {Bar::kSet, 90, 0}, L"安装程序已经运行结束"},
+    {find_client, false, {Bar::kNone, 0, 0}, L"启动主程序"},
+    {start_client, false, {Bar::kNone, 0, 0}, nullptr},
+};
+
+void show(ProgressWindow* window, const Bar& bar, const wchar_t* status) {
+    if (bar.kind == Bar::kSet) progress_set_pos(window, bar.target);
+    if (bar.kind == Bar::kAdvance) progress_advance(window, bar.target, bar.interval_ms);
+    if (status != nullptr) progress_set_status(window, status);
+}
+
+void reached(int step, ProgressWindow* window) {
+    if (g_install_step_hook != nullptr) g_install_step_hook(step, window);
+}
+
+// Runs the steps in order. 0 when every one succeeded, -1 otherwise.
+int run_install_steps(InstallRun& install) {
+    int outcome = 0;
+    const int count = static_cast<int>(sizeof kInstallSteps / sizeof kInstallSteps[0]);
+    for (int index = 0; index < count; ++index) {
+        const InstallStep& step = kInstallSteps[index];
+        if (step.run(install) < 0) {
+            outcome = -1;
+            if (!step.goes_on_after_failure) return -1;
+        }
+        show(install.window, step.bar, step.status);
+        reached(index, install.window);
+    }
+    return outcome;
+}
+
 }  // namespace
 
+const int kInstallStepCount = static_cast<int>(sizeof kInstallSteps / sizeof kInstallSteps[0]);
+
 int run_install_phase(UpdateRun& run, const char* installer_arg, const char* digest_arg) {
-    // Waits until the download phase that started us has let go. When it is gone
-    // already, the lock no longer exists and the phase goes on without it.
+    // Held from here to the end: waits until the download phase that started us has let
+    // go, and creates the lock when that run has ended already, so that no other update
+    // starts while this one installs. Declared first: the checked copy goes before it.
     SingletonMutex lock(kLockBaseName, false);
     lock.acquire();
 
@@ -49,120 +281,24 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
                  installer_arg);
         run.installer_path = installer_arg;
     }
-    ProgressWindow* window = &g_window;
-    progress_start(window);
+    InstallRun install(run, digest_arg, &g_window);
+    progress_start(install.window);
 
-    if (utils::get_app_data_path(utils::kUpdateFolderSuffix, run.update_folder) < 0) {
-        LOG_WARN("run_install_phase", "Failed to generate app data path.\n");
-        return fail(run, "Failed to generate app data path.");
-    }
-    progress_set_pos(window, 10);
-    // An absolute path from the download phase stays as it is; a bare name lands in the
-    // update folder.
-    run.installer_path = utils::join_path(run.update_folder, run.installer_path);
-
-    // The installer lies where any program of the user can replace it after the first run
-    // checked it. With the digest at hand, this run checks its own copy, out of the
-    // user's reach, and runs that; before anything has changed, so that a refusal leaves
-    // everything as it was. Declared after the lock: the copy goes before the lock does.
-    utils::ProtectedCopy checked;
-    if (digest_arg != nullptr) {
-        if (utils::copy_to_protected_folder(run.installer_path, digest_arg, checked) < 0) return -1;
-        run.installer_path = checked.path();
-    }
-
-    std::string own_path;
-    if (utils::get_current_image_path(own_path) < 0) {
-        LOG_WARN("run_install_phase", "Failed to get current exe path.\n");
-        return fail(run, "Failed to get current exe path.");
-    }
-    progress_advance(window, 20, 50);
-    progress_set_status(window, L"获取当前程序的路径");
-
-    std::string backup_path;
-    if (utils::gen_backup_name(own_path, utils::kBackupSuffix, backup_path) < 0) {
-        LOG_WARN("run_install_phase", "Failed to generate backup name for %s.\n", own_path.c_str());
-        notify_frontend_text(run.notice, "Failed to generate backup name for %s.",
-                             own_path.c_str());
+    if (run_install_steps(install) < 0) {
+        // The installer that was downloaded stays for the client application's next try;
+        // the checked copy goes with `install`.
+        progress_set_status(install.window, L"更新失败");
+        reached(kInstallStepCount, install.window);
         return -1;
     }
-    progress_advance(window, 30, 100);
-    progress_set_status(window, L"获取当前程序的备份路径");
-
-    if (utils::try_change_current_image_name(backup_path) < 0) {
-        LOG_WARN("run_install_phase", "Failed to change exe name to %s.\n", backup_path.c_str());
-        notify_frontend_text(run.notice, "Failed to change exe name to %s.", backup_path.c_str());
-        return -1;
-    }
-    LOG_INFO("run_install_phase", "process image name: rename %s to %s\n", own_path.c_str(),
-             backup_path.c_str());
-    progress_advance(window, 40, 100);
-    progress_set_status(window, L"备份程序");
-
-    if (!utils::system_calls().copy_file_a(backup_path.c_str(), own_path.c_str(), FALSE)) {
-        const std::string reason = last_error_text();
-        LOG_WARN("run_install_phase", "Failed to copy %s to %s for %s\n", backup_path.c_str(),
-                 own_path.c_str(), reason.c_str());
-        notify_frontend_text(run.notice, "Failed to copy %s to %s for %s.", backup_path.c_str(),
-                             own_path.c_str(), reason.c_str());
-        // Without this the folder would keep no updater.exe for the next update: the
-        // running image goes back where it came from.
-        if (!utils::system_calls().move_file_ex_a(backup_path.c_str(), own_path.c_str(),
-                                                  MOVEFILE_REPLACE_EXISTING)) {
-            LOG_WARN("run_install_phase", "Failed to move %s back to %s: %s", backup_path.c_str(),
-                     own_path.c_str(), last_error_text().c_str());
-        }
-        return -1;
-    }
-    progress_advance(window, 50, 100);
-    progress_set_status(window, L"关闭主程序");
-
-    if (utils::kill_process(utils::kClientExeName) < 0) {
-        LOG_WARN("run_install_phase", "Failed to terminate hubra process.\n");
-        return fail(run, "Failed to terminate hubra process.");
-    }
-    progress_advance(window, 90, 100);
-    progress_set_status(window, L"运行安装程序...");
-
-    // The folder goes unquoted after /D=, which must come last on an NSIS command line.
-    const std::string parameters = "/S /D=" + find_install_location(kApplicationName);
-    unsigned long exit_code = 0;
-    const int started = utils::start_prog_wait(run.installer_path, parameters, &exit_code);
-    if (started < 0) {
-        LOG_WARN("run_install_phase", "Maybe failed to run installer %s status %d.\n",
-                 run.installer_path.c_str(), started);
-    } else if (exit_code != 0) {
-        // The client application comes back all the same; the log keeps the trace.
-        LOG_WARN("run_install_phase", "Installer %s exited with code %lu.\n",
-                 run.installer_path.c_str(), exit_code);
-    }
-    progress_set_pos(window, 90);
-    progress_set_status(window, L"安装程序已经运行结束");
-
-    std::string client_path;
-    if (gen_hubra_exe_path(own_path, client_path) < 0) {
-        LOG_WARN("run_install_phase", "Failed to gen hubra path from %s\n", own_path.c_str());
-        return -1;
-    }
-    if (!file_exists(client_path)) {
-        LOG_WARN("run_install_phase", "The file %s not exist.\n", client_path.c_str());
-        return -1;
-    }
-    progress_set_status(window, L"启动主程序");
-    if (run_as_desktop_user(widen(client_path).c_str()) == 0) {
-        LOG_WARN("run_install_phase", "Faield to start hubra executable(%s).\n",
-                 client_path.c_str());
-        return -1;
-    }
-
-    progress_set_pos(window, 100);
-    progress_set_status(window, L"更新已完成");
-    // A checked installer is deleted through the handle it was checked by; the copy goes
-    // with `checked`.
+    progress_set_pos(install.window, 100);
+    progress_set_status(install.window, L"更新已完成");
+    reached(kInstallStepCount, install.window);
+    // A checked installer is deleted through the handle it was checked by.
     if (digest_arg != nullptr)
-        checked.remove_source();
+        install.checked.remove_source();
     else
         remove_file(run.installer_path);
-    progress_close(window);
+    progress_close(install.window);
     return 0;
 }

@@ -27,4 +27,16 @@ int run_download_phase(UpdateRun& run, const std::string& url, const std::string
 // installer's expected MD5 text, else null: when given, the phase runs a checked copy of
 // the installer that the user cannot change, and ends before changing anything when the
 // copy cannot be made or does not match. 0 or -1.
+// The phase runs its steps in order; when the installer fails (it cannot be started or
+// ends with a code other than 0) the client application is still started again, the
+// window shows "更新失败" and the phase ends with -1, keeping the downloaded installer. The
+// phase holds the single-instance lock from its start to its end.
 int run_install_phase(UpdateRun& run, const char* installer_arg, const char* digest_arg);
+
+struct ProgressWindow;
+// For tests only, null in the product: called on the phase's thread after each step the
+// phase goes on from, with the step's index from 0, and once more with kInstallStepCount
+// when the outcome is shown, before anything is cleaned up.
+using InstallStepHook = void (*)(int step, ProgressWindow* window);
+extern InstallStepHook g_install_step_hook;
+extern const int kInstallStepCount;

@@ -6,8 +6,9 @@
 // Looks among the 32-bit programs' uninstall registrations (HKEY_LOCAL_MACHINE,
 // "SOFTWARE\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall") for the subkey named
 // exactly `application_name` (same letter case) and returns its "InstallLocation" value
-// as stored, in the ANSI code page. The first subkey of that name ends the search. Prints
-// the number of registrations to standard output once when there are any. Returns an
-// empty string when nothing is found or anything fails; logs nothing. Read-only; any
-// thread.
+// in the ANSI code page: as stored, except that a REG_EXPAND_SZ value comes with its
+// environment references expanded (empty when the result exceeds 260 characters). The first subkey
+// of that name ends the search. Prints the number of registrations to standard output once when
+// there are any. Returns an empty string when nothing is found or anything fails; logs nothing.
+// Read-only; any thread.
 std::string find_install_location(std::string application_name);

@@ -59,10 +59,17 @@ std::wstring read_location(const wchar_t* name) {
     // buffer need not hold a terminator when the data fills it.
     wchar_t value[kValueUnits] = {0};
     DWORD bytes = sizeof value;
-    if (RegQueryValueExW(key.get(), kLocationValue, nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(value), &bytes) != ERROR_SUCCESS)
+    DWORD type = REG_NONE;
+    if (RegQueryValueExW(key.get(), kLocationValue, nullptr, &type, reinterpret_cast<BYTE*>(value),
+                         &bytes) != ERROR_SUCCESS)
         return std::wstring();
-    return std::wstring(value, wcsnlen(value, kValueUnits));
+    const std::wstring stored(value, wcsnlen(value, kValueUnits));
+    if (type != REG_EXPAND_SZ) return stored;
+    // Installers that write "%ProgramFiles%\..." mean the folder it names for this run.
+    wchar_t expanded[kValueUnits] = {0};
+    const DWORD units = ExpandEnvironmentStringsW(stored.c_str(), expanded, kValueUnits);
+    if (units == 0 || units > kValueUnits) return std::wstring();
+    return expanded;
 }
 
 }  // namespace

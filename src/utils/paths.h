@@ -9,7 +9,7 @@
 // Failures are logged at WARN where a function says so, and nowhere else.
 //
 // The text rules (get_parent_path, gen_backup_name, installer_name_from_url,
-// is_http_url) are portable;
+// is_http_url, install_folder_text) are portable;
 // the rest calls Win32 and exists only in the Windows build.
 #pragma once
 
@@ -19,6 +19,8 @@ namespace utils {
 
 // The backup suffix of the running updater: updater.exe becomes updater.old.exe.
 inline constexpr const char* kBackupSuffix = ".old";
+// The copy of the running updater that takes its name during the backup: updater.new.exe.
+inline constexpr const char* kStagedSuffix = ".new";
 // Appended to the roaming application-data folder: the per-user update folder.
 inline constexpr const char* kUpdateFolderSuffix = "\\CorvaneApp\\update";
 // The client application's executable, in the parent of the updater's folder.
@@ -40,12 +42,20 @@ int gen_backup_name(const std::string& path, const std::string& suffix, std::str
 // not decoded). Returns default_name when that segment cannot be used as a Windows file
 // name on its own: empty, "." or "..", longer than 255 bytes, holding one of <>:"/\|?* or
 // a control character, or a DOS device name (con, nul, com1, ...). A URL without "/" after
-// its host has no path, and gives default_name too.
+// its host has no path, and gives default_name too. A usable name that does not end in
+// ".exe" (in any letter case) gets ".exe" appended, since the shell starts nothing
+// without it; the name is judged again with that ending, so 251 bytes are the most a
+// segment without it may have.
 std::string installer_name_from_url(const std::string& url, const std::string& default_name);
 
 // True when `url` starts with "http://" or "https://" (the scheme in any letter case)
 // followed by a host: the only addresses an installer is fetched from.
 bool is_http_url(const std::string& url);
+
+// A folder as registrations store it, made fit to follow "/D=" on an installer's command
+// line: blanks around it and one pair of enclosing double quotes are taken off, then
+// trailing "\" and "/", except the one of a drive root ("C:\"). Empty text stays empty.
+std::string install_folder_text(const std::string& stored);
 
 // --- Windows only -------------------------------------------------------------------------
 

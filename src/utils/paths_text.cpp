@@ -32,6 +32,18 @@ bool is_usable_file_name(const std::string& name) {
     return !is_device_name(name);
 }
 
+// ".exe" in any letter case ends the name.
+bool ends_with_exe(const std::string& name) {
+    static const char kExe[] = ".exe";
+    const size_t length = sizeof kExe - 1;
+    if (name.size() < length) return false;
+    for (size_t i = 0; i < length; ++i) {
+        const char c = name[name.size() - length + i];
+        if (std::tolower(static_cast<unsigned char>(c)) != kExe[i]) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int get_parent_path(const std::string& path, std::string& out) {
@@ -64,8 +76,28 @@ std::string installer_name_from_url(const std::string& url, const std::string& d
     const size_t path = address.find('/', host);
     if (path == std::string::npos) return default_name;
 
-    const std::string name = address.substr(address.rfind('/') + 1);
+    std::string name = address.substr(address.rfind('/') + 1);
+    if (!is_usable_file_name(name)) return default_name;
+    if (!ends_with_exe(name)) name += ".exe";
     return is_usable_file_name(name) ? name : default_name;
+}
+
+std::string install_folder_text(const std::string& stored) {
+    const char* const blanks = " \t";
+    std::string folder = stored;
+    const auto trim = [&folder, blanks] {
+        folder.erase(0, std::min(folder.find_first_not_of(blanks), folder.size()));
+        folder.erase(folder.find_last_not_of(blanks) + 1);
+    };
+    trim();
+    if (folder.size() >= 2 && folder.front() == '"' && folder.back() == '"') {
+        folder = folder.substr(1, folder.size() - 2);
+        trim();
+    }
+    const auto is_drive_root = [&folder] { return folder.size() == 3 && folder[1] == ':'; };
+    while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/') && !is_drive_root())
+        folder.pop_back();
+    return folder;
 }
 
 }  // namespace utils

@@ -17,6 +17,10 @@ bool SingletonMutex::acquire() {
             if (handle_.valid() && GetLastError() == ERROR_ALREADY_EXISTS) handle_.reset();
         } else {
             handle_.reset(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name_.c_str()));
+            // The run that made it has let go already; whoever creates it between these
+            // two calls is waited for like that run.
+            if (!handle_.valid() && GetLastError() == ERROR_FILE_NOT_FOUND)
+                handle_.reset(CreateMutexA(nullptr, FALSE, name_.c_str()));
         }
         if (!handle_.valid()) return false;
     }
