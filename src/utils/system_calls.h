@@ -23,6 +23,8 @@ struct SystemCalls {
     decltype(&::CheckTokenMembership) check_token_membership;
     // Loading a library that must be there: a failed load cannot be had otherwise.
     decltype(&::LoadLibraryW) load_library_w;
+    // The free space checked before the folder snapshot: a full disk on demand.
+    decltype(&::GetDiskFreeSpaceExW) get_disk_free_space_ex_w;
 };
 
 // The table, filled with the real functions. Main thread and tests only.

@@ -7,7 +7,7 @@ SystemCalls& system_calls() {
         ::ShellExecuteW,      ::ShellExecuteExW,          ::ShellExecuteA,
         ::TerminateProcess,   ::CreateToolhelp32Snapshot, ::Process32FirstW,
         ::MoveFileExA,        ::CopyFileA,                ::CheckTokenMembership,
-        ::LoadLibraryW,
+        ::LoadLibraryW,       ::GetDiskFreeSpaceExW,
     };
     return calls;
 }
