@@ -151,6 +151,11 @@ bool delete_folder(const std::wstring& path) {
 // Deletes `root` and everything in it. False with the last error of the first thing that
 // could not be deleted; what could be deleted is gone.
 bool delete_tree(const std::wstring& root) {
+    // Never a drive's root or a relative path: only a folder of ours, "X:\\...\\name".
+    if (root.size() < 4 || root[1] != L':' || root[2] != L'\\') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
     std::vector<SnapshotEntry> entries;
     bool all = list_tree(root, L"", {}, entries);
     DWORD first_error = all ? ERROR_SUCCESS : GetLastError();
