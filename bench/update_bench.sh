@@ -12,7 +12,12 @@
 # Untimed between rounds: v1 reinstalled, the update folder emptied, the applications
 # ended. Each round prints its steps as seen from here (process starts and ends polled
 # every 50 ms); the end prints the medians, their ratio (target at most 1.3) and where
-# the difference goes. BENCH_ROUNDS rounds of each (default 3). UPDATE_BENCH_BUILD is
+# the difference goes.
+#
+# Then the folder snapshot that the elevated run takes before the installer runs, and
+# removes afterwards, on its own (bench/snapshot_bench.cpp): on the demo's folder (v1
+# with the updater) and on a folder of 2,000 small files, each against CopyFileW over the
+# same tree. Target: taking and removing it on the demo's folder adds at most 0.3 s. BENCH_ROUNDS rounds of each (default 3). UPDATE_BENCH_BUILD is
 # the Windows build folder (default build/windows, built when its files are missing);
 # the Wine prefix is made fresh in build/bench-update/wineprefix by scripts/with-wine,
 # which also stops Wine and the display at the end.
@@ -23,10 +28,10 @@ rounds=${BENCH_ROUNDS:-3}
 work=$root/build/bench-update
 
 if [ "${1:-}" != "--inside" ]; then
-    for file in updater.exe libcurl.dll e2e/CorvaneApp-v1-setup.exe e2e/CorvaneApp-v2-setup.exe; do
+    for file in updater.exe libcurl.dll snapshot_bench.exe e2e/CorvaneApp-v1-setup.exe e2e/CorvaneApp-v2-setup.exe; do
         [ -f "$build/$file" ] && continue
         { cmake --preset windows -B "$build" >/dev/null &&
-            cmake --build "$build" --target updater corvane_installers >/dev/null; } ||
+            cmake --build "$build" --target updater snapshot_bench corvane_installers >/dev/null; } ||
             { echo "update bench: the Windows build failed" >&2; exit 1; }
         break
     done
@@ -40,12 +45,14 @@ wine=/usr/lib/wine/wine64
 app_win='C:\corvane\app'
 app_unix=$WINEPREFIX/drive_c/corvane/app
 servers=$work/servers
+small_win='C:\corvane\small'
+small_unix=$WINEPREFIX/drive_c/corvane/small
 bare=$work/bare
 poller=
 cleanup() {
     [ -z "$poller" ] || kill "$poller" 2>/dev/null
     python3 "$root/tests/fixtures/http_servers.py" stop "$servers" >/dev/null 2>&1
-    rm -rf "$bare" "$servers" "$work/v1-setup.exe"
+    rm -rf "$bare" "$servers" "$work/v1-setup.exe" "$small_unix"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -196,3 +203,22 @@ echo "  fetch and check:    first run $(col 3)s vs curl + md5sum $(col 4)s"
 echo "  elevated run to installer start (protected copy, rename, v1 ended): $(col 9)s (bare: none)"
 echo "  installer:          $(col 5)s vs $(col 6)s"
 echo "  installer end to v2 started: $(col 7)s vs $(col 8)s"
+
+# --- the folder snapshot on its own
+fresh_v1
+mkdir -p "$app_unix/upd"
+cp "$build/updater.exe" "$build/libcurl.dll" "$app_unix/upd/"
+end_applications
+echo
+$wine "$build/snapshot_bench.exe" "$app_win" "$rounds" 2>&1 | tr -d '\r'
+# 2,000 files of 1 to 16 KiB in 40 folders.
+python3 - "$small_unix" <<'PY'
+import os, random, sys
+random.seed(7)
+for i in range(2000):
+    folder = os.path.join(sys.argv[1], "dir%02d" % (i % 40))
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "file%04d.dat" % i), "wb") as out:
+        out.write(random.randbytes(random.randint(1024, 16384)))
+PY
+$wine "$build/snapshot_bench.exe" "$small_win" "$rounds" 2>&1 | tr -d '\r'
