@@ -479,7 +479,8 @@ TEST_F(InstallPhase, AFailedInstallLeavesTheFolderAsItWas) {
         EXPECT_EQ(text.find("): Restored the previous version of " + app +
                             " from the snapshot at ") != std::string::npos,
                   restored)
-            << c.name << "\n" << text;
+            << c.name << "\n"
+            << text;
         const std::string window = test::read_file(app_ / "window.txt");
         EXPECT_EQ(window.substr(window.find(' ') + 1), c.window) << c.name;
         // The old client application runs again, from the folder as it was.

@@ -17,6 +17,8 @@
 #include "utils/scoped_handle.h"
 #include "utils/text.h"
 #include "win_process.h"
+// After win.h.
+#include <shlobj.h>
 
 namespace {
 
@@ -105,6 +107,16 @@ protected:
         }
         EXPECT_TRUE(started) << after << "\n" << log();
         EXPECT_TRUE(fs::exists(updater_)) << after;
+        // The protected folders of the killed runs are gone, but for a snapshot of a
+        // folder that an unfinished install may have changed, which a later run names.
+        wchar_t program_data[MAX_PATH] = {0};
+        SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, program_data);
+        const std::string text = log();
+        for (const auto& entry : fs::directory_iterator(program_data)) {
+            if (entry.path().filename().wstring().rfind(L"CorvaneUpdate-", 0) != 0) continue;
+            EXPECT_NE(text.find("): Kept " + entry.path().string() + ": "), std::string::npos)
+                << after << ": " << entry.path();
+        }
     }
 
     test::ScopedWorkDir dir_;

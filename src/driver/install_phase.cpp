@@ -202,6 +202,7 @@ int run_installer(InstallRun& install) {
     // The folder goes unquoted after /D=, which must come last on an NSIS command line.
     const std::string parameters = "/S /D=" + install.folder;
     unsigned long exit_code = 0;
+    install.snapshot.note_installer_started();
     const int started = utils::start_prog_wait(installer, parameters, &exit_code);
     if (started < 0) {
         LOG_WARN("run_install_phase", "Maybe failed to run installer %s status %d.\n",
@@ -235,6 +236,11 @@ int find_client(InstallRun& install) {
 int restore_snapshot(InstallRun& install) {
     if (utils::restore_folder_snapshot(install.snapshot) < 0) return -1;
     install.restored = true;
+    return 0;
+}
+
+int remove_snapshot(InstallRun& install) {
+    install.snapshot.remove();
     return 0;
 }
 
@@ -285,6 +291,7 @@ const InstallStep kInstallSteps[] = {
     // CorvaneApp.exe missing after the installer is a failed install too.
     {find_client, kWhileAllWent, true, {Bar::kNone, 0, 0}, nullptr},
     {restore_snapshot, Runs::kAfterFailedInstall, true, {Bar::kNone, 0, 0}, nullptr},
+    {remove_snapshot, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
     {find_client, Runs::kAlways, false, {Bar::kNone, 0, 0}, L"启动主程序"},
     {start_client, Runs::kAlways, false, {Bar::kNone, 0, 0}, nullptr},
 };
@@ -358,7 +365,6 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
     progress_set_pos(install.window, 100);
     progress_set_status(install.window, L"更新已完成");
     reached(kInstallStepCount, install.window);
-    install.snapshot.remove();
     // A checked installer is deleted through the handle it was checked by.
     if (digest_arg != nullptr)
         install.checked.remove_source();

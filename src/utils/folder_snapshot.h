@@ -38,6 +38,10 @@ public:
     std::string path() const;
     // Deletes the copy and its folder now. A WARN line names what could not be deleted.
     void remove();
+    // Notes beside the copy that an installer is about to change the folder: from then on
+    // until remove(), a run ended by force may have left the folder half-installed, and
+    // remove_abandoned_update_folders keeps the snapshot. A WARN line when it cannot.
+    void note_installer_started();
 
 private:
     friend int take_folder_snapshot(const std::string& folder,
@@ -72,10 +76,12 @@ int take_folder_snapshot(const std::string& folder, const std::vector<std::strin
 // good (destruction leaves it).
 int restore_folder_snapshot(FolderSnapshot& snapshot);
 
-// Removes the protected folders that runs ended by force left behind, except one that
-// holds a snapshot: that folder may be the only copy of an application's previous
-// version, and a WARN line names it instead. A folder whose files cannot all be deleted
-// is in use and stays. Call it while holding the single-instance lock.
+// Removes the protected folders that runs ended by force left behind, with an INFO line
+// each, except one that holds a snapshot taken before an installer started (see
+// note_installer_started) or kept after a failed restore: that may be the only copy of an
+// application's previous version, and a WARN line names it instead. A folder whose files
+// cannot all be deleted is in use and stays. Call it while holding the single-instance
+// lock.
 void remove_abandoned_update_folders();
 
 }  // namespace utils

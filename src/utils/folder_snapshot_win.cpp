@@ -1,5 +1,3 @@
-#include "utils/folder_snapshot.h"
-
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
@@ -7,6 +5,7 @@
 #include <utility>
 
 #include "log/log.h"
+#include "utils/folder_snapshot.h"
 #include "utils/protected_copy.h"
 #include "utils/scoped_handle.h"
 #include "utils/system_calls.h"
@@ -21,6 +20,8 @@ namespace {
 
 // Names, for a person who finds a kept snapshot, the folder it is a copy of.
 const wchar_t* const kSourceNoteName = L"folder.txt";
+// Present while the folder may be half-installed: see note_installer_started.
+const wchar_t* const kInstallerStartedName = L"installer-started";
 constexpr DWORD kCopyBufferBytes = 1024 * 1024;
 // Space a file takes beyond its bytes, rounded generously: one cluster.
 constexpr unsigned long long kClusterBytes = 4096;
@@ -28,9 +29,9 @@ constexpr unsigned long long kClusterBytes = 4096;
 constexpr DWORD kRestorePatienceMs = 5000;
 constexpr DWORD kRestoreRetryMs = 250;
 // The attributes SetFileAttributesW can give back.
-constexpr DWORD kSettableAttributes =
-    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY;
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY;
 
 unsigned long long join(DWORD high, DWORD low) {
     return (static_cast<unsigned long long>(high) << 32) | low;
@@ -126,10 +127,9 @@ bool copy_exactly(const std::wstring& from, const std::wstring& to, DWORD dispos
 }
 
 bool set_folder_times(const std::wstring& path, const SnapshotEntry& entry) {
-    ScopedKernelHandle folder(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                          nullptr));
+    ScopedKernelHandle folder(CreateFileW(
+        path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     return folder && set_times(folder.get(), entry);
 }
 
@@ -215,8 +215,8 @@ void note_failure(Failures& failures, const std::wstring& path) {
 
 // One pass over the folder: it goes as far as it can and lists what failed, so that a
 // later pass, after a locked file was let go, finishes the work.
-Failures restore_pass(const std::wstring& source,
-                      const std::wstring& copy, const std::vector<std::wstring>& left_out,
+Failures restore_pass(const std::wstring& source, const std::wstring& copy,
+                      const std::vector<std::wstring>& left_out,
                       const std::vector<SnapshotEntry>& entries, std::vector<char>& buffer) {
     Failures failures;
     std::unordered_map<std::wstring, const SnapshotEntry*> wanted;
@@ -315,6 +315,17 @@ void FolderSnapshot::remove() {
     entries_.clear();
 }
 
+void FolderSnapshot::note_installer_started() {
+    if (holder_.empty()) return;
+    ScopedKernelHandle note(CreateFileW((holder_ + L"\\" + kInstallerStartedName).c_str(),
+                                        GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!note) {
+        LOG_WARN("utils::FolderSnapshot::note_installer_started", "Failed to write into %s: %s",
+                 narrow(holder_).c_str(), last_error_text().c_str());
+    }
+}
+
 int take_folder_snapshot(const std::string& folder, const std::vector<std::string>& left_out,
                          FolderSnapshot& out) {
     const char* const function = "utils::take_folder_snapshot";
@@ -352,7 +363,8 @@ int take_folder_snapshot(const std::string& folder, const std::vector<std::strin
     }
     if (available.QuadPart < needed) {
         SetLastError(ERROR_DISK_FULL);
-        LOG_WARN(function, "Failed to take a snapshot of %s: %llu bytes needed, %llu free in %s: %s",
+        LOG_WARN(function,
+                 "Failed to take a snapshot of %s: %llu bytes needed, %llu free in %s: %s",
                  folder.c_str(), needed, static_cast<unsigned long long>(available.QuadPart),
                  holder.c_str(), last_error_text().c_str());
         return -1;
@@ -364,8 +376,8 @@ int take_folder_snapshot(const std::string& folder, const std::vector<std::strin
                                              GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                              FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD wrote = 0;
-    if (!note_file ||
-        !WriteFile(note_file.get(), note.data(), static_cast<DWORD>(note.size()), &wrote, nullptr)) {
+    if (!note_file || !WriteFile(note_file.get(), note.data(), static_cast<DWORD>(note.size()),
+                                 &wrote, nullptr)) {
         LOG_WARN(function, "Failed to take a snapshot of %s: cannot write into %s: %s",
                  folder.c_str(), holder.c_str(), last_error_text().c_str());
         return -1;
@@ -393,9 +405,9 @@ int take_folder_snapshot(const std::string& folder, const std::vector<std::strin
         }
         bool reading = false;
         if (!copy_exactly(from, to, CREATE_NEW, entry, buffer, reading)) {
-            LOG_WARN(function, "Failed to take a snapshot of %s: cannot %s %s: %s",
-                     folder.c_str(), reading ? "read" : "write",
-                     narrow(reading ? from : to).c_str(), last_error_text().c_str());
+            LOG_WARN(function, "Failed to take a snapshot of %s: cannot %s %s: %s", folder.c_str(),
+                     reading ? "read" : "write", narrow(reading ? from : to).c_str(),
+                     last_error_text().c_str());
             return -1;
         }
         bytes += entry.size;
@@ -425,8 +437,8 @@ int restore_folder_snapshot(FolderSnapshot& snapshot) {
     }
     const std::string source = narrow(snapshot.source_);
     if (failures.empty()) {
-        LOG_INFO(function, "Restored the previous version of %s from the snapshot at %s.\n", source.c_str(),
-                 snapshot.path().c_str());
+        LOG_INFO(function, "Restored the previous version of %s from the snapshot at %s.\n",
+                 source.c_str(), snapshot.path().c_str());
         snapshot.remove();
         return 0;
     }
@@ -445,10 +457,12 @@ int restore_folder_snapshot(FolderSnapshot& snapshot) {
 
 void remove_abandoned_update_folders() {
     for (const std::wstring& folder : protected_folders()) {
-        const DWORD attributes = GetFileAttributesW((folder + L"\\" + kSnapshotFolderName).c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        const DWORD started = GetFileAttributesW((folder + L"\\" + kInstallerStartedName).c_str());
+        const DWORD copy = GetFileAttributesW((folder + L"\\" + kSnapshotFolderName).c_str());
+        if (started != INVALID_FILE_ATTRIBUTES && copy != INVALID_FILE_ATTRIBUTES) {
             LOG_WARN("utils::remove_abandoned_update_folders",
-                     "Kept %s: it holds a snapshot of an update that did not finish.\n",
+                     "Kept %s: it holds the snapshot of a folder that an unfinished install "
+                     "may have changed.\n",
                      narrow(folder).c_str());
             continue;
         }

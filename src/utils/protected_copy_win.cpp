@@ -110,9 +110,9 @@ std::vector<std::wstring> protected_folders() {
     std::wstring base;
     if (!program_data_folder(base)) return found;
     WIN32_FIND_DATAW entry;
-    const ScopedFindHandle search(
-        FindFirstFileExW((base + L"\\" + kFolderPrefix + L"*").c_str(), FindExInfoBasic, &entry,
-                         FindExSearchLimitToDirectories, nullptr, 0));
+    const ScopedFindHandle search(FindFirstFileExW((base + L"\\" + kFolderPrefix + L"*").c_str(),
+                                                   FindExInfoBasic, &entry,
+                                                   FindExSearchLimitToDirectories, nullptr, 0));
     if (!search) return found;
     do {
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
