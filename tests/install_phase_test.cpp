@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "child_main.h"
@@ -30,6 +31,8 @@ const wchar_t* const kUninstallKey =
 // "子键的数量为: " in the ANSI code page of the updater's origin (GBK).
 const char* const kSubkeyCountLine = "\xd7\xd3\xbc\xfc\xb5\xc4\xca\xfd\xc1\xbf\xce\xaa: ";
 const char* const kRestoredWindow = "更新失败，已恢复原来的版本";
+// payload.bin of the old version in AFailedInstallLeavesTheFolderAsItWas.
+constexpr DWORD kOldPayloadBytes = 300000;
 
 // The protected folders of the elevated runs in the program-data folder.
 std::set<fs::path> update_folders() {
@@ -99,6 +102,8 @@ void watch_install_steps(int step, ProgressWindow* window) {
     test::write_file("window.txt", std::to_string(pos) + " " + utf8);
 }
 
+bool g_lock_for_good = false;
+
 // The updater's whole run in this program (copied in the updater's place), watched step
 // by step and with one system call of the install phase failing ("none" for none):
 // --child=install_with_fault <fault> <args...>.
@@ -147,6 +152,27 @@ TEST_CHILD(install_with_fault) {
                                             PULARGE_INTEGER) -> BOOL {
             available->QuadPart = 1 << 20;
             return TRUE;
+        };
+    } else if (fault == "lock_after_install" || fault == "lock_a_second_after_install") {
+        // Once the installer has rewritten payload.bin, the file is held without sharing, as
+        // by another program, to the end or for a second: the restore cannot write it.
+        g_lock_for_good = fault == "lock_after_install";
+        g_install_step_hook = [](int step, ProgressWindow* window) {
+            static HANDLE held = INVALID_HANDLE_VALUE;
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            if (held == INVALID_HANDLE_VALUE &&
+                GetFileAttributesExW(L"payload.bin", GetFileExInfoStandard, &data) &&
+                data.nFileSizeLow != kOldPayloadBytes) {
+                held = CreateFileW(L"payload.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                   nullptr);
+                if (!g_lock_for_good) {
+                    std::thread([] {
+                        Sleep(1000);
+                        CloseHandle(held);
+                    }).detach();
+                }
+            }
+            watch_install_steps(step, window);
         };
     } else if (fault == "client_start") {
         calls.load_library_w = [](LPCWSTR) -> HMODULE {
@@ -435,7 +461,8 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
 
 // A failed install puts the folder back as it was before the installer ran, starts the
 // old client application and leaves no snapshot behind; so does a snapshot that cannot
-// be made, before any installer runs.
+// be made, before any installer runs. A restore that cannot write a file keeps the
+// snapshot, which still holds the old file.
 TEST_F(InstallPhase, AFailedInstallLeavesTheFolderAsItWas) {
     register_install_location(app_);
     fs::copy_file(test::own_path(), app_ / "upd" / "updater.exe",
@@ -445,7 +472,7 @@ TEST_F(InstallPhase, AFailedInstallLeavesTheFolderAsItWas) {
     // The old version: files the installer replaces, and files and folders it knows nothing
     // of, one of them read-only.
     fs::copy_file(test::sibling_path(L"launch_probe.exe"), app_ / "CorvaneApp.exe");
-    test::write_file(app_ / "payload.bin", std::string(300000, 'v'));
+    test::write_file(app_ / "payload.bin", std::string(kOldPayloadBytes, 'v'));
     fs::create_directories(app_ / "data" / "empty");
     test::write_file(app_ / "data" / "settings.ini", "[old]\n");
     SetFileAttributesW((app_ / "data" / "settings.ini").wstring().c_str(), FILE_ATTRIBUTE_READONLY);
@@ -464,6 +491,12 @@ TEST_F(InstallPhase, AFailedInstallLeavesTheFolderAsItWas) {
          "): The file " + app + "\\CorvaneApp.exe not exist.\n", kRestoredWindow},
         {"no space for the snapshot", "disk_full", L"CORVANE_SETUP_UNUSED", L"",
          "): Failed to take a snapshot of " + app + ": ", "更新失败"},
+        {"a file locked for a second during the restore", "lock_a_second_after_install",
+         L"CORVANE_SETUP_HALFWAY", L"2", "): Installer " + installer_ + " exited with code 2.\n",
+         kRestoredWindow},
+        // Last: it leaves the folder changed.
+        {"a file locked during the restore", "lock_after_install", L"CORVANE_SETUP_HALFWAY", L"2",
+         "): Failed to restore " + app + "\\payload.bin: ", "更新失败"},
     };
     for (const Case& c : cases) {
         fs::remove(app_ / "CorvaneApp.exe.started");
@@ -485,10 +518,28 @@ TEST_F(InstallPhase, AFailedInstallLeavesTheFolderAsItWas) {
         EXPECT_EQ(window.substr(window.find(' ') + 1), c.window) << c.name;
         // The old client application runs again, from the folder as it was.
         EXPECT_TRUE(client_started()) << c.name;
-        EXPECT_EQ(folder_listing(app_), before) << c.name;
+        std::vector<fs::path> added;
         for (const fs::path& folder : update_folders())
-            EXPECT_EQ(folders_before.count(folder), 1u) << c.name << ": " << folder;
+            if (folders_before.count(folder) == 0) added.push_back(folder);
+        if (std::string(c.fault) != "lock_after_install") {
+            EXPECT_EQ(folder_listing(app_), before) << c.name;
+            EXPECT_EQ(added, std::vector<fs::path>{}) << c.name;
+            continue;
+        }
+        // Kept and named, with the old file in it.
+        ASSERT_EQ(added.size(), 1u) << c.name;
+        EXPECT_NE(text.find("): " + app + " is not as it was; the snapshot of it is kept at " +
+                            added[0].string() + ".\n"),
+                  std::string::npos)
+            << text;
+        EXPECT_EQ(test::read_file(added[0] / "snapshot" / "payload.bin"),
+                  std::string(kOldPayloadBytes, 'v'));
+        SetFileAttributesW((added[0] / "snapshot" / "data" / "settings.ini").wstring().c_str(),
+                           FILE_ATTRIBUTE_NORMAL);
+        fs::remove_all(added[0]);
     }
+    // So that the work folder can go.
+    SetFileAttributesW((app_ / "data" / "settings.ini").wstring().c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 }  // namespace
