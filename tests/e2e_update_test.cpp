@@ -33,30 +33,16 @@ size_t count_of(const std::string& text, const std::string& part) {
     return count;
 }
 
-// Windows' known DLLs that the updater may load: the names on every KnownDLLs list since
-// Windows 7, and ntdll, which every process has before anything else. Windows maps these
-// from its own copies whatever lies beside a program, so a file under such a name is never
-// loaded; the test plants only the other names.
-const char* const kKnownDlls[] = {
-    "advapi32.dll", "clbcatq.dll",  "comdlg32.dll", "gdi32.dll",    "imagehlp.dll", "imm32.dll",
-    "kernel32.dll", "msctf.dll",    "msvcrt.dll",   "normaliz.dll", "nsi.dll",      "ntdll.dll",
-    "ole32.dll",    "oleaut32.dll", "psapi.dll",    "rpcrt4.dll",   "sechost.dll",  "setupapi.dll",
-    "shell32.dll",  "shlwapi.dll",  "user32.dll",   "wldap32.dll",  "ws2_32.dll"};
-
-// The names of the list (one a line, lower case) that are not known DLLs.
-std::vector<std::string> plantable_names(const std::string& list) {
-    std::vector<std::string> names;
-    for (size_t at = 0; at < list.size();) {
-        size_t end = list.find('\n', at);
-        if (end == std::string::npos) end = list.size();
-        const std::string name = list.substr(at, end - at);
+// The lines of a list, empty ones left out.
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        if (end > at) lines.push_back(text.substr(at, end - at));
         at = end + 1;
-        if (name.empty()) continue;
-        bool known = false;
-        for (const char* known_dll : kKnownDlls) known = known || name == known_dll;
-        if (!known) names.push_back(name);
     }
-    return names;
+    return lines;
 }
 
 // The marks of planted files that were loaded or run: "<file> loaded by <program>" each.
@@ -209,35 +195,30 @@ TEST_F(WholeUpdate, ReplacesV1WithV2) {
 }
 
 // Someone who can write to the updater's folder, or to the folder it is started in, puts
-// DLLs there under the names of the system DLLs it may load, and a taskkill.exe; Wine is
-// told to prefer such files over its own, as Windows does. A whole update still succeeds
-// and loads none of them. Run through ctest, which lists the names from updater.exe first.
+// DLLs there under the names of the system DLLs it may load, and a taskkill.exe. A whole
+// update still succeeds and loads none of them. Run through ctest's
+// WholeUpdate.NothingPlantedIsLoaded, which lists the names that are not Windows' known DLLs
+// from updater.exe first and has Wine prefer such files over its own, as Windows does.
 TEST_F(WholeUpdate, PlantedDllsAndProgramsAreNotLoaded) {
     wchar_t list[MAX_PATH] = {0};
     if (GetEnvironmentVariableW(L"UPDATER_TEST_DLL_NAMES", list, MAX_PATH) == 0)
         GTEST_SKIP() << "run as ctest's WholeUpdate.NothingPlantedIsLoaded";
-    const std::vector<std::string> names = plantable_names(test::read_text_file(list));
+    const std::vector<std::string> names = lines_of(test::read_text_file(list));
     ASSERT_FALSE(names.empty()) << "no DLL names in " << narrow(list);
     const std::vector<fs::path> folders = {app_ / "upd", app_};
-    std::wstring overrides = L"mscoree,mshtml=;";
-    for (const std::string& name : names) {
+    for (const fs::path& folder : folders) {
         // A DLL that ships beside the updater is its own, not a planted one.
-        for (const fs::path& folder : folders)
+        for (const std::string& name : names)
             if (!fs::exists(folder / name))
                 fs::copy_file(test::sibling_path(L"planted_marker.dll"), folder / name);
-        overrides += widen(name.substr(0, name.size() - 4)) + L",";
-    }
-    overrides.back() = L'=';
-    overrides += L"n,b";
-    for (const fs::path& folder : folders)
         fs::copy_file(test::sibling_path(L"planted_marker.exe"), folder / "taskkill.exe");
-    const test::ScopedVariable search_as_windows(L"WINEDLLOVERRIDES", overrides);
+    }
 
     EXPECT_EQ(watch(servers_.url("https", std::string("/") + kSetupName), md5_), 0u)
         << watch_output_;
     EXPECT_TRUE(wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000));
     EXPECT_TRUE(install_phase_ended());
-    EXPECT_EQ(fired_marks(folders), "") << narrow(overrides);
+    EXPECT_EQ(fired_marks(folders), "");
     ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000)) << log();
     EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "2"}));
 }
