@@ -23,7 +23,7 @@ rounds=${BENCH_ROUNDS:-3}
 work=$root/build/bench-update
 
 if [ "${1:-}" != "--inside" ]; then
-    for file in updater.exe libcurl.dll e2e/CorvaneApp-v1-setup.exe e2e/CorvaneApp-v2-setup.exe; do
+    for file in updater.exe e2e/CorvaneApp-v1-setup.exe e2e/CorvaneApp-v2-setup.exe; do
         [ -f "$build/$file" ] && continue
         { cmake --preset windows -B "$build" >/dev/null &&
             cmake --build "$build" --target updater corvane_installers >/dev/null; } ||
@@ -131,7 +131,7 @@ for round in $(seq "$rounds"); do
     fresh_v1
     mkdir -p "$app_unix/upd"
     rm -f "$app_unix/upd/updater.old.exe"
-    cp "$build/updater.exe" "$build/libcurl.dll" "$app_unix/upd/"
+    cp "$build/updater.exe" "$app_unix/upd/"
     start_app
     wait_until 200 has_version 1 || { echo "update bench: v1 did not start" >&2; exit 1; }
     steps=$work/steps.txt
