@@ -28,7 +28,7 @@ rounds=${BENCH_ROUNDS:-3}
 work=$root/build/bench-update
 
 if [ "${1:-}" != "--inside" ]; then
-    for file in updater.exe libcurl.dll snapshot_bench.exe e2e/CorvaneApp-v1-setup.exe e2e/CorvaneApp-v2-setup.exe; do
+    for file in updater.exe snapshot_bench.exe e2e/CorvaneApp-v1-setup.exe e2e/CorvaneApp-v2-setup.exe; do
         [ -f "$build/$file" ] && continue
         { cmake --preset windows -B "$build" >/dev/null &&
             cmake --build "$build" --target updater snapshot_bench corvane_installers >/dev/null; } ||
@@ -138,7 +138,7 @@ for round in $(seq "$rounds"); do
     fresh_v1
     mkdir -p "$app_unix/upd"
     rm -f "$app_unix/upd/updater.old.exe"
-    cp "$build/updater.exe" "$build/libcurl.dll" "$app_unix/upd/"
+    cp "$build/updater.exe" "$app_unix/upd/"
     start_app
     wait_until 200 has_version 1 || { echo "update bench: v1 did not start" >&2; exit 1; }
     steps=$work/steps.txt
@@ -207,7 +207,7 @@ echo "  installer end to v2 started: $(col 7)s vs $(col 8)s"
 # --- the folder snapshot on its own
 fresh_v1
 mkdir -p "$app_unix/upd"
-cp "$build/updater.exe" "$build/libcurl.dll" "$app_unix/upd/"
+cp "$build/updater.exe" "$app_unix/upd/"
 end_applications
 echo
 $wine "$build/snapshot_bench.exe" "$app_win" "$rounds" 2>&1 | tr -d '\r'

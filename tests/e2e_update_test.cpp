@@ -33,6 +33,34 @@ size_t count_of(const std::string& text, const std::string& part) {
     return count;
 }
 
+// The lines of a list, empty ones left out.
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        if (end > at) lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+// The marks of planted files that were loaded or run: "<file> loaded by <program>" each.
+std::string fired_marks(const std::vector<fs::path>& folders) {
+    std::string marks;
+    for (const fs::path& folder : folders) {
+        for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+            if (entry.path().extension() != ".fired") continue;
+            const std::string host = test::read_file(entry.path());
+            marks += entry.path().string() + " loaded by " +
+                     narrow(std::wstring(reinterpret_cast<const wchar_t*>(host.data()),
+                                         host.size() / sizeof(wchar_t))) +
+                     "\n";
+        }
+    }
+    return marks;
+}
+
 // Versions of the stand-in's starts, in order, from its state file.
 std::vector<std::string> started_versions(const fs::path& app) {
     std::vector<std::string> versions;
@@ -164,6 +192,35 @@ TEST_F(WholeUpdate, ReplacesV1WithV2) {
     const std::string text = log();
     EXPECT_EQ(count_of(text, " WARN  "), 3u) << text;  // two build lines, "path changed"
     EXPECT_EQ(count_of(text, "): file hash:"), 1u) << text;
+}
+
+// Someone who can write to the updater's folder, or to the folder it is started in, puts
+// DLLs there under the names of the system DLLs it may load, and a taskkill.exe. A whole
+// update still succeeds and loads none of them. Run through ctest's
+// WholeUpdate.NothingPlantedIsLoaded, which lists the names that are not Windows' known DLLs
+// from updater.exe first and has Wine prefer such files over its own, as Windows does.
+TEST_F(WholeUpdate, PlantedDllsAndProgramsAreNotLoaded) {
+    wchar_t list[MAX_PATH] = {0};
+    if (GetEnvironmentVariableW(L"UPDATER_TEST_DLL_NAMES", list, MAX_PATH) == 0)
+        GTEST_SKIP() << "run as ctest's WholeUpdate.NothingPlantedIsLoaded";
+    const std::vector<std::string> names = lines_of(test::read_text_file(list));
+    ASSERT_FALSE(names.empty()) << "no DLL names in " << narrow(list);
+    const std::vector<fs::path> folders = {app_ / "upd", app_};
+    for (const fs::path& folder : folders) {
+        // A DLL that ships beside the updater is its own, not a planted one.
+        for (const std::string& name : names)
+            if (!fs::exists(folder / name))
+                fs::copy_file(test::sibling_path(L"planted_marker.dll"), folder / name);
+        fs::copy_file(test::sibling_path(L"planted_marker.exe"), folder / "taskkill.exe");
+    }
+
+    EXPECT_EQ(watch(servers_.url("https", std::string("/") + kSetupName), md5_), 0u)
+        << watch_output_;
+    EXPECT_TRUE(wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000));
+    EXPECT_TRUE(install_phase_ended());
+    EXPECT_EQ(fired_marks(folders), "");
+    ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000)) << log();
+    EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "2"}));
 }
 
 TEST_F(WholeUpdate, AWrongDigestLeavesV1Running) {

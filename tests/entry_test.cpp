@@ -7,6 +7,7 @@
 #include "test_support.h"
 #include "utils/text.h"
 #include "utils/win.h"
+#include "version.h"
 #include "win_process.h"
 
 namespace {
@@ -31,7 +32,8 @@ std::vector<std::string> log_lines(const std::filesystem::path& folder) {
 }
 
 const std::regex kBuildLine(
-    R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d WARN  main\(\d+\): Build v0\.0\.3 at [A-Z][a-z]{2} [ 123]\d \d{4} \d\d:\d\d:\d\d\.)");
+    R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d WARN  main\(\d+\): Build v)" UPDATER_VERSION
+    R"( at [A-Z][a-z]{2} [ 123]\d \d{4} \d\d:\d\d:\d\d\.)");
 
 class Entry : public ::testing::Test {
 protected:
@@ -82,7 +84,8 @@ TEST_F(Entry, MarkerIsMatchedExactly) {
         std::filesystem::remove(app / "update.log");
         const bool download = c.phase_line != nullptr &&
                               std::string(c.phase_line).find("address") != std::string::npos;
-        const DWORD code = test::run_process(updater + c.arguments, 0, app.wstring().c_str(), 60000);
+        const DWORD code =
+            test::run_process(updater + c.arguments, 0, app.wstring().c_str(), 60000);
         const auto lines = log_lines(app);
         ASSERT_GE(lines.size(), 1u);
         EXPECT_TRUE(std::regex_match(lines[0], kBuildLine)) << lines[0];
@@ -121,8 +124,8 @@ TEST_F(Entry, ManifestAndVersion) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(fixed->dwFileVersionMS, 0x00000000u);
-    EXPECT_EQ(fixed->dwFileVersionLS, 0x00030000u);
+    EXPECT_EQ(fixed->dwFileVersionMS, DWORD{UPDATER_VERSION_MAJOR} << 16 | UPDATER_VERSION_MINOR);
+    EXPECT_EQ(fixed->dwFileVersionLS, DWORD{UPDATER_VERSION_PATCH} << 16);
 }
 
 }  // namespace

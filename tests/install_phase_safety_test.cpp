@@ -160,7 +160,6 @@ protected:
 TEST_F(InstallPhaseSafety, AnInstallerThatIsNotTheCheckedOneChangesNothing) {
     // A client application that must survive: the phase may not get as far as ending it.
     fs::copy_file(test::own_path(), app_ / "CorvaneApp.exe");
-    fs::copy_file(test::sibling_path(L"libcurl.dll"), app_ / "libcurl.dll");
     std::wstring command = test::quoted((app_ / "CorvaneApp.exe").wstring()) + L" --child=idle";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;

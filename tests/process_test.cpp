@@ -186,6 +186,8 @@ TEST_F(Processes, ResistingProcessIsHandedToTaskkillUnderTheSnapshotName) {
     g_taskkill.run_it = true;
     SystemCallOverride refuse(&utils::SystemCalls::terminate_process, &refusing_terminate);
     SystemCallOverride record(&utils::SystemCalls::shell_execute_a, &recording_shell_execute_a);
+    // A taskkill.exe of someone else's in the working folder, which a bare name would find.
+    fs::copy_file(test::sibling_path(L"planted_marker.exe"), dir_.path() / "taskkill.exe");
 
     // Asked for in lower case; taskkill gets the name as the snapshot spells it.
     std::string asked = narrow(name);
@@ -195,12 +197,15 @@ TEST_F(Processes, ResistingProcessIsHandedToTaskkillUnderTheSnapshotName) {
     EXPECT_EQ(g_taskkill.calls, 1);
     EXPECT_EQ(g_taskkill.window, nullptr);
     EXPECT_EQ(g_taskkill.verb, "open");
-    EXPECT_EQ(g_taskkill.file, "taskkill");
+    wchar_t system_folder[MAX_PATH] = {0};
+    ASSERT_GT(GetSystemDirectoryW(system_folder, MAX_PATH), 0u);
+    EXPECT_EQ(g_taskkill.file, narrow(system_folder) + "\\taskkill.exe");
     EXPECT_EQ(g_taskkill.parameters, "/im " + narrow(name) + " /f");
     EXPECT_FALSE(g_taskkill.folder_given);
     EXPECT_EQ(g_taskkill.show, SW_HIDE);
     // Wine's taskkill ended it, and the call waited for that.
     EXPECT_FALSE(copy.running());
+    EXPECT_FALSE(fs::exists(dir_.path() / "taskkill.exe.fired"));
     EXPECT_EQ(log(), " WARN  utils::kill_process(N): Maybe failed to terminate process(" +
                          std::to_string(copy.id()) + "), switch to taskkill.\n");
 }

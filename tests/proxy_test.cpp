@@ -249,7 +249,7 @@ TEST_F(Proxy, ADeadProxyFailsEveryAttemptAndServesOnceStarted) {
     const std::string url =
         "http://updates:" + secret + "@127.0.0.1:" + port("http") + "/small.bin?case=late";
     const std::string shown = "http://***@127.0.0.1:" + port("http") + "/small.bin?case=late";
-    const std::string path = update_folder_ + "\\small.bin";
+    const std::string path = update_folder_ + "\\small.bin.exe";
     const std::string late = servers_.fixture_file("proxy-late.on");
     S settings(S::kDirect | S::kProxy, address("proxy_late"), "", "");
     ASSERT_TRUE(settings.ok());

@@ -24,8 +24,7 @@ std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 void place_updater(const std::filesystem::path& app_folder) {
     std::filesystem::create_directories(app_folder / "upd");
-    for (const wchar_t* name : {L"updater.exe", L"libcurl.dll"})
-        std::filesystem::copy_file(sibling_path(name), app_folder / "upd" / name);
+    std::filesystem::copy_file(sibling_path(L"updater.exe"), app_folder / "upd" / "updater.exe");
 }
 
 DWORD run_process(std::wstring command, DWORD flags, const wchar_t* folder, DWORD timeout_ms) {

@@ -9,13 +9,13 @@
 namespace test {
 
 std::wstring own_path();
-// A file beside the test programs (updater.exe, libcurl.dll, ...).
+// A file beside the test programs (updater.exe, planted_marker.dll, ...).
 std::wstring sibling_path(const wchar_t* name);
 std::wstring quoted(const std::wstring& text);
 
-// Puts updater.exe and libcurl.dll of this build into `<app_folder>\upd`, the place a
-// client application's vendor gives them: the install phase renames the updater's own
-// image, so tests run it from such a copy, never from the build folder.
+// Puts updater.exe of this build into `<app_folder>\upd`, the place a client
+// application's vendor gives it: the install phase renames the updater's own image, so
+// tests run it from such a copy, never from the build folder.
 void place_updater(const std::filesystem::path& app_folder);
 
 // Runs `command` (a whole command line) and waits at most `timeout_ms`. Returns its exit

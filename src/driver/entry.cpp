@@ -6,8 +6,9 @@
 #include "log/log.h"
 #include "utils/console.h"
 #include "utils/text.h"
+#include "version.h"
 
-const char* const kVersionText = "v0.0.3";
+const char* const kVersionText = UPDATER_VERSION_TEXT;
 const char* const kDefaultInstallerName = "corvane_auto_installer.exe";
 const char* const kLockBaseName = "CorvaneHUBRAUpgradeSingleton";
 const wchar_t* const kPhaseMarker = L"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";

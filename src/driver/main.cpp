@@ -1,3 +1,13 @@
 #include "driver/entry.h"
+#include "utils/win.h"
 
-int main(int argc, char** argv) { return updater_main(argc, argv); }
+int main(int argc, char** argv) {
+    // Before anything else: from here on a DLL that is not one of Windows' known DLLs comes
+    // from System32 only, never from this program's folder or the working folder, where
+    // anyone who can write there (or who copied updater.exe next to a DLL of their own)
+    // could plant one to run with the elevated run's rights. The imports of such DLLs are
+    // delay-loaded (updater_delay_load in CMake), so none is loaded before this line: the
+    // runtime's start-up and static constructors call only into kernel32 and msvcrt.
+    if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) return -1;
+    return updater_main(argc, argv);
+}

@@ -18,7 +18,8 @@ int start_prog_wait(const std::string& program, const std::string& parameters,
 
 // Terminates every process on the machine whose image file name equals `image_name`
 // ("CorvaneApp.exe"), ignoring the case of A to Z only. A process that cannot be
-// terminated gets a WARN line and a hidden "taskkill /im <name> /f" run. Then waits, at
+// terminated gets a WARN line and a hidden "<System32>\taskkill.exe /im <name> /f" run
+// (the system folder's taskkill, never one found by the search path). Then waits, at
 // most 10 seconds in all, until those processes are gone, with a WARN line for each one
 // that is not. Returns 0 once the process list was walked, whatever happened to the
 // processes, and -1 after a WARN line when the list cannot be read. Calling thread only.

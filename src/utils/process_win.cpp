@@ -40,10 +40,18 @@ struct EndedProcess {
 void hand_to_taskkill(const PROCESSENTRY32W& entry) {
     LOG_WARN("utils::kill_process", "Maybe failed to terminate process(%ld), switch to taskkill.\n",
              static_cast<long>(entry.th32ProcessID));
+    // By its full path in System32: a bare name is looked for in the working folder and in
+    // our own folder first, where anyone who can write there could put a taskkill.exe of
+    // their own for the elevated run to start. Without that folder nothing is started; the
+    // wait below then reports the process as still running.
+    wchar_t system_folder[MAX_PATH] = {0};
+    const UINT length = GetSystemDirectoryW(system_folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    const std::string program = narrow(system_folder) + "\\taskkill.exe";
     // The snapshot's own spelling of the name, in the code page ShellExecuteA reads.
     char parameters[MAX_PATH] = {0};
     std::snprintf(parameters, sizeof parameters, "/im %s /f", narrow(entry.szExeFile).c_str());
-    system_calls().shell_execute_a(nullptr, "open", "taskkill", parameters, nullptr, SW_HIDE);
+    system_calls().shell_execute_a(nullptr, "open", program.c_str(), parameters, nullptr, SW_HIDE);
 }
 
 // TerminateProcess and taskkill only start the end of a process; its files stay open until

@@ -1,0 +1,34 @@
+# What a release ships, installed into one folder that scripts/release checks and packs:
+# the programs, the DLLs beside them (their list is in src/CMakeLists.txt), README.txt
+# and the licences of everything linked in.
+install(TARGETS updater upgrade_watch RUNTIME DESTINATION .)
+
+# README.txt: the integration part of README.md, from its heading to the next one.
+set(readme_heading "## How a vendor integrates the updater")
+file(READ ${PROJECT_SOURCE_DIR}/README.md readme)
+string(FIND "${readme}" "${readme_heading}\n" start)
+if(start EQUAL -1)
+    message(FATAL_ERROR "README.md has no heading '${readme_heading}'")
+endif()
+string(SUBSTRING "${readme}" ${start} -1 readme)
+string(LENGTH "${readme_heading}" end)
+string(SUBSTRING "${readme}" ${end} -1 readme_tail)
+string(FIND "${readme_tail}" "\n## " end_of_part)
+if(NOT end_of_part EQUAL -1)
+    math(EXPR end "${end} + ${end_of_part} + 1")
+    string(SUBSTRING "${readme}" 0 ${end} readme)
+endif()
+file(WRITE ${PROJECT_BINARY_DIR}/README.txt
+     "Corvane updater ${PROJECT_VERSION}\n\n${readme}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md)
+install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
+
+# Licences: libcurl's and cJSON's from the Debian sources they were built from (kept by
+# scripts/bootstrap), the C and C++ runtime's from the mingw-w64 packages: the CRT and
+# winpthreads (mingw-w64), libgcc and libstdc++ (GCC, with its runtime library exception).
+install(DIRECTORY ${UPDATER_CURL_DIR}/licenses/ DESTINATION licenses/libcurl)
+install(DIRECTORY ${UPDATER_CJSON_DIR}/licenses/ DESTINATION licenses/cjson)
+install(FILES /usr/share/doc/mingw-w64-x86-64-dev/copyright
+        DESTINATION licenses/mingw-w64-runtime-and-winpthreads)
+install(FILES /usr/share/doc/gcc-mingw-w64-base/copyright
+        DESTINATION licenses/gcc-runtime-libgcc-libstdc++)
