@@ -225,7 +225,11 @@ Failures restore_pass(const std::wstring& source, const std::wstring& copy,
 
     // What the installer added goes, contents before their folder.
     std::vector<SnapshotEntry> present;
-    if (!list_tree(source, L"", left_out, present)) note_failure(failures, source);
+    if (!list_tree(source, L"", left_out, present)) {
+        // An installer that took the whole folder away: it comes back first.
+        if (GetLastError() != ERROR_PATH_NOT_FOUND || !CreateDirectoryW(source.c_str(), nullptr))
+            note_failure(failures, source);
+    }
     std::unordered_map<std::wstring, const SnapshotEntry*> now;
     for (auto entry = present.rbegin(); entry != present.rend(); ++entry) {
         const std::wstring key = (entry->folder ? L"d:" : L"f:") + lower(entry->relative);
