@@ -108,6 +108,12 @@ bool g_lock_for_good = false;
 // by step and with one system call of the install phase failing ("none" for none):
 // --child=install_with_fault <fault> <args...>.
 TEST_CHILD(install_with_fault) {
+    // As Windows holds a running program's image: it may be read and renamed, not written.
+    wchar_t image[MAX_PATH] = {0};
+    GetModuleFileNameW(nullptr, image, MAX_PATH);
+    const HANDLE own_image = CreateFileW(image, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, 0, nullptr);
+    if (own_image == INVALID_HANDLE_VALUE) return 124;
     g_install_step_hook = watch_install_steps;
     utils::SystemCalls& calls = utils::system_calls();
     const std::string& fault = arguments.at(0);
