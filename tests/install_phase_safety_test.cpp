@@ -34,8 +34,10 @@ std::wstring environment(const wchar_t* name) {
     return GetEnvironmentVariableW(name, value, MAX_PATH) > 0 ? value : L"";
 }
 
-// A running client application: idles until it is ended.
+// A running client application: holds its image as Windows would and idles until it is
+// ended.
 TEST_CHILD(idle) {
+    if (!test::hold_own_image()) return 3;
     Sleep(INFINITE);
     return 0;
 }

@@ -2,6 +2,7 @@
 // registry and processes, with a stand-in installer and stand-in client applications.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <vector>
 
 #include "child_main.h"
@@ -21,10 +22,28 @@ const wchar_t* const kUninstallKey =
 // "子键的数量为: " in the ANSI code page of the updater's origin (GBK).
 const char* const kSubkeyCountLine = "\xd7\xd3\xbc\xfc\xb5\xc4\xca\xfd\xc1\xbf\xce\xaa: ";
 
-// A running client application: idles until it is ended.
+// A running client application: holds its image as Windows would and idles until it is
+// ended.
 TEST_CHILD(idle) {
+    if (!test::hold_own_image()) return 3;
     Sleep(INFINITE);
     return 0;
+}
+
+// The relaunch's token, traced: for each token handle, the process it was taken from; and
+// the process whose token CreateProcessWithTokenW received (0: never called).
+std::map<HANDLE, DWORD> g_token_process;
+DWORD g_launch_token_process = 0;
+
+BOOL WINAPI tracing_create_process_with_token_w(HANDLE token, DWORD logon, LPCWSTR application,
+                                                LPWSTR command, DWORD flags, LPVOID environment,
+                                                LPCWSTR folder, LPSTARTUPINFOW startup,
+                                                LPPROCESS_INFORMATION created) {
+    g_launch_token_process = g_token_process[token];
+    using Function = decltype(&tracing_create_process_with_token_w);
+    const Function real = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "CreateProcessWithTokenW")));
+    return real(token, logon, application, command, flags, environment, folder, startup, created);
 }
 
 // The updater's whole run in this program (copied in the updater's place), with one
@@ -62,6 +81,25 @@ TEST_CHILD(install_with_fault) {
             SetLastError(ERROR_MOD_NOT_FOUND);
             return nullptr;
         };
+    } else if (fault == "none") {
+        // Nothing fails; the relaunch's token is traced into "launch_token_process.txt".
+        calls.open_process_token = [](HANDLE process, DWORD access, PHANDLE token) -> BOOL {
+            const BOOL opened = OpenProcessToken(process, access, token);
+            if (opened) g_token_process[*token] = GetProcessId(process);
+            return opened;
+        };
+        calls.duplicate_token_ex = [](HANDLE token, DWORD access, LPSECURITY_ATTRIBUTES security,
+                                      SECURITY_IMPERSONATION_LEVEL level, TOKEN_TYPE type,
+                                      PHANDLE duplicate) -> BOOL {
+            const BOOL made = DuplicateTokenEx(token, access, security, level, type, duplicate);
+            if (made) g_token_process[*duplicate] = g_token_process[token];
+            return made;
+        };
+        calls.get_proc_address = [](HMODULE module, LPCSTR name) -> FARPROC {
+            if (std::string(name) != "CreateProcessWithTokenW") return GetProcAddress(module, name);
+            return reinterpret_cast<FARPROC>(
+                reinterpret_cast<void (*)()>(&tracing_create_process_with_token_w));
+        };
     } else {
         return 125;
     }
@@ -69,7 +107,10 @@ TEST_CHILD(install_with_fault) {
     args.insert(args.begin(), "updater.exe");
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(&arg[0]);
-    return updater_main(static_cast<int>(argv.size()), argv.data());
+    const int code = updater_main(static_cast<int>(argv.size()), argv.data());
+    if (fault == "none")
+        test::write_file("launch_token_process.txt", std::to_string(g_launch_token_process));
+    return code;
 }
 
 class InstallPhase : public ::testing::Test {
@@ -148,10 +189,16 @@ TEST_F(InstallPhase, ReplacesTheRunningClientApplication) {
     const DWORD code = run_install_phase();
     const bool old_ended = WaitForSingleObject(old_client.hProcess, 0) == WAIT_OBJECT_0;
     if (!old_ended) TerminateProcess(old_client.hProcess, 1);
+    DWORD old_code = 0;
+    GetExitCodeProcess(old_client.hProcess, &old_code);
     CloseHandle(old_client.hProcess);
 
     EXPECT_EQ(code, 0u) << log();
+    // The updater ended the old client, with its own exit code, before the installer
+    // started: the client holds its image, so the installer could not have replaced it.
     EXPECT_TRUE(old_ended);
+    EXPECT_EQ(old_code, 0xffffffffu);
+    EXPECT_EQ(test::read_file(installer_ + ".clients"), "0");
     // The installer was run with the install folder, unquoted, at the end.
     const std::string arguments = installer_arguments();
     const std::string expected_tail = " /S /D=" + app_.string();
@@ -250,6 +297,7 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
         {"installer_start", 0u, "): Maybe failed to run installer " + installer_ + " status -1.\n",
          ""},
         {"client_start", 0xffffffffu, "): Faield to start hubra executable(" + client + ").\n", ""},
+        {"none", 0u, "): process image name: rename " + own + " to " + backup + "\n", ""},
     };
     const test::ScopedVariable install(L"STAND_IN_INSTALL", L"copy");
     for (const Case& c : cases) {
@@ -282,6 +330,12 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
             EXPECT_TRUE(client_started()) << c.fault;
         }
     }
+    // Started with the taskbar's token, not with the elevated run's own, nor by the shell
+    // (Wine gives every process the same full token, so the probe cannot tell).
+    DWORD taskbar = 0;
+    GetWindowThreadProcessId(FindWindowW(L"Shell_TrayWnd", nullptr), &taskbar);
+    EXPECT_NE(taskbar, 0u);
+    EXPECT_EQ(test::read_file(app_ / "launch_token_process.txt"), std::to_string(taskbar));
 }
 
 }  // namespace
