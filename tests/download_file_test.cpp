@@ -36,7 +36,7 @@ std::vector<Record> records_of(const std::string& out) {
 class DownloadFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
+        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
         ASSERT_EQ(log_open(), 0);
         body_ = servers_.bytes("small.bin");
     }

@@ -46,9 +46,8 @@ std::vector<std::string> started_versions(const fs::path& app) {
 class WholeUpdate : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
-            GTEST_SKIP() << "a whole update needs a display (Xvfb)";
-        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
+        TEST_REQUIRES(GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) != 0, "a display (Xvfb)");
+        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
         // The installer to offer, among the files the servers serve.
         fs::copy_file(test::sibling_path(L"e2e\\CorvaneApp-v2-setup.exe"),
                       servers_.file(kSetupName), fs::copy_options::overwrite_existing);
@@ -219,8 +218,15 @@ TEST_F(WholeUpdate, ASecondUpdaterIsRefusedWhileTheFirstRuns) {
                 widen(std::string(32, '0')),
             app_.wstring().c_str(), first_output, 120000);
     });
-    ASSERT_TRUE(wait_for([&] { return log().find("Build") != std::string::npos; }, 20000));
-    Sleep(500);
+    // The installer's first bytes: the first updater holds the lock by then.
+    const fs::path first_installer = update_folder_ + "\\" + kSetupName;
+    ASSERT_TRUE(wait_for(
+        [&] {
+            std::error_code ignored;
+            return fs::file_size(first_installer, ignored) > 0 && !ignored;
+        },
+        20000))
+        << log();
     std::string second_output;
     const DWORD second = test::run_process_output(
         test::quoted((app_ / "upd" / "updater.exe").wstring()) + L" " +

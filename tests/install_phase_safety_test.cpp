@@ -280,8 +280,8 @@ TEST_F(InstallPhaseSafety, WithoutADigestTheInstallerRunsWhereItLiesAsBefore) {
 }
 
 TEST_F(InstallPhaseSafety, ASuccessfulUpdateDeletesTheCheckedInstaller) {
-    if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
-        GTEST_SKIP() << "the desktop-user launch needs a display (Xvfb)";
+    TEST_REQUIRES(GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) != 0,
+                  "a display (Xvfb) for the desktop-user launch");
     const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     fs::copy_file(other_, app_ / "CorvaneApp.exe");
     fs::copy_file(probe_, installer_);
@@ -298,7 +298,7 @@ TEST_F(InstallPhaseSafety, ASuccessfulUpdateDeletesTheCheckedInstaller) {
 class SwapAfterTheCheck : public InstallPhaseSafety {
 protected:
     void SetUp() override {
-        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
+        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
         InstallPhaseSafety::SetUp();
         // Served under names of this test's own, removed again afterwards.
         const std::string tag = std::to_string(GetCurrentProcessId());

@@ -116,8 +116,8 @@ TEST_CHILD(install_with_fault) {
 class InstallPhase : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
-            GTEST_SKIP() << "the desktop-user launch needs a display (Xvfb)";
+        TEST_REQUIRES(GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) != 0,
+                      "a display (Xvfb) for the desktop-user launch");
         app_ = dir_.path() / "app";
         test::place_updater(app_);
         ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
@@ -177,6 +177,7 @@ TEST_F(InstallPhase, ReplacesTheRunningClientApplication) {
     register_install_location(app_);
     // The old client application: this program idling under the client's name.
     fs::copy_file(test::own_path(), app_ / "CorvaneApp.exe");
+    fs::copy_file(test::sibling_path(L"libcurl.dll"), app_ / "libcurl.dll");
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION old_client{};
