@@ -47,7 +47,8 @@ BOOL WINAPI tracing_create_process_with_token_w(HANDLE token, DWORD logon, LPCWS
 }
 
 // The updater's whole run in this program (copied in the updater's place), with one
-// system call of the install phase failing: --child=install_with_fault <fault> <args...>.
+// system call of the install phase failing: --child=install_with_fault <fault> <args...>;
+// with the fault "none", nothing fails and the relaunch's token is traced.
 TEST_CHILD(install_with_fault) {
     utils::SystemCalls& calls = utils::system_calls();
     const std::string& fault = arguments.at(0);
