@@ -74,9 +74,8 @@ std::vector<std::string> started_versions(const fs::path& app) {
 class WholeUpdate : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
-            GTEST_SKIP() << "a whole update needs a display (Xvfb)";
-        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
+        TEST_REQUIRES(GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) != 0, "a display (Xvfb)");
+        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
         // The installer to offer, among the files the servers serve.
         fs::copy_file(test::sibling_path(L"e2e\\CorvaneApp-v2-setup.exe"),
                       servers_.file(kSetupName), fs::copy_options::overwrite_existing);
@@ -161,6 +160,13 @@ protected:
     }
 
     bool v1_running() { return v1_ != nullptr && WaitForSingleObject(v1_, 0) == WAIT_TIMEOUT; }
+    // The updater ends the client with -1; dying because its image was overwritten (Wine
+    // allows that, Windows does not) gives another code.
+    DWORD v1_exit_code() {
+        DWORD code = 0;
+        GetExitCodeProcess(v1_, &code);
+        return code;
+    }
     std::string log() { return test::read_text_file(app_ / "update.log"); }
 
     test::ScopedWorkDir dir_;
@@ -180,8 +186,12 @@ TEST_F(WholeUpdate, ReplacesV1WithV2) {
         << log();
     ASSERT_TRUE(install_phase_ended()) << log();
     EXPECT_FALSE(v1_running());
+    EXPECT_EQ(v1_exit_code(), 0xffffffffu);
     ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
     EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "2"}));
+    // v1's own install and the update's, neither with a client window open at its start.
+    const std::string setup_log = test::read_file(app_ / "CorvaneApp-setup.log");
+    EXPECT_EQ(count_of(setup_log, "client_window=0\n"), 2u) << setup_log;
     EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.old.exe"));
     EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.exe"));
     EXPECT_FALSE(fs::exists(update_folder_ + "\\" + kSetupName));
@@ -265,8 +275,15 @@ TEST_F(WholeUpdate, ASecondUpdaterIsRefusedWhileTheFirstRuns) {
                 widen(std::string(32, '0')),
             app_.wstring().c_str(), first_output, 120000);
     });
-    ASSERT_TRUE(wait_for([&] { return log().find("Build") != std::string::npos; }, 20000));
-    Sleep(500);
+    // The installer's first bytes: the first updater holds the lock by then.
+    const fs::path first_installer = update_folder_ + "\\" + kSetupName;
+    ASSERT_TRUE(wait_for(
+        [&] {
+            std::error_code ignored;
+            return fs::file_size(first_installer, ignored) > 0 && !ignored;
+        },
+        20000))
+        << log();
     std::string second_output;
     const DWORD second = test::run_process_output(
         test::quoted((app_ / "upd" / "updater.exe").wstring()) + L" " +
@@ -291,6 +308,7 @@ TEST_F(WholeUpdate, AFailingInstallerBringsV1Back) {
     // Kept for the next try.
     EXPECT_TRUE(fs::exists(update_folder_ + "\\" + kSetupName));
     EXPECT_FALSE(v1_running());
+    EXPECT_EQ(v1_exit_code(), 0xffffffffu);
     ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
     EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "1"}));
 }

@@ -16,7 +16,7 @@ int no_progress(void*, double, double, double, double) { return 0; }
 class HttpClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
+        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
         ASSERT_EQ(log_open(), 0);
     }
 

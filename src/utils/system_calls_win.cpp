@@ -4,10 +4,19 @@ namespace utils {
 
 SystemCalls& system_calls() {
     static SystemCalls calls = {
-        ::ShellExecuteW,      ::ShellExecuteExW,          ::ShellExecuteA,
-        ::TerminateProcess,   ::CreateToolhelp32Snapshot, ::Process32FirstW,
-        ::MoveFileExA,        ::CopyFileA,                ::CheckTokenMembership,
+        ::ShellExecuteW,
+        ::ShellExecuteExW,
+        ::ShellExecuteA,
+        ::TerminateProcess,
+        ::CreateToolhelp32Snapshot,
+        ::Process32FirstW,
+        ::MoveFileExA,
+        ::CopyFileA,
+        ::CheckTokenMembership,
         ::LoadLibraryW,
+        ::OpenProcessToken,
+        ::DuplicateTokenEx,
+        ::GetProcAddress,
     };
     return calls;
 }
