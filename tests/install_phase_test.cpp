@@ -234,7 +234,6 @@ TEST_F(InstallPhase, ReplacesTheRunningClientApplication) {
     register_install_location(app_);
     // The old client application: this program idling under the client's name.
     fs::copy_file(test::own_path(), app_ / "CorvaneApp.exe");
-    fs::copy_file(test::sibling_path(L"libcurl.dll"), app_ / "libcurl.dll");
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION old_client{};
