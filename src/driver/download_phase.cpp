@@ -122,6 +122,14 @@ int run_download_phase(UpdateRun& run, const std::string& url, const std::string
         notify_frontend_text(run.notice, "Failed to download file with correct hash(md5/sha1).");
         return -1;
     }
+    // The elevated run refuses an installer of another publisher; the user is not asked to
+    // allow one that would be refused.
+    if (utils::check_installer_publisher(run.publisher, run.installer_path, "run_download_phase") <
+        0) {
+        notify_frontend_text(run.notice, "Failed to verify the installer's publisher.");
+        remove_file(run.installer_path);
+        return -1;
+    }
     // The installer stays when the restart fails: a later run resumes and checks it.
     return request_install_phase(run, expected_md5);
 }

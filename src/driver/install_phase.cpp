@@ -29,6 +29,18 @@ int fail(UpdateRun& run, const char* notice_text) {
     return -1;
 }
 
+// Only an installer from the updater's own publisher runs with administrator rights. A
+// refusal comes before anything has changed: the client application keeps running, and
+// the checked copy and its folder go when the phase returns.
+int check_publisher(UpdateRun& run, ProgressWindow* window) {
+    const char* const function = "run_install_phase";
+    if (utils::check_installer_publisher(run.publisher, run.installer_path, function) < 0) {
+        progress_set_status(window, L"安装程序的发布者验证失败");
+        return -1;
+    }
+    return 0;
+}
+
 bool file_exists(const std::string& path) {
     FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return false;
@@ -70,6 +82,8 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
         if (utils::copy_to_protected_folder(run.installer_path, digest_arg, checked) < 0) return -1;
         run.installer_path = checked.path();
     }
+    // Without a digest there is no copy, and the file is checked where it lies.
+    if (check_publisher(run, window) < 0) return -1;
 
     std::string own_path;
     if (utils::get_current_image_path(own_path) < 0) {
