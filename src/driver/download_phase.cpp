@@ -8,6 +8,7 @@
 #include "integrity/file_digest.h"
 #include "log/log.h"
 #include "utils/paths.h"
+#include "utils/publisher.h"
 #include "utils/singleton_mutex.h"
 #include "utils/system_calls.h"
 #include "utils/text.h"
@@ -124,8 +125,9 @@ int run_download_phase(UpdateRun& run, const std::string& url, const std::string
     }
     // The elevated run refuses an installer of another publisher; the user is not asked to
     // allow one that would be refused.
-    if (utils::check_installer_publisher(run.publisher, run.installer_path, "run_download_phase") <
-        0) {
+    utils::OwnPublisher publisher;
+    utils::read_own_publisher(publisher);
+    if (utils::check_installer_publisher(publisher, run.installer_path, "run_download_phase") < 0) {
         notify_frontend_text(run.notice, "Failed to verify the installer's publisher.");
         remove_file(run.installer_path);
         return -1;

@@ -22,11 +22,9 @@ int updater_main(int argc, char** argv) {
 
     int result = 0;
     if (argc >= 2 && widen(argv[1]) == kPhaseMarker) {
-        utils::read_own_publisher(run.publisher);
         result =
             run_install_phase(run, argc >= 3 ? argv[2] : nullptr, argc >= 4 ? argv[3] : nullptr);
     } else if (argc >= 3) {
-        utils::read_own_publisher(run.publisher);
         result = run_download_phase(run, argv[1], argv[2]);
     }
     return result < 0 ? -1 : 0;

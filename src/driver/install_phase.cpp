@@ -12,6 +12,7 @@
 #include "utils/paths.h"
 #include "utils/process.h"
 #include "utils/protected_copy.h"
+#include "utils/publisher.h"
 #include "utils/singleton_mutex.h"
 #include "utils/system_calls.h"
 #include "utils/text.h"
@@ -33,8 +34,9 @@ int fail(UpdateRun& run, const char* notice_text) {
 // refusal comes before anything has changed: the client application keeps running, and
 // the checked copy and its folder go when the phase returns.
 int check_publisher(UpdateRun& run, ProgressWindow* window) {
-    const char* const function = "run_install_phase";
-    if (utils::check_installer_publisher(run.publisher, run.installer_path, function) < 0) {
+    utils::OwnPublisher publisher;
+    utils::read_own_publisher(publisher);
+    if (utils::check_installer_publisher(publisher, run.installer_path, "run_install_phase") < 0) {
         progress_set_status(window, L"安装程序的发布者验证失败");
         return -1;
     }

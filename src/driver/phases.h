@@ -4,14 +4,12 @@
 #include <string>
 
 #include "frontend/notice.h"
-#include "utils/publisher.h"
 
 // What main owns for its whole run and lends to the phase it runs.
 struct UpdateRun {
-    std::string installer_path;     // starts as kDefaultInstallerName
-    std::string update_folder;      // empty until the phase fills it
-    FrontendNotice notice;          // every failure notice of the phase goes through it
-    utils::OwnPublisher publisher;  // read once, before the phase runs
+    std::string installer_path;  // starts as kDefaultInstallerName
+    std::string update_folder;   // empty until the phase fills it
+    FrontendNotice notice;       // every failure notice of the phase goes through it
 };
 
 extern const char* const kVersionText;

@@ -8,8 +8,8 @@
 
 namespace utils {
 
-// What the running updater's own signature says. Filled once per run by
-// read_own_publisher; plain data, copied freely.
+// What the running updater's own signature says. Filled by read_own_publisher, once per
+// run, where the run first checks an installer; plain data, copied freely.
 struct OwnPublisher {
     enum class State {
         kUnsigned,  // no signature: installers are not checked (development builds)
