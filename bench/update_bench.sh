@@ -15,7 +15,7 @@
 # the difference goes. The updater and the v2 installer are signed by one publisher made
 # for the run (tests/fixtures/code_signers.py), so the updater checks the installer's
 # signature in both runs; publisher_bench then times those checks on the same installer
-# next to the checked copy alone. BENCH_ROUNDS rounds of each (default 3). UPDATE_BENCH_BUILD is
+# next to each run's own work on it (the digests, the checked copy). BENCH_ROUNDS rounds of each (default 3). UPDATE_BENCH_BUILD is
 # the Windows build folder (default build/windows, built when its files are missing);
 # the Wine prefix is made fresh in build/bench-update/wineprefix by scripts/with-wine,
 # which also stops Wine and the display at the end.
@@ -207,9 +207,15 @@ echo "  elevated run to installer start (protected copy, rename, v1 ended): $(co
 echo "  installer:          $(col 5)s vs $(col 6)s"
 echo "  installer end to v2 started: $(col 7)s vs $(col 8)s"
 
-# The signature checks on the same 40 MiB installer, in a program signed like the updater.
+# The signature checks on the same installer, in a program signed like the updater, next
+# to each run's own work on the file; each run of an update loads the code-signing
+# libraries afresh, so the first round's figure is the one an update pays.
 installer_win="Z:$(tr / '\\' <<<"$servers/www/CorvaneApp-v2-setup.exe")"
-checks=$($wine "$signing/publisher_bench.exe" "$installer_win" "$md5" 5 2>&1 | tr -d '\r') || { echo "update bench: publisher_bench failed: $checks" >&2; exit 1; }
-echo "elevated run, $size_mib MiB installer: $(head -n 2 <<<"$checks")"
-per_update=$(sed -n 's/^signature checks per update (both runs): \([0-9]*\) ms$/\1/p' <<<"$checks")
-echo "signature checks per update ${per_update} ms = $(awk -v c="$per_update" -v u="$u" 'BEGIN { printf "%.2f s of the median %.2f s update", c / 1000, u }') (target <= 0.3 s)"
+added=0
+for run in first elevated; do
+    checks=$($wine "$signing/publisher_bench.exe" "$run" "$installer_win" "$md5" 5 2>&1 | tr -d '\r') ||
+        { echo "update bench: publisher_bench failed: $checks" >&2; exit 1; }
+    echo "$checks"
+    added=$((added + $(sed -n 's/.* add \([0-9]*\) ms in the first round.*/\1/p' <<<"$checks")))
+done
+echo "signature checks per update: $added ms = $(awk -v c="$added" -v u="$u" 'BEGIN { printf "%.2f s added to the median %.2f s update", c / 1000, u }') (target <= 0.3 s)"
