@@ -28,9 +28,10 @@ struct OwnPublisher {
 void read_own_publisher(OwnPublisher& out);
 
 // Holds the installer at `path` to `own`: 0 when its signature verifies and its leaf
-// signer's subject equals the updater's, or when the updater is unsigned (nothing to hold
-// it to). -1 after one WARN line, under `function`, that names the cause: the
-// WinVerifyTrust result in hex, or both subjects. Opens the file for reading only, with
+// signer's subject equals the updater's (with an INFO line), or at once when the updater
+// is unsigned (nothing to hold it to). -1 after one WARN line, under `function`, that
+// names the cause: the WinVerifyTrust result in hex, both subjects, or an updater whose
+// own signature does not verify. Opens the file for reading only, with
 // read sharing, so it works on a copy that is held open that way.
 int check_installer_publisher(const OwnPublisher& own, const std::string& path,
                               const char* function);
