@@ -33,9 +33,9 @@ int fail(UpdateRun& run, const char* notice_text) {
 // Only an installer from the updater's own publisher runs with administrator rights. A
 // refusal comes before anything has changed: the client application keeps running, and
 // the checked copy and its folder go when the phase returns.
-int check_publisher(UpdateRun& run, ProgressWindow* window) {
+int check_publisher(UpdateRun& run, ProgressWindow* window, utils::OwnPublisherReader& reader) {
     utils::OwnPublisher publisher;
-    utils::read_own_publisher(publisher);
+    reader.get(publisher);
     if (utils::check_installer_publisher(publisher, run.installer_path, "run_install_phase") < 0) {
         progress_set_status(window, L"安装程序的发布者验证失败");
         return -1;
@@ -80,12 +80,13 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
     // user's reach, and runs that; before anything has changed, so that a refusal leaves
     // everything as it was. Declared after the lock: the copy goes before the lock does.
     utils::ProtectedCopy checked;
+    utils::OwnPublisherReader own_publisher;  // read while the copy is made
     if (digest_arg != nullptr) {
         if (utils::copy_to_protected_folder(run.installer_path, digest_arg, checked) < 0) return -1;
         run.installer_path = checked.path();
     }
     // Without a digest there is no copy, and the file is checked where it lies.
-    if (check_publisher(run, window) < 0) return -1;
+    if (check_publisher(run, window, own_publisher) < 0) return -1;
 
     std::string own_path;
     if (utils::get_current_image_path(own_path) < 0) {

@@ -3,8 +3,11 @@
 // name as the updater's signer is run with administrator rights.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "utils/scoped_handle.h"
 
 namespace utils {
 
@@ -26,6 +29,30 @@ struct OwnPublisher {
 // are not checked for a publisher) or for a signature that does not verify (the
 // WinVerifyTrust result in hex; every installer will be refused). Main thread.
 void read_own_publisher(OwnPublisher& out);
+
+// read_own_publisher, begun on a thread of its own at construction so that its cost
+// overlaps the run's other work: the first signature check of a process loads the
+// code-signing libraries and, under Wine, the system's root certificates. get() waits and
+// then fills `out` and logs as read_own_publisher does, on the caller's thread, so the log
+// keeps its order; without get() nothing is logged. The destructor waits for the thread.
+// When no thread could be started, get() does the work itself. One owning thread.
+class OwnPublisherReader {
+public:
+    OwnPublisherReader();
+    ~OwnPublisherReader();
+    OwnPublisherReader(const OwnPublisherReader&) = delete;
+    OwnPublisherReader& operator=(const OwnPublisherReader&) = delete;
+
+    void get(OwnPublisher& out);
+
+    struct Found;  // what the thread found, defined with the implementation
+
+private:
+    static DWORD WINAPI run(void* self);
+
+    std::unique_ptr<Found> found_;
+    ScopedKernelHandle thread_;
+};
 
 // Holds the installer at `path` to `own`: 0 when its signature verifies and its leaf
 // signer's subject equals the updater's (with an INFO line), or at once when the updater

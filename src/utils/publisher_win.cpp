@@ -77,39 +77,93 @@ unsigned long hex_of(LONG result) { return static_cast<unsigned long>(result); }
 
 }  // namespace
 
-void read_own_publisher(OwnPublisher& out) {
-    const char* const function = "utils::read_own_publisher";
-    out = OwnPublisher{};
+// What the running image's signature says, found without logging anything, so that it
+// can be found on another thread.
+struct OwnPublisherReader::Found {
+    DWORD path_error = 0;  // GetModuleFileNameW failed with it
+    LONG result = 0;
+    std::vector<unsigned char> subject;  // the leaf signer's, when there is one
+    bool has_signer = false;
+};
+
+namespace {
+
+void verify_own_image(OwnPublisherReader::Found& found) {
     wchar_t image[MAX_PATH] = {0};
     const DWORD length = GetModuleFileNameW(nullptr, image, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
-        out.state = OwnPublisher::State::kInvalid;
-        LOG_WARN(function, "Failed to get the updater's own path: %s", last_error_text().c_str());
+        found.path_error = length == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
         return;
     }
     const Verification verification(image);
-    if (verification.result == static_cast<LONG>(TRUST_E_NOSIGNATURE)) {
-        LOG_WARN(function,
-                 "This updater is not signed: installers are not checked for a "
-                 "publisher.\n");
+    found.result = verification.result;
+    const PCCERT_CONTEXT signer = verification.signer();
+    if (signer == nullptr) return;
+    const CERT_NAME_BLOB& subject = signer->pCertInfo->Subject;
+    found.has_signer = true;
+    found.subject.assign(subject.pbData, subject.pbData + subject.cbData);
+}
+
+void take_own_publisher(const OwnPublisherReader::Found& found, OwnPublisher& out) {
+    const char* const function = "utils::read_own_publisher";
+    out = OwnPublisher{};
+    if (found.path_error != 0) {
+        out.state = OwnPublisher::State::kInvalid;
+        SetLastError(found.path_error);
+        LOG_WARN(function, "Failed to get the updater's own path: %s", last_error_text().c_str());
         return;
     }
-    const PCCERT_CONTEXT signer = verification.signer();
-    if (signer == nullptr) {
+    if (found.result == static_cast<LONG>(TRUST_E_NOSIGNATURE)) {
+        LOG_WARN(function,
+                 "This updater is not signed: installers are not checked for a publisher.\n");
+        return;
+    }
+    if (!found.has_signer) {
         // A signed updater whose signature does not hold names no publisher we could trust;
         // falling back to no check would let anyone strip the check by breaking it.
         out.state = OwnPublisher::State::kInvalid;
         LOG_WARN(function,
                  "The updater's own signature does not verify (WinVerifyTrust 0x%08lX): no "
                  "installer will be accepted.\n",
-                 hex_of(verification.result));
+                 hex_of(found.result));
         return;
     }
-    const CERT_NAME_BLOB& subject = signer->pCertInfo->Subject;
     out.state = OwnPublisher::State::kSigned;
-    out.subject.assign(subject.pbData, subject.pbData + subject.cbData);
+    out.subject = found.subject;
+    CERT_NAME_BLOB subject{static_cast<DWORD>(out.subject.size()), out.subject.data()};
     out.name = name_text(subject);
     LOG_INFO(function, "Publisher: %s; installers must be signed by it.\n", out.name.c_str());
+}
+
+}  // namespace
+
+void read_own_publisher(OwnPublisher& out) {
+    OwnPublisherReader::Found found;
+    verify_own_image(found);
+    take_own_publisher(found, out);
+}
+
+OwnPublisherReader::OwnPublisherReader() : found_(new Found) {
+    thread_.reset(CreateThread(nullptr, 0, &OwnPublisherReader::run, this, 0, nullptr));
+}
+
+OwnPublisherReader::~OwnPublisherReader() {
+    if (thread_) WaitForSingleObject(thread_.get(), INFINITE);
+}
+
+DWORD WINAPI OwnPublisherReader::run(void* self) {
+    verify_own_image(*static_cast<OwnPublisherReader*>(self)->found_);
+    return 0;
+}
+
+void OwnPublisherReader::get(OwnPublisher& out) {
+    if (thread_) {
+        WaitForSingleObject(thread_.get(), INFINITE);
+        thread_.reset();
+    } else {
+        verify_own_image(*found_);
+    }
+    take_own_publisher(*found_, out);
 }
 
 int check_installer_publisher(const OwnPublisher& own, const std::string& path,
