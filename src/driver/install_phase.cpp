@@ -12,6 +12,7 @@
 #include "utils/paths.h"
 #include "utils/process.h"
 #include "utils/protected_copy.h"
+#include "utils/publisher.h"
 #include "utils/singleton_mutex.h"
 #include "utils/system_calls.h"
 #include "utils/text.h"
@@ -35,10 +36,12 @@ struct InstallRun {
     const char* digest_arg;  // null: the installer runs where it lies, unchecked
     ProgressWindow* window;
     utils::ProtectedCopy checked;  // the copy that runs when there is a digest
+    utils::OwnPublisherReader own_publisher;  // read while the phase starts and copies
     std::string own_path;          // updater.exe; the running image leaves it for backup_path
     std::string backup_path;       // updater.old.exe
     std::string staged_path;       // updater.new.exe: the copy that becomes updater.exe
     std::string client_path;
+    const wchar_t* failure_text = L"更新失败";  // the window's last text when a step failed
 };
 
 int fail(UpdateRun& run, const char* notice_text) {
@@ -75,6 +78,21 @@ int make_checked_copy(InstallRun& install) {
                                         install.checked) < 0)
         return -1;
     install.run.installer_path = install.checked.path();
+    return 0;
+}
+
+// Only an installer from the updater's own publisher runs with administrator rights. A
+// refusal comes before anything has changed: the client application keeps running, and
+// the checked copy and its folder go when the phase returns. Without a digest there is no
+// copy, and the file is checked where it lies.
+int check_publisher(InstallRun& install) {
+    utils::OwnPublisher publisher;
+    install.own_publisher.get(publisher);
+    if (utils::check_installer_publisher(publisher, install.run.installer_path,
+                                         "run_install_phase") < 0) {
+        install.failure_text = L"安装程序的发布者验证失败";
+        return -1;
+    }
     return 0;
 }
 
@@ -229,6 +247,7 @@ struct InstallStep {
 const InstallStep kInstallSteps[] = {
     {find_update_folder, false, {Bar::kSet, 10, 0}, nullptr},
     {make_checked_copy, false, {Bar::kNone, 0, 0}, nullptr},
+    {check_publisher, false, {Bar::kNone, 0, 0}, nullptr},
     {find_own_path, false, {Bar::kAdvance, 20, 50}, L"获取当前程序的路径"},
     {make_backup_name, false, {Bar::kAdvance, 30, 100}, L"获取当前程序的备份路径"},
     {stage_own_copy, false, {Bar::kAdvance, 40, 100}, L"备份程序"},
@@ -287,7 +306,7 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
     if (run_install_steps(install) < 0) {
         // The installer that was downloaded stays for the client application's next try;
         // the checked copy goes with `install`.
-        progress_set_status(install.window, L"更新失败");
+        progress_set_status(install.window, install.failure_text);
         reached(kInstallStepCount, install.window);
         return -1;
     }
