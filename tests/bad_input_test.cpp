@@ -308,7 +308,7 @@ TEST_F(BadInput, DigestsThatAreNotMd5AreRefusedBeforeAnythingIsMade) {
 }
 
 TEST_F(BadInput, AddressesEndWithARefusalOrSixFailedAttempts) {
-    if (!have_servers_) GTEST_SKIP() << "the http_servers fixture did not run";
+    TEST_REQUIRES(have_servers_, "the http_servers fixture");
     const std::string small = servers_.url("http", "/small.bin");
     const std::string with_user = "http://user:secret@" + small.substr(7);
     struct Case {
@@ -413,7 +413,7 @@ TEST_F(BadInput, InstallerArgumentsThatAreNoInstaller) {
 // elsewhere: 250 characters of path in all, and a name with a letter of the ANSI code
 // page outside ASCII.
 TEST_F(BadInput, UpdateFoldersWithLongAndNonAsciiPaths) {
-    if (!have_servers_) GTEST_SKIP() << "the http_servers fixture did not run";
+    TEST_REQUIRES(have_servers_, "the http_servers fixture");
     ASSERT_EQ(GetACP(), 1252u) << "the cases below are written in code page 1252";
     const std::string suffix = utils::kUpdateFolderSuffix;
     const std::string base = (dir_.path() / "appdata-").string();

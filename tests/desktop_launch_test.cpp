@@ -192,7 +192,7 @@ protected:
 };
 
 TEST_F(Launch, ElevatedStartsTheProgramAndKeepsNoHandle) {
-    if (!taskbar_ready()) GTEST_SKIP() << "no taskbar: run under a display";
+    TEST_REQUIRES(taskbar_ready(), "a taskbar (run under a display)");
     ASSERT_TRUE(is_vista_or_later());
     ASSERT_TRUE(is_admin()) << "Wine's processes count as administrators";
     {
@@ -214,7 +214,7 @@ TEST_F(Launch, ElevatedStartsTheProgramAndKeepsNoHandle) {
 }
 
 TEST_F(Launch, ElevatedFailureDoesNotFallBackToTheShell) {
-    if (!taskbar_ready()) GTEST_SKIP() << "no taskbar: run under a display";
+    TEST_REQUIRES(taskbar_ready(), "a taskbar (run under a display)");
     SystemCallOverride shell(&utils::SystemCalls::shell_execute_w, &recording_shell_execute_w);
     const int tokens = count_handles(0).tokens;
     EXPECT_EQ(run_as_desktop_user((dir_.path() / "app" / "missing.exe").wstring().c_str()), 0);
@@ -230,7 +230,7 @@ TEST_F(Launch, ElevatedWithoutTaskbarStartsNothing) {
 }
 
 TEST_F(Launch, LibraryIsLoadedOnceAndAFailedLoadIsNotRetried) {
-    if (!taskbar_ready()) GTEST_SKIP() << "no taskbar: run under a display";
+    TEST_REQUIRES(taskbar_ready(), "a taskbar (run under a display)");
     const fs::path missing = dir_.path() / "app" / "missing.exe";
     DWORD report = test::run_child(
         "launch_twice", L" " + test::quoted(probe_.wstring()) + L" " + test::quoted(missing));

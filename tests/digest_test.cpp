@@ -115,9 +115,8 @@ class DigestEngineTest : public ::testing::TestWithParam<Sha256Engine> {
 protected:
     void SetUp() override {
         previous_ = sha256_current_engine();
-        if (!sha256_engine_supported(GetParam())) {
-            GTEST_SKIP() << "this CPU lacks the " << engine_name(GetParam()) << " engine";
-        }
+        TEST_REQUIRES(sha256_engine_supported(GetParam()),
+                      "the CPU's support for the " << engine_name(GetParam()) << " engine");
         ASSERT_EQ(sha256_select_engine(GetParam()), 0);
         ASSERT_EQ(sha256_current_engine(), GetParam());
     }
@@ -319,9 +318,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, DigestStreaming,
                          [](const auto& info) { return std::string(engine_name(info.param)); });
 
 TEST(DigestSha256Engines, PortableAndAcceleratedAgreeOnEveryLengthUpTo300) {
-    if (!sha256_engine_supported(Sha256Engine::x86_sha)) {
-        GTEST_SKIP() << "this CPU has no SHA extensions";
-    }
+    TEST_REQUIRES(sha256_engine_supported(Sha256Engine::x86_sha), "the CPU's SHA extensions");
     const Sha256Engine previous = sha256_current_engine();
     std::mt19937 pick(17);
     for (std::size_t length = 0; length <= 300; ++length) {

@@ -33,7 +33,7 @@ std::string lower(std::string text) {
 class DownloadFaults : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
+        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
         ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
         fs::remove_all(update_folder_);
         // The updater lives in a sub-folder of the client application's folder.

@@ -36,7 +36,7 @@ std::vector<Record> records_of(const std::string& out) {
 class DownloadFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
+        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
         ASSERT_EQ(log_open(), 0);
         body_ = servers_.bytes("small.bin");
     }
@@ -48,6 +48,24 @@ protected:
         const int result = download_file(url, path.string(), resume);
         redirect.restore();
         out_ = test::read_file(dir_.path() / "stdout.txt");
+        return result;
+    }
+
+    // Downloads `url` with a front end on the pipe, which connects as soon as the pipe
+    // exists and reads until it goes away; its messages go to `messages`.
+    int download_watching_the_pipe(const std::string& url, const fs::path& path,
+                                   std::vector<std::string>& messages) {
+        std::atomic<bool> done{false};
+        std::thread front_end([&] {
+            Pipe client(kUpgradePipeName, false);
+            while (!done && client.open() != 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::string message;
+            while (client.receive(message, 5000) >= 0) messages.push_back(message);
+        });
+        const int result = download(url, path, false);
+        done = true;
+        front_end.join();
         return result;
     }
 
@@ -136,21 +154,48 @@ TEST_F(DownloadFile, StandardOutputGetsAThousandthStepsOfALargeBody) {
     EXPECT_EQ(records.back().total, size);
 }
 
-TEST_F(DownloadFile, WithoutALengthOnlyThePipeSeesTheProgress) {
-    std::atomic<bool> done{false};
-    std::vector<std::string> messages;
-    // A front end: connects as soon as the pipe exists and reads until it goes away.
-    std::thread front_end([&] {
-        Pipe client(kUpgradePipeName, false);
-        while (!done && client.open() != 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        std::string message;
-        while (client.receive(message, 5000) >= 0) messages.push_back(message);
-    });
+TEST_F(DownloadFile, StandardOutputThinsThePipesEveryCallbackToThousandthSteps) {
     const fs::path path = dir_.path() / "installer.exe";
-    const int result = download(servers_.url("fault", "/paced/small.bin"), path, false);
-    done = true;
-    front_end.join();
+    std::vector<std::string> messages;
+    ASSERT_EQ(
+        download_watching_the_pipe(servers_.url("fault", "/steady/large.bin"), path, messages), 0);
+    std::vector<Record> callbacks;
+    for (const std::string& m : messages) callbacks.push_back(records_of(m).at(0));
+    const std::vector<Record> records = records_of(out_);
+    // The pipe is not thinned: it has every callback, also the ones within a thousandth of
+    // the one before, from before the first byte to the last.
+    ASSERT_GT(callbacks.size(), records.size() + 100);
+    EXPECT_EQ(callbacks.front().received, 0);
+    // Each record moved on by at least a thousandth, unless its two counts are equal; and
+    // no callback that moved on by more than a thousandth since the last record went
+    // unrecorded. Before the first byte both sides may differ (the pipe's client connects
+    // late), so both are compared from there.
+    std::vector<double> expected;
+    double last = 0;
+    for (const Record& c : callbacks) {
+        const double fraction = c.total > 0 ? c.received / c.total : 0;
+        if (fraction - last > 0.001 || c.received == c.total) {
+            if (c.received > 0) expected.push_back(c.received);
+            last = fraction;
+        }
+    }
+    std::vector<double> recorded;
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (records[i].received == 0) continue;
+        recorded.push_back(records[i].received);
+        if (records[i].received == records[i].total) continue;
+        const double previous = recorded.size() > 1 ? recorded[recorded.size() - 2] : 0;
+        EXPECT_GE(records[i].received - previous, records[i].total / 1000) << i;
+    }
+    EXPECT_EQ(recorded, expected);
+    EXPECT_EQ(recorded.back(), 10 * 1024 * 1024);
+}
+
+TEST_F(DownloadFile, WithoutALengthOnlyThePipeSeesTheProgress) {
+    std::vector<std::string> messages;
+    const fs::path path = dir_.path() / "installer.exe";
+    const int result =
+        download_watching_the_pipe(servers_.url("fault", "/paced/small.bin"), path, messages);
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(test::read_file(path) == body_);
     // Standard output: only the records from before the first byte.

@@ -40,7 +40,7 @@ TEST_CHILD(refused_elevation) {
 class DownloadPhase : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
+        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
         ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
         fs::remove_all(update_folder_);
         // The updater lives in a sub-folder of the client application's folder.

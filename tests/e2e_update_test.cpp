@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -15,7 +17,8 @@
 #include "utils/text.h"
 #include "win_process.h"
 
-// After win.h (through win_process.h), which it needs.
+// After win.h (through win_process.h), which they need.
+#include <shlobj.h>
 #include <tlhelp32.h>
 
 namespace {
@@ -25,6 +28,11 @@ namespace fs = std::filesystem;
 const wchar_t* const kUninstallKey =
     L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaneApp";
 const char* const kSetupName = "CorvaneApp-v2-setup.exe";
+
+std::string md5_of(const fs::path& path) {
+    char md5[33] = {0};
+    return md5_file_hex(path.string().c_str(), md5) == 32 ? md5 : "";
+}
 
 size_t count_of(const std::string& text, const std::string& part) {
     size_t count = 0;
@@ -74,15 +82,9 @@ std::vector<std::string> started_versions(const fs::path& app) {
 class WholeUpdate : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
-            GTEST_SKIP() << "a whole update needs a display (Xvfb)";
-        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
-        // The installer to offer, among the files the servers serve.
-        fs::copy_file(test::sibling_path(L"e2e\\CorvaneApp-v2-setup.exe"),
-                      servers_.file(kSetupName), fs::copy_options::overwrite_existing);
-        char md5[33] = {0};
-        ASSERT_EQ(md5_file_hex(servers_.file(kSetupName).c_str(), md5), 32);
-        md5_ = md5;
+        TEST_REQUIRES(GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) != 0, "a display (Xvfb)");
+        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
+        serve(L"e2e\\CorvaneApp-v2-setup.exe");
         ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
         fs::remove_all(update_folder_);
 
@@ -109,6 +111,22 @@ protected:
         std::error_code ignored;
         fs::remove_all(update_folder_, ignored);
         fs::remove(servers_.file(kSetupName), ignored);
+    }
+
+    // Offers `installer` (beside the test programs) as the one to fetch; md5_ is its digest.
+    // (Removed first: the C++ runtime's overwrite_existing takes any two files on Windows
+    // for the same file.)
+    void serve(const wchar_t* installer) {
+        fs::remove(servers_.file(kSetupName));
+        fs::copy_file(test::sibling_path(installer), servers_.file(kSetupName));
+        md5_ = md5_of(servers_.file(kSetupName));
+    }
+
+    // The updater and the installers signed by our test publisher, made by the servers'
+    // fixture (fixtures/code_signers.py).
+    void use_signed_updater() {
+        fs::remove(app_ / "upd" / "updater.exe");
+        fs::copy_file(test::sibling_path(L"signing\\updater.exe"), app_ / "upd" / "updater.exe");
     }
 
     void start_v1() {
@@ -161,7 +179,36 @@ protected:
     }
 
     bool v1_running() { return v1_ != nullptr && WaitForSingleObject(v1_, 0) == WAIT_TIMEOUT; }
+    // The updater ends the client with -1; dying because its image was overwritten (Wine
+    // allows that, Windows does not) gives another code.
+    DWORD v1_exit_code() {
+        DWORD code = 0;
+        GetExitCodeProcess(v1_, &code);
+        return code;
+    }
     std::string log() { return test::read_text_file(app_ / "update.log"); }
+
+    // Every file of the install folder but the log, with its size and contents' digest.
+    std::map<fs::path, std::string> app_files() {
+        std::map<fs::path, std::string> files;
+        for (const auto& entry : fs::recursive_directory_iterator(app_)) {
+            if (entry.is_regular_file() && entry.path().filename() != "update.log")
+                files[entry.path()] = md5_of(entry.path());
+        }
+        return files;
+    }
+
+    // The elevated runs' protected folders (CorvaneUpdate-*) in the program-data folder.
+    static std::set<fs::path> copy_folders() {
+        wchar_t program_data[MAX_PATH] = {0};
+        SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, program_data);
+        std::set<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(program_data)) {
+            if (entry.path().filename().wstring().rfind(L"CorvaneUpdate-", 0) == 0)
+                found.insert(entry.path());
+        }
+        return found;
+    }
 
     test::ScopedWorkDir dir_;
     test::Servers servers_;
@@ -173,6 +220,9 @@ protected:
 };
 
 TEST_F(WholeUpdate, ReplacesV1WithV2) {
+    // Updater and installer from the same publisher.
+    use_signed_updater();
+    serve(L"signing\\setup-publisher.exe");
     EXPECT_EQ(watch(servers_.url("https", std::string("/") + kSetupName), md5_), 0u)
         << watch_output_;
     // Give the elevated run time to start and take the lock, then wait for its end.
@@ -180,8 +230,12 @@ TEST_F(WholeUpdate, ReplacesV1WithV2) {
         << log();
     ASSERT_TRUE(install_phase_ended()) << log();
     EXPECT_FALSE(v1_running());
+    EXPECT_EQ(v1_exit_code(), 0xffffffffu);
     ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
     EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "2"}));
+    // v1's own install and the update's, neither with a client window open at its start.
+    const std::string setup_log = test::read_file(app_ / "CorvaneApp-setup.log");
+    EXPECT_EQ(count_of(setup_log, "client_window=0\n"), 2u) << setup_log;
     EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.old.exe"));
     EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.exe"));
     EXPECT_FALSE(fs::exists(update_folder_ + "\\" + kSetupName));
@@ -192,6 +246,82 @@ TEST_F(WholeUpdate, ReplacesV1WithV2) {
     const std::string text = log();
     EXPECT_EQ(count_of(text, " WARN  "), 3u) << text;  // two build lines, "path changed"
     EXPECT_EQ(count_of(text, "): file hash:"), 1u) << text;
+    // Each run read the publisher, and both held the installer to it.
+    EXPECT_EQ(count_of(text,
+                       "): Publisher: CN=Corvane Test Publisher, O=Corvane Test; "
+                       "installers must be signed by it.\n"),
+              2u)
+        << text;
+    EXPECT_EQ(count_of(text, " is signed by the publisher.\n"), 2u) << text;
+}
+
+// Installers that the updater's publisher did not sign: the first run refuses them before
+// it asks for elevation, and an elevated run started directly with the installer and its
+// digest refuses its checked copy before anything changes.
+TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
+    use_signed_updater();
+    const std::string updater_subject = "\"CN=Corvane Test Publisher, O=Corvane Test\"";
+    struct Case {
+        const char* name;
+        const wchar_t* installer;
+        std::string cause;
+    } cases[] = {
+        {"another publisher", L"signing\\setup-other.exe",
+         "is refused: it is signed by \"CN=Another Publisher, O=Elsewhere\", not by the updater's "
+         "publisher " +
+             updater_subject + ".\n"},
+        {"unsigned", L"e2e\\CorvaneApp-v2-setup.exe",
+         "is refused: its signature does not verify (WinVerifyTrust 0x800B0100).\n"},
+        {"changed after signing", L"signing\\setup-changed.exe",
+         "is refused: its signature does not verify (WinVerifyTrust 0x80096010).\n"},
+    };
+    const std::string downloaded = update_folder_ + "\\" + kSetupName;
+    const std::map<fs::path, std::string> app_before = app_files();
+    const std::set<fs::path> copies_before = copy_folders();
+    for (const Case& c : cases) {
+        serve(c.installer);
+        fs::remove(app_ / "update.log");
+        EXPECT_EQ(watch(servers_.url("https", std::string("/") + kSetupName), md5_), 0xffffffffu)
+            << c.name << "\n"
+            << watch_output_;
+        EXPECT_NE(watch_output_.find("notice: Failed to verify the installer's publisher."),
+                  std::string::npos)
+            << c.name << "\n"
+            << watch_output_;
+        std::string text = log();
+        EXPECT_EQ(count_of(text, " WARN  run_download_phase("), 1u) << c.name << "\n" << text;
+        EXPECT_EQ(count_of(text, "): The installer " + downloaded + " " + c.cause), 1u)
+            << c.name << "\n"
+            << text;
+        // No elevation was asked for: nothing but the first run wrote to the log.
+        EXPECT_EQ(count_of(text, "): Build "), 1u) << c.name << "\n" << text;
+        EXPECT_FALSE(fs::exists(downloaded)) << c.name;
+
+        // The elevated run as a caller could start it, with the installer and its digest.
+        fs::remove(app_ / "update.log");
+        fs::copy_file(test::sibling_path(c.installer), downloaded);
+        std::string out;
+        EXPECT_EQ(test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) +
+                                               L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 " +
+                                               test::quoted(widen(downloaded)) + L" " + widen(md5_),
+                                           app_.wstring().c_str(), out, 60000),
+                  0xffffffffu)
+            << c.name;
+        text = log();
+        EXPECT_EQ(count_of(text, " WARN  run_install_phase("), 2u) << c.name << "\n" << text;
+        EXPECT_EQ(count_of(text, "): The installer C:\\ProgramData\\CorvaneUpdate-"), 1u)
+            << c.name << "\n"
+            << text;
+        EXPECT_EQ(count_of(text, "\\" + std::string(kSetupName) + " " + c.cause), 1u)
+            << c.name << "\n"
+            << text;
+        EXPECT_EQ(text.find("process image name"), std::string::npos) << c.name << "\n" << text;
+        EXPECT_TRUE(v1_running()) << c.name;
+        EXPECT_EQ(copy_folders(), copies_before) << c.name;
+        EXPECT_EQ(app_files(), app_before) << c.name;
+        fs::remove(downloaded);
+    }
+    EXPECT_EQ(started_versions(app_), std::vector<std::string>{"1"});
 }
 
 // Someone who can write to the updater's folder, or to the folder it is started in, puts
@@ -252,6 +382,13 @@ TEST_F(WholeUpdate, ABodyCutOnTheFirstAttemptIsFetchedAgain) {
     ASSERT_TRUE(install_phase_ended()) << log();
     ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
     EXPECT_EQ(started_versions(app_).back(), "2");
+    // An unsigned updater holds installers to no publisher, and each run says so.
+    EXPECT_EQ(count_of(log(), " WARN  utils::read_own_publisher("), 2u) << log();
+    EXPECT_EQ(count_of(log(),
+                       "): This updater is not signed: installers are not checked for a "
+                       "publisher.\n"),
+              2u)
+        << log();
 }
 
 TEST_F(WholeUpdate, ASecondUpdaterIsRefusedWhileTheFirstRuns) {
@@ -265,8 +402,15 @@ TEST_F(WholeUpdate, ASecondUpdaterIsRefusedWhileTheFirstRuns) {
                 widen(std::string(32, '0')),
             app_.wstring().c_str(), first_output, 120000);
     });
-    ASSERT_TRUE(wait_for([&] { return log().find("Build") != std::string::npos; }, 20000));
-    Sleep(500);
+    // The installer's first bytes: the first updater holds the lock by then.
+    const fs::path first_installer = update_folder_ + "\\" + kSetupName;
+    ASSERT_TRUE(wait_for(
+        [&] {
+            std::error_code ignored;
+            return fs::file_size(first_installer, ignored) > 0 && !ignored;
+        },
+        20000))
+        << log();
     std::string second_output;
     const DWORD second = test::run_process_output(
         test::quoted((app_ / "upd" / "updater.exe").wstring()) + L" " +
@@ -291,6 +435,7 @@ TEST_F(WholeUpdate, AFailingInstallerBringsV1Back) {
     // Kept for the next try.
     EXPECT_TRUE(fs::exists(update_folder_ + "\\" + kSetupName));
     EXPECT_FALSE(v1_running());
+    EXPECT_EQ(v1_exit_code(), 0xffffffffu);
     ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
     EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "1"}));
 }

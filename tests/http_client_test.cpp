@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <streambuf>
 
@@ -16,7 +17,7 @@ int no_progress(void*, double, double, double, double) { return 0; }
 class HttpClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
+        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
         ASSERT_EQ(log_open(), 0);
     }
 
@@ -192,6 +193,33 @@ TEST_F(HttpClientTest, LibcurlIsInitialisedWhileAClientLives) {
 TEST_F(HttpClientTest, HttpsTransfersWork) {
     EXPECT_EQ(fetch(servers_.url("https", "/small.bin")), 0);
     EXPECT_TRUE(body_.str() == servers_.bytes("small.bin"));
+}
+
+// What began over https is never continued in clear text; the other way is followed.
+TEST_F(HttpClientTest, HttpsIsNeverRedirectedToHttp) {
+    const std::string to_http = servers_.url("https", "/to-http/small.bin");
+    struct Case {
+        std::string url;
+        int result;
+    } cases[] = {
+        {to_http, CURLE_UNSUPPORTED_PROTOCOL},
+        {servers_.url("http", "/to-https/small.bin"), 0},
+        {servers_.url("https", "/to-https/small.bin"), 0},
+    };
+    for (const Case& c : cases) {
+        body_.str("");
+        EXPECT_EQ(fetch(c.url), c.result) << c.url;
+        EXPECT_TRUE(body_.str() == (c.result == 0 ? servers_.bytes("small.bin") : "")) << c.url;
+    }
+    // One line, the refusal's, names both addresses.
+    const std::string log = log_text();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    EXPECT_EQ(log.find(" WARN  HttpClient::download("), 19u) << log;
+    EXPECT_NE(log.find("): Refused the redirect from " + to_http + " to " +
+                       servers_.url("http", "/small.bin") +
+                       ": a download over https does not go on over http.\n"),
+              std::string::npos)
+        << log;
 }
 #else
 TEST_F(HttpClientTest, HttpsChecksCertificates) {

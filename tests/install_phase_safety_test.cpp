@@ -34,8 +34,10 @@ std::wstring environment(const wchar_t* name) {
     return GetEnvironmentVariableW(name, value, MAX_PATH) > 0 ? value : L"";
 }
 
-// A running client application: idles until it is ended.
+// A running client application: holds its image as Windows would and idles until it is
+// ended.
 TEST_CHILD(idle) {
+    if (!test::hold_own_image()) return 3;
     Sleep(INFINITE);
     return 0;
 }
@@ -256,8 +258,8 @@ TEST_F(InstallPhaseSafety, WithoutADigestTheInstallerRunsWhereItLiesAsBefore) {
 }
 
 TEST_F(InstallPhaseSafety, ASuccessfulUpdateDeletesTheCheckedInstaller) {
-    if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
-        GTEST_SKIP() << "the desktop-user launch needs a display (Xvfb)";
+    TEST_REQUIRES(GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) != 0,
+                  "a display (Xvfb) for the desktop-user launch");
     const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     fs::copy_file(other_, app_ / "CorvaneApp.exe");
     fs::copy_file(probe_, installer_);
@@ -274,7 +276,7 @@ TEST_F(InstallPhaseSafety, ASuccessfulUpdateDeletesTheCheckedInstaller) {
 class SwapAfterTheCheck : public InstallPhaseSafety {
 protected:
     void SetUp() override {
-        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
+        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
         InstallPhaseSafety::SetUp();
         // Served under names of this test's own, removed again afterwards.
         const std::string tag = std::to_string(GetCurrentProcessId());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <thread>
 #include <vector>
@@ -46,11 +47,11 @@ std::set<fs::path> update_folders() {
 }
 
 // Every file below `folder` with its size, MD5, attributes and write time, and every
-// sub-folder with its attributes, sorted. Left out: the log, what the test's own hook and
+// sub-folder with its attributes, sorted. Left out: the log, what the test program and
 // the launch probe write, and the backup of the running updater, which every run makes.
 std::string folder_listing(const fs::path& folder) {
     const std::set<std::string> left_out{"update.log", "window.txt", "CorvaneApp.exe.started",
-                                         "upd\\updater.old.exe"};
+                                         "launch_token_process.txt", "upd\\updater.old.exe"};
     std::vector<std::string> lines;
     for (const auto& entry : fs::recursive_directory_iterator(folder)) {
         const std::string relative = fs::relative(entry.path(), folder).string();
@@ -71,8 +72,10 @@ std::string folder_listing(const fs::path& folder) {
     return listing;
 }
 
-// A running client application: idles until it is ended.
+// A running client application: holds its image as Windows would and idles until it is
+// ended.
 TEST_CHILD(idle) {
+    if (!test::hold_own_image()) return 3;
     Sleep(INFINITE);
     return 0;
 }
@@ -104,9 +107,26 @@ void watch_install_steps(int step, ProgressWindow* window) {
 
 bool g_lock_for_good = false;
 
-// The updater's whole run in this program (copied in the updater's place), watched step
-// by step and with one system call of the install phase failing ("none" for none):
-// --child=install_with_fault <fault> <args...>.
+// The relaunch's token, traced: for each token handle, the process it was taken from; and
+// the process whose token CreateProcessWithTokenW received (0: never called).
+std::map<HANDLE, DWORD> g_token_process;
+DWORD g_launch_token_process = 0;
+
+BOOL WINAPI tracing_create_process_with_token_w(HANDLE token, DWORD logon, LPCWSTR application,
+                                                LPWSTR command, DWORD flags, LPVOID environment,
+                                                LPCWSTR folder, LPSTARTUPINFOW startup,
+                                                LPPROCESS_INFORMATION created) {
+    g_launch_token_process = g_token_process[token];
+    using Function = decltype(&tracing_create_process_with_token_w);
+    const Function real = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "CreateProcessWithTokenW")));
+    return real(token, logon, application, command, flags, environment, folder, startup, created);
+}
+
+// The updater's whole run in this program (copied in the updater's place), with one
+// system call of the install phase failing: --child=install_with_fault <fault> <args...>;
+// watched step by step; with the fault "none", nothing fails and the relaunch's token is
+// traced.
 TEST_CHILD(install_with_fault) {
     // As Windows holds a running program's image: it may be read and renamed, not written.
     wchar_t image[MAX_PATH] = {0};
@@ -117,8 +137,7 @@ TEST_CHILD(install_with_fault) {
     g_install_step_hook = watch_install_steps;
     utils::SystemCalls& calls = utils::system_calls();
     const std::string& fault = arguments.at(0);
-    if (fault == "none") {
-    } else if (fault == "rename") {
+    if (fault == "rename") {
         calls.move_file_ex_a = [](LPCSTR, LPCSTR, DWORD) -> BOOL {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
@@ -185,6 +204,25 @@ TEST_CHILD(install_with_fault) {
             SetLastError(ERROR_MOD_NOT_FOUND);
             return nullptr;
         };
+    } else if (fault == "none") {
+        // Nothing fails; the relaunch's token is traced into "launch_token_process.txt".
+        calls.open_process_token = [](HANDLE process, DWORD access, PHANDLE token) -> BOOL {
+            const BOOL opened = OpenProcessToken(process, access, token);
+            if (opened) g_token_process[*token] = GetProcessId(process);
+            return opened;
+        };
+        calls.duplicate_token_ex = [](HANDLE token, DWORD access, LPSECURITY_ATTRIBUTES security,
+                                      SECURITY_IMPERSONATION_LEVEL level, TOKEN_TYPE type,
+                                      PHANDLE duplicate) -> BOOL {
+            const BOOL made = DuplicateTokenEx(token, access, security, level, type, duplicate);
+            if (made) g_token_process[*duplicate] = g_token_process[token];
+            return made;
+        };
+        calls.get_proc_address = [](HMODULE module, LPCSTR name) -> FARPROC {
+            if (std::string(name) != "CreateProcessWithTokenW") return GetProcAddress(module, name);
+            return reinterpret_cast<FARPROC>(
+                reinterpret_cast<void (*)()>(&tracing_create_process_with_token_w));
+        };
     } else {
         return 125;
     }
@@ -192,14 +230,17 @@ TEST_CHILD(install_with_fault) {
     args.insert(args.begin(), "updater.exe");
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(&arg[0]);
-    return updater_main(static_cast<int>(argv.size()), argv.data());
+    const int code = updater_main(static_cast<int>(argv.size()), argv.data());
+    if (fault == "none")
+        test::write_file("launch_token_process.txt", std::to_string(g_launch_token_process));
+    return code;
 }
 
 class InstallPhase : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
-            GTEST_SKIP() << "the desktop-user launch needs a display (Xvfb)";
+        TEST_REQUIRES(GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) != 0,
+                      "a display (Xvfb) for the desktop-user launch");
         app_ = dir_.path() / "app";
         test::place_updater(app_);
         ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
@@ -286,10 +327,16 @@ TEST_F(InstallPhase, ReplacesTheRunningClientApplication) {
     const DWORD code = run_install_phase();
     const bool old_ended = WaitForSingleObject(old_client.hProcess, 0) == WAIT_OBJECT_0;
     if (!old_ended) TerminateProcess(old_client.hProcess, 1);
+    DWORD old_code = 0;
+    GetExitCodeProcess(old_client.hProcess, &old_code);
     CloseHandle(old_client.hProcess);
 
     EXPECT_EQ(code, 0u) << log();
+    // The updater ended the old client, with its own exit code, before the installer
+    // started: the client holds its image, so the installer could not have replaced it.
     EXPECT_TRUE(old_ended);
+    EXPECT_EQ(old_code, 0xffffffffu);
+    EXPECT_EQ(test::read_file(installer_ + ".clients"), "0");
     // The installer was run with the install folder, unquoted, at the end.
     const std::string arguments = installer_arguments();
     const std::string expected_tail = " /S /D=" + app_.string();
@@ -463,6 +510,18 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
         const std::string window = test::read_file(app_ / "window.txt");
         EXPECT_EQ(window.substr(window.find(' ') + 1), "更新失败") << c.fault;
     }
+    // With nothing failing, the client is started with the taskbar's token: not with the
+    // elevated run's own, nor by the shell (Wine gives every process the same full token,
+    // so the probe itself cannot tell).
+    fs::copy_file(test::sibling_path(L"launch_probe.exe"), client,
+                  fs::copy_options::overwrite_existing);
+    fs::copy_file(test::sibling_path(L"stand_in_installer.exe"), installer_,
+                  fs::copy_options::overwrite_existing);
+    EXPECT_EQ(run_watched_install_phase("none"), 0u) << log();
+    DWORD taskbar = 0;
+    GetWindowThreadProcessId(FindWindowW(L"Shell_TrayWnd", nullptr), &taskbar);
+    EXPECT_NE(taskbar, 0u);
+    EXPECT_EQ(test::read_file(app_ / "launch_token_process.txt"), std::to_string(taskbar));
 }
 
 // A failed install puts the folder back as it was before the installer ran, starts the

@@ -227,8 +227,9 @@ TEST_F(Installer, SilentInstallRegistersTheFolderWhereTheLookupReadsIt) {
     EXPECT_TRUE(payload == test::read_file(built(L"payload-v1.bin")));
     EXPECT_TRUE(fs::exists(folder_ / "uninstall.exe"));
     // NSIS takes /D= off the parameters it hands to the script.
-    EXPECT_EQ(test::read_text_file(folder_ / "CorvaneApp-setup.log"),
-              "version=1\nparameters=/S\ninstdir=" + narrow(folder_.wstring()) + "\n\n");
+    EXPECT_EQ(
+        test::read_text_file(folder_ / "CorvaneApp-setup.log"),
+        "version=1\nparameters=/S\ninstdir=" + narrow(folder_.wstring()) + "\nclient_window=0\n\n");
 
     EXPECT_EQ(read_string(L"InstallLocation"), folder_.wstring());
     EXPECT_EQ(read_string(L"DisplayName"), L"CorvaneApp");

@@ -24,8 +24,10 @@ namespace fs = std::filesystem;
 using test::SystemCallOverride;
 using utils::ScopedKernelHandle;
 
-// Stands in for the client application: runs until it is ended.
+// Stands in for the client application: holds its image as Windows would and runs until
+// it is ended.
 TEST_CHILD(idle) {
+    if (!test::hold_own_image()) return 3;
     Sleep(INFINITE);
     return 0;
 }

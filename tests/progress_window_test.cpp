@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
+
+#include "test_support.h"
 // <gdiplus.h> needs <objidl.h>, which the lean <windows.h> leaves out.
 // clang-format off
 #include <objidl.h>
@@ -78,9 +80,8 @@ RECT client_rect_of(HWND child, HWND parent) {
 class ProgressWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
-            GTEST_SKIP() << "no X display (DISPLAY unset): the progress window needs one; run "
-                            "the Windows tests under Xvfb";
+        TEST_REQUIRES(GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) != 0,
+                      "a display (Xvfb) for the progress window");
     }
     void TearDown() override {
         for (HHOOK hook : hooks_) UnhookWindowsHookEx(hook);

@@ -1,6 +1,8 @@
 // A stand-in for an installer, for the install phase's tests. Started as the updater
 // starts installers ("/S /D=<folder>"), it records its whole command line in
-// "<own path>.args" and then acts as the test asked through its environment:
+// "<own path>.args" and how many CorvaneApp.exe processes were running when it started in
+// "<own path>.clients" (the updater must have ended the client first), and then acts as the test
+// asked through its environment:
 //   STAND_IN_INSTALL=copy    copies "new_client.exe" from beside itself to <folder>\CorvaneApp.exe
 //   STAND_IN_INSTALL=remove  deletes <folder>\CorvaneApp.exe
 //   STAND_IN_EXIT_CODE=<n>   exits with n (default 0)
@@ -9,12 +11,27 @@
 #include <string>
 
 #include "utils/win.h"
+// After win.h.
+#include <tlhelp32.h>
 
 namespace {
 
 std::wstring environment(const wchar_t* name) {
     wchar_t value[64] = {0};
     return GetEnvironmentVariableW(name, value, 64) > 0 ? value : L"";
+}
+
+int running_clients() {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry))
+        count += lstrcmpiW(entry.szExeFile, L"CorvaneApp.exe") == 0 ? 1 : 0;
+    CloseHandle(snapshot);
+    return count;
 }
 
 }  // namespace
@@ -28,6 +45,10 @@ int main() {
     FILE* out = _wfopen((own + L".args").c_str(), L"wb");
     if (out == nullptr) return 100;
     std::fprintf(out, "%ls", command_line.c_str());
+    std::fclose(out);
+    out = _wfopen((own + L".clients").c_str(), L"wb");
+    if (out == nullptr) return 100;
+    std::fprintf(out, "%d", running_clients());
     std::fclose(out);
 
     // NSIS's rule: /D= is the last parameter and runs to the end of the line, unquoted.

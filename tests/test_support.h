@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -21,6 +22,17 @@
 #define test_close close
 #define test_fileno fileno
 #endif
+
+// A test that cannot run without `what` (a display, a taskbar, a console window, a CPU
+// feature, the test servers): a developer's ctest skips it; scripts/test, which sets
+// UPDATER_TEST_STRICT, fails it and names what was missing. Returns from the test body or
+// SetUp when `available` is false.
+#define TEST_REQUIRES(available, what)                          \
+    if (available) {                                            \
+    } else if (std::getenv("UPDATER_TEST_STRICT") != nullptr)   \
+        GTEST_FAIL() << "missing under scripts/test: " << what; \
+    else                                                        \
+        GTEST_SKIP() << "missing: " << what
 
 namespace test {
 

@@ -54,9 +54,8 @@ TEST_CHILD(install_until) {
 class KilledUpdate : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
-            GTEST_SKIP() << "the desktop-user launch needs a display (Xvfb)";
-        if (!servers_.load()) GTEST_SKIP() << "the http_servers fixture did not run";
+        TEST_REQUIRES(GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) != 0, "a display (Xvfb)");
+        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
         ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
         fs::remove_all(update_folder_);
         app_ = dir_.path() / "app";

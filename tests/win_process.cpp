@@ -27,6 +27,13 @@ void place_updater(const std::filesystem::path& app_folder) {
     std::filesystem::copy_file(sibling_path(L"updater.exe"), app_folder / "upd" / "updater.exe");
 }
 
+bool hold_own_image() {
+    // Never closed: the process's end lets go of it, as it does of a running image.
+    const HANDLE image = CreateFileW(own_path().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+    return image != INVALID_HANDLE_VALUE;
+}
+
 DWORD run_process(std::wstring command, DWORD flags, const wchar_t* folder, DWORD timeout_ms) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;

@@ -18,6 +18,11 @@ std::wstring quoted(const std::wstring& text);
 // tests run it from such a copy, never from the build folder.
 void place_updater(const std::filesystem::path& app_folder);
 
+// Opens this program's image without write or delete sharing and keeps it open until the
+// process ends, as Windows does for a running program (Wine would let it be replaced or
+// deleted). For the stand-ins of the client application. False when it cannot be opened.
+bool hold_own_image();
+
 // Runs `command` (a whole command line) and waits at most `timeout_ms`. Returns its exit
 // code, 0xdead when it could not be started, 0xbeef when it had to be killed.
 DWORD run_process(std::wstring command, DWORD flags = 0, const wchar_t* folder = nullptr,

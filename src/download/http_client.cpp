@@ -13,6 +13,13 @@ constexpr long kFirstErrorStatus = 400;
 constexpr long kRangeNotSatisfiable = 416;
 constexpr long kReceiveBufferBytes = 512 * 1024;
 
+bool has_scheme(const char* url, const char* scheme) {
+    for (; *scheme != '\0'; ++url, ++scheme) {
+        if (*url == '\0' || (*url | 0x20) != *scheme) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int64_t HttpClient::global_init_count = 0;
@@ -65,6 +72,10 @@ int HttpClient::download(const std::string& url, std::ostream* out, int64_t resu
 
     WriteTarget target{this, out};
     curl_easy_setopt(easy, CURLOPT_URL, address.c_str());
+    // What began over https never goes on in clear text: a redirect to http fails the
+    // transfer, as one to file: does.
+    const bool https_only = has_scheme(address.c_str(), "https://");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, https_only ? "https" : "http,https");
     if (resume_from > 0)
         curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(resume_from));
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
@@ -82,6 +93,18 @@ int HttpClient::download(const std::string& url, std::ostream* out, int64_t resu
     if (status >= kFirstErrorStatus) {
         if (resume_from > 0 && status == kRangeNotSatisfiable) return 0;
         code = CURLE_HTTP_RETURNED_ERROR;
+    }
+    if (code == CURLE_UNSUPPORTED_PROTOCOL && https_only) {
+        // Having followed the redirect, libcurl reports its target as the address.
+        const char* target = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &target);
+        if (target != nullptr && has_scheme(target, "http://")) {
+            LOG_WARN("HttpClient::download",
+                     "Refused the redirect from %s to %s: a download over https does not go "
+                     "on over http.\n",
+                     address.c_str(), target);
+            return code;
+        }
     }
     if (code != CURLE_OK) {
         LOG_WARN("HttpClient::download", "Failed to perform the HTTP request for %d\n",

@@ -9,6 +9,7 @@
 #include "integrity/file_digest.h"
 #include "log/log.h"
 #include "utils/paths.h"
+#include "utils/publisher.h"
 #include "utils/singleton_mutex.h"
 #include "utils/system_calls.h"
 #include "utils/text.h"
@@ -122,9 +123,20 @@ int run_download_phase(UpdateRun& run, const std::string& url, const std::string
         return -1;
     }
 
+    // Read while the installer downloads.
+    utils::OwnPublisherReader own_publisher;
     if (!fetch_checked_installer(run, url, expected_md5)) {
         LOG_WARN("run_download_phase", "Failed to download file with correct hash(md5/sha1).\n");
         notify_frontend_text(run.notice, "Failed to download file with correct hash(md5/sha1).");
+        return -1;
+    }
+    // The elevated run refuses an installer of another publisher; the user is not asked to
+    // allow one that would be refused.
+    utils::OwnPublisher publisher;
+    own_publisher.get(publisher);
+    if (utils::check_installer_publisher(publisher, run.installer_path, "run_download_phase") < 0) {
+        notify_frontend_text(run.notice, "Failed to verify the installer's publisher.");
+        remove_file(run.installer_path);
         return -1;
     }
     // The installer stays when the restart fails: a later run resumes and checks it.

@@ -14,6 +14,7 @@
 #include "utils/paths.h"
 #include "utils/process.h"
 #include "utils/protected_copy.h"
+#include "utils/publisher.h"
 #include "utils/singleton_mutex.h"
 #include "utils/system_calls.h"
 #include "utils/text.h"
@@ -36,16 +37,17 @@ struct InstallRun {
     UpdateRun& run;
     const char* digest_arg;  // null: the installer runs where it lies, unchecked
     ProgressWindow* window;
-    utils::ProtectedCopy checked;  // the copy that runs when there is a digest
-    std::string own_path;          // updater.exe; the running image leaves it for backup_path
-    std::string backup_path;       // updater.old.exe
-    std::string staged_path;       // updater.new.exe: the copy that becomes updater.exe
+    utils::ProtectedCopy checked;             // the copy that runs when there is a digest
+    utils::OwnPublisherReader own_publisher;  // read while the phase starts and copies
+    std::string own_path;     // updater.exe; the running image leaves it for backup_path
+    std::string backup_path;  // updater.old.exe
+    std::string staged_path;  // updater.new.exe: the copy that becomes updater.exe
     std::string client_path;
     std::string folder;  // the install folder, "/D=" of the installer
     // Declared after `checked`, so that it goes first; kept on disk when a restore failed.
     utils::FolderSnapshot snapshot;
-    bool failed = false;    // a step that goes on after a failure has failed
-    bool restored = false;  // the folder is back as the snapshot holds it
+    bool failed = false;                        // a step that goes on after a failure has failed
+    const wchar_t* failure_text = L"更新失败";  // the window's last text when a step failed
 };
 
 int fail(UpdateRun& run, const char* notice_text) {
@@ -89,6 +91,21 @@ int make_checked_copy(InstallRun& install) {
                                         install.checked) < 0)
         return -1;
     install.run.installer_path = install.checked.path();
+    return 0;
+}
+
+// Only an installer from the updater's own publisher runs with administrator rights. A
+// refusal comes before anything has changed: the client application keeps running, and
+// the checked copy and its folder go when the phase returns. Without a digest there is no
+// copy, and the file is checked where it lies.
+int check_publisher(InstallRun& install) {
+    utils::OwnPublisher publisher;
+    install.own_publisher.get(publisher);
+    if (utils::check_installer_publisher(publisher, install.run.installer_path,
+                                         "run_install_phase") < 0) {
+        install.failure_text = L"安装程序的发布者验证失败";
+        return -1;
+    }
     return 0;
 }
 
@@ -235,7 +252,7 @@ int find_client(InstallRun& install) {
 // snapshot before the client application is started again.
 int restore_snapshot(InstallRun& install) {
     if (utils::restore_folder_snapshot(install.snapshot) < 0) return -1;
-    install.restored = true;
+    install.failure_text = L"更新失败，已恢复原来的版本";
     return 0;
 }
 
@@ -281,6 +298,7 @@ const InstallStep kInstallSteps[] = {
     {find_update_folder, kWhileAllWent, false, {Bar::kSet, 10, 0}, nullptr},
     {clear_abandoned_folders, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
     {make_checked_copy, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
+    {check_publisher, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
     {find_own_path, kWhileAllWent, false, {Bar::kAdvance, 20, 50}, L"获取当前程序的路径"},
     {make_backup_name, kWhileAllWent, false, {Bar::kAdvance, 30, 100}, L"获取当前程序的备份路径"},
     {stage_own_copy, kWhileAllWent, false, {Bar::kAdvance, 40, 100}, L"备份程序"},
@@ -357,8 +375,7 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
     if (run_install_steps(install) < 0) {
         // The installer that was downloaded stays for the client application's next try;
         // the checked copy goes with `install`.
-        progress_set_status(install.window,
-                            install.restored ? L"更新失败，已恢复原来的版本" : L"更新失败");
+        progress_set_status(install.window, install.failure_text);
         reached(kInstallStepCount, install.window);
         return -1;
     }

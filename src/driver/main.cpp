@@ -9,5 +9,10 @@ int main(int argc, char** argv) {
     // delay-loaded (updater_delay_load in CMake), so none is loaded before this line: the
     // runtime's start-up and static constructors call only into kernel32 and msvcrt.
     if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) return -1;
+    // Windows applies the line above to the DLLs that system DLLs load later by bare name,
+    // too. Wine's builtin winhttp does not: its delay-loaded iphlpapi (auto-detection of
+    // proxies) was taken from this program's folder. Loaded here from System32, it is the
+    // copy every later load by name finds; on Windows this changes nothing.
+    LoadLibraryExW(L"iphlpapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     return updater_main(argc, argv);
 }

@@ -24,7 +24,7 @@ HMODULE advapi32() {
 }
 
 CreateProcessWithTokenWFunction find_create_process_with_token(HMODULE module) {
-    FARPROC found = GetProcAddress(module, "CreateProcessWithTokenW");
+    FARPROC found = utils::system_calls().get_proc_address(module, "CreateProcessWithTokenW");
     // Through the generic function type, which the compiler accepts as a cast target.
     return reinterpret_cast<CreateProcessWithTokenWFunction>(reinterpret_cast<void (*)()>(found));
 }
@@ -73,14 +73,15 @@ HANDLE get_shell_token() {
     ScopedKernelHandle shell(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, shell_id));
     if (!shell) return nullptr;
     HANDLE opened = nullptr;
-    const BOOL have_token = OpenProcessToken(shell.get(), TOKEN_DUPLICATE, &opened);
+    const BOOL have_token =
+        utils::system_calls().open_process_token(shell.get(), TOKEN_DUPLICATE, &opened);
     ScopedKernelHandle token(have_token ? opened : nullptr);
     shell.reset();
     if (!token) return nullptr;
 
     HANDLE primary = nullptr;
-    if (!DuplicateTokenEx(token.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
-                          TokenPrimary, &primary))
+    if (!utils::system_calls().duplicate_token_ex(token.get(), TOKEN_ALL_ACCESS, nullptr,
+                                                  SecurityImpersonation, TokenPrimary, &primary))
         return nullptr;
     return primary;
 }

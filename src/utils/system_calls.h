@@ -5,7 +5,7 @@
 #pragma once
 
 #include "utils/win.h"
-
+// After win.h.
 #include <shellapi.h>
 #include <tlhelp32.h>
 
@@ -23,6 +23,12 @@ struct SystemCalls {
     decltype(&::CheckTokenMembership) check_token_membership;
     // Loading a library that must be there: a failed load cannot be had otherwise.
     decltype(&::LoadLibraryW) load_library_w;
+    // The desktop-user launch: tests follow the token from the process it was taken from
+    // to the CreateProcessWithTokenW call (looked up through get_proc_address), since under
+    // Wine every token looks alike.
+    decltype(&::OpenProcessToken) open_process_token;
+    decltype(&::DuplicateTokenEx) duplicate_token_ex;
+    decltype(&::GetProcAddress) get_proc_address;
     // The free space checked before the folder snapshot: a full disk on demand.
     decltype(&::GetDiskFreeSpaceExW) get_disk_free_space_ex_w;
 };

@@ -14,7 +14,11 @@
 //   time=2024-05-01T10:00:00.250Z   the start, UTC
 // A block is written with a single append, so concurrent starts never mix their lines.
 //
-// Exit codes: 0 after its window was closed, 2 when the state could not be recorded.
+// While it runs it holds its own image open without write or delete sharing, as Windows
+// does for a running program: under Wine an installer could otherwise replace it.
+//
+// Exit codes: 0 after its window was closed, 2 when the state could not be recorded, 3
+// when its image could not be held.
 #include <cstdio>
 #include <string>
 
@@ -151,7 +155,12 @@ HWND create_window(HINSTANCE instance, int show) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
-    if (!record_start(own_path())) return 2;
+    const std::wstring path = own_path();
+    // Never closed: the process's end lets go of it.
+    if (CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                    nullptr) == INVALID_HANDLE_VALUE)
+        return 3;
+    if (!record_start(path)) return 2;
     if (create_window(instance, show) == nullptr) {
         // No display: nothing to show, so wait to be terminated.
         for (;;) Sleep(INFINITE);

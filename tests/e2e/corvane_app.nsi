@@ -10,7 +10,8 @@
 ; uninstall registrations, where the updater looks for InstallLocation:
 ;   HKLM\SOFTWARE\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall\CorvaneApp
 ; Each successful run appends a block to CorvaneApp-setup.log in the folder:
-;   version=<N> / parameters=<its parameters, /D= removed by NSIS> / instdir=<folder>
+;   version=<N> / parameters=<its parameters, /D= removed by NSIS> / instdir=<folder> /
+;   client_window=<the window of a running CorvaneApp when it started; 0 for none>
 ;
 ; For the tests, two behaviours, each taken from a switch or, since the updater passes
 ; nothing but /S /D=, from the environment it hands down (a switch wins):
@@ -78,6 +79,8 @@ UninstPage instfiles
 !macroend
 
 Section "CorvaneApp"
+    ; Before anything else: an updater must have closed the client application by now.
+    FindWindow $5 "CorvaneAppStandIn"
     ${GetParameters} $0
 
     !insertmacro ReadTestOption "/PAUSE=" CORVANE_SETUP_PAUSE_MS
@@ -124,7 +127,7 @@ Section "CorvaneApp"
 
     FileOpen $3 "$INSTDIR\CorvaneApp-setup.log" a
     FileSeek $3 0 END
-    FileWrite $3 "version=${VERSION}$\nparameters=$0$\ninstdir=$INSTDIR$\n$\n"
+    FileWrite $3 "version=${VERSION}$\nparameters=$0$\ninstdir=$INSTDIR$\nclient_window=$5$\n$\n"
     FileClose $3
 
     !insertmacro ReadTestOption "/REMOVEAPP=" CORVANE_SETUP_REMOVE_APP
