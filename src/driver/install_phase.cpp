@@ -369,8 +369,11 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
                  installer_arg);
         run.installer_path = installer_arg;
     }
+    // The window's thread first: the run's own signature is read on a thread that starts
+    // with `install`, and the two starting together loaded the code-signing and window
+    // libraries at the same time, which under Wine could hang the run for good.
+    progress_start(&g_window);
     InstallRun install(run, digest_arg, &g_window);
-    progress_start(install.window);
 
     if (run_install_steps(install) < 0) {
         // The installer that was downloaded stays for the client application's next try;
