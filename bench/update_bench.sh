@@ -15,10 +15,15 @@
 # the difference goes. The updater and the v2 installer are signed by one publisher made
 # for the run (tests/fixtures/code_signers.py), so the updater checks the installer's
 # signature in both runs; publisher_bench then times those checks on the same installer
-# next to each run's own work on it (the digests, the checked copy). BENCH_ROUNDS rounds of each (default 3). UPDATE_BENCH_BUILD is
-# the Windows build folder (default build/windows, built when its files are missing);
-# the Wine prefix is made fresh in build/bench-update/wineprefix by scripts/with-wine,
-# which also stops Wine and the display at the end.
+# next to each run's own work on it (the digests, the checked copy). Then the folder
+# snapshot that the elevated run takes before the installer runs and removes afterwards,
+# on its own (snapshot_bench): on the demo's folder (v1 with the updater) and on a folder
+# of 2,000 small files, each against CopyFileW over the same tree; target: taking and
+# removing it on the demo's folder adds at most 0.3 s. BENCH_ROUNDS rounds of each
+# (default 3). UPDATE_BENCH_BUILD is the Windows build folder (default build/windows,
+# built when its files are missing); the Wine prefix is made fresh in
+# build/bench-update/wineprefix by scripts/with-wine, which also stops Wine and the display
+# at the end.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${UPDATE_BENCH_BUILD:-$root/build/windows}
@@ -26,11 +31,11 @@ rounds=${BENCH_ROUNDS:-3}
 work=$root/build/bench-update
 
 if [ "${1:-}" != "--inside" ]; then
-    for file in updater.exe publisher_bench.exe e2e/CorvaneApp-v1-setup.exe \
+    for file in updater.exe publisher_bench.exe snapshot_bench.exe e2e/CorvaneApp-v1-setup.exe \
         e2e/CorvaneApp-v2-setup.exe; do
         [ -f "$build/$file" ] && continue
         { cmake --preset windows -B "$build" >/dev/null &&
-            cmake --build "$build" --target updater publisher_bench corvane_installers >/dev/null; } ||
+            cmake --build "$build" --target updater publisher_bench snapshot_bench corvane_installers >/dev/null; } ||
             { echo "update bench: the Windows build failed" >&2; exit 1; }
         break
     done
@@ -45,12 +50,14 @@ app_win='C:\corvane\app'
 app_unix=$WINEPREFIX/drive_c/corvane/app
 servers=$work/servers
 signing=$work/signing
+small_win='C:\corvane\small'
+small_unix=$WINEPREFIX/drive_c/corvane/small
 bare=$work/bare
 poller=
 cleanup() {
     [ -z "$poller" ] || kill "$poller" 2>/dev/null
     python3 "$root/tests/fixtures/http_servers.py" stop "$servers" >/dev/null 2>&1
-    rm -rf "$bare" "$servers" "$signing" "$work/v1-setup.exe"
+    rm -rf "$bare" "$servers" "$signing" "$work/v1-setup.exe" "$small_unix"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -219,3 +226,22 @@ for run in first elevated; do
     added=$((added + $(sed -n 's/.* add \([0-9]*\) ms in the first round.*/\1/p' <<<"$checks")))
 done
 echo "signature checks per update: $added ms = $(awk -v c="$added" -v u="$u" 'BEGIN { printf "%.2f s added to the median %.2f s update", c / 1000, u }') (target <= 0.3 s)"
+
+# --- the folder snapshot on its own
+fresh_v1
+mkdir -p "$app_unix/upd"
+cp "$build/updater.exe" "$app_unix/upd/"
+end_applications
+echo
+$wine "$build/snapshot_bench.exe" "$app_win" "$rounds" 2>&1 | tr -d '\r'
+# 2,000 files of 1 to 16 KiB in 40 folders.
+python3 - "$small_unix" <<'PY'
+import os, random, sys
+random.seed(7)
+for i in range(2000):
+    folder = os.path.join(sys.argv[1], "dir%02d" % (i % 40))
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "file%04d.dat" % i), "wb") as out:
+        out.write(random.randbytes(random.randint(1024, 16384)))
+PY
+$wine "$build/snapshot_bench.exe" "$small_win" "$rounds" 2>&1 | tr -d '\r'

@@ -2,12 +2,16 @@
 // registry and processes, with a stand-in installer and stand-in client applications.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include "child_main.h"
 #include "driver/entry.h"
 #include "driver/phases.h"
+#include "integrity/file_digest.h"
 #include "status_lines.h"
 #include "test_support.h"
 #include "ui/progress_window.h"
@@ -17,6 +21,7 @@
 #include "win_process.h"
 // After win.h.
 #include <commctrl.h>
+#include <shlobj.h>
 
 namespace {
 
@@ -26,6 +31,46 @@ const wchar_t* const kUninstallKey =
     L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaneApp";
 // "子键的数量为: " in the ANSI code page of the updater's origin (GBK).
 const char* const kSubkeyCountLine = "\xd7\xd3\xbc\xfc\xb5\xc4\xca\xfd\xc1\xbf\xce\xaa: ";
+const char* const kRestoredWindow = "更新失败，已恢复原来的版本";
+// payload.bin of the old version in AFailedInstallLeavesTheFolderAsItWas.
+constexpr DWORD kOldPayloadBytes = 300000;
+
+// The protected folders of the elevated runs in the program-data folder.
+std::set<fs::path> update_folders() {
+    wchar_t base[MAX_PATH] = {0};
+    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base);
+    std::set<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(base))
+        if (entry.path().filename().wstring().rfind(L"CorvaneUpdate-", 0) == 0)
+            found.insert(entry.path());
+    return found;
+}
+
+// Every file below `folder` with its size, MD5, attributes and write time, and every
+// sub-folder with its attributes, sorted. Left out: the log, what the test program and
+// the launch probe write, and the backup of the running updater, which every run makes.
+std::string folder_listing(const fs::path& folder) {
+    const std::set<std::string> left_out{"update.log", "window.txt", "CorvaneApp.exe.started",
+                                         "launch_token_process.txt", "upd\\updater.old.exe"};
+    std::vector<std::string> lines;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        const std::string relative = fs::relative(entry.path(), folder).string();
+        if (left_out.count(relative) != 0) continue;
+        std::string line = relative + " attributes " +
+                           std::to_string(GetFileAttributesW(entry.path().wstring().c_str()));
+        if (!entry.is_directory()) {
+            char md5[33] = {0};
+            md5_file_hex(entry.path().string().c_str(), md5);
+            line += " size " + std::to_string(entry.file_size()) + " md5 " + md5 + " written " +
+                    std::to_string(entry.last_write_time().time_since_epoch().count());
+        }
+        lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string listing;
+    for (const std::string& line : lines) listing += line + "\n";
+    return listing;
+}
 
 // A running client application: holds its image as Windows would and idles until it is
 // ended.
@@ -60,6 +105,8 @@ void watch_install_steps(int step, ProgressWindow* window) {
     test::write_file("window.txt", std::to_string(pos) + " " + utf8);
 }
 
+bool g_lock_for_good = false;
+
 // The relaunch's token, traced: for each token handle, the process it was taken from; and
 // the process whose token CreateProcessWithTokenW received (0: never called).
 std::map<HANDLE, DWORD> g_token_process;
@@ -81,6 +128,12 @@ BOOL WINAPI tracing_create_process_with_token_w(HANDLE token, DWORD logon, LPCWS
 // watched step by step; with the fault "none", nothing fails and the relaunch's token is
 // traced.
 TEST_CHILD(install_with_fault) {
+    // As Windows holds a running program's image: it may be read and renamed, not written.
+    wchar_t image[MAX_PATH] = {0};
+    GetModuleFileNameW(nullptr, image, MAX_PATH);
+    const HANDLE own_image = CreateFileW(image, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, 0, nullptr);
+    if (own_image == INVALID_HANDLE_VALUE) return 124;
     g_install_step_hook = watch_install_steps;
     utils::SystemCalls& calls = utils::system_calls();
     const std::string& fault = arguments.at(0);
@@ -118,6 +171,33 @@ TEST_CHILD(install_with_fault) {
         calls.shell_execute_ex_w = [](SHELLEXECUTEINFOW*) -> BOOL {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return FALSE;
+        };
+    } else if (fault == "disk_full") {
+        calls.get_disk_free_space_ex_w = [](LPCWSTR, PULARGE_INTEGER available, PULARGE_INTEGER,
+                                            PULARGE_INTEGER) -> BOOL {
+            available->QuadPart = 1 << 20;
+            return TRUE;
+        };
+    } else if (fault == "lock_after_install" || fault == "lock_a_second_after_install") {
+        // Once the installer has rewritten payload.bin, the file is held without sharing, as
+        // by another program, to the end or for a second: the restore cannot write it.
+        g_lock_for_good = fault == "lock_after_install";
+        g_install_step_hook = [](int step, ProgressWindow* window) {
+            static HANDLE held = INVALID_HANDLE_VALUE;
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            if (held == INVALID_HANDLE_VALUE &&
+                GetFileAttributesExW(L"payload.bin", GetFileExInfoStandard, &data) &&
+                data.nFileSizeLow != kOldPayloadBytes) {
+                held = CreateFileW(L"payload.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                   nullptr);
+                if (!g_lock_for_good) {
+                    std::thread([] {
+                        Sleep(1000);
+                        CloseHandle(held);
+                    }).detach();
+                }
+            }
+            watch_install_steps(step, window);
         };
     } else if (fault == "client_start") {
         calls.load_library_w = [](LPCWSTR) -> HMODULE {
@@ -242,6 +322,7 @@ TEST_F(InstallPhase, ReplacesTheRunningClientApplication) {
                                app_.wstring().c_str(), &startup, &old_client));
     CloseHandle(old_client.hThread);
 
+    const std::set<fs::path> folders_before = update_folders();
     const test::ScopedVariable install(L"STAND_IN_INSTALL", L"copy");
     const DWORD code = run_install_phase();
     const bool old_ended = WaitForSingleObject(old_client.hProcess, 0) == WAIT_OBJECT_0;
@@ -266,7 +347,11 @@ TEST_F(InstallPhase, ReplacesTheRunningClientApplication) {
     EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.old.exe"));
     EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.exe"));
     EXPECT_FALSE(fs::exists(installer_));
+    // The snapshot was taken, and nothing of it is left.
+    for (const fs::path& folder : update_folders())
+        EXPECT_EQ(folders_before.count(folder), 1u) << folder;
     const std::string text = log();
+    EXPECT_NE(text.find(" INFO  utils::take_folder_snapshot("), std::string::npos) << text;
     EXPECT_NE(text.find("): path changed (corvane_auto_installer.exe -> " + installer_ + ").\n"),
               std::string::npos)
         << text;
@@ -364,15 +449,13 @@ TEST_F(InstallPhase, OutcomesOfTheInstallerRun) {
             EXPECT_EQ(window, "100 更新已完成") << c.name;
             EXPECT_FALSE(fs::exists(installer_)) << c.name;
         } else {
-            EXPECT_EQ(window.substr(window.find(' ') + 1), "更新失败") << c.name;
+            EXPECT_EQ(window.substr(window.find(' ') + 1), kRestoredWindow) << c.name;
             EXPECT_LT(std::stoi(window), 100) << c.name << ": " << window;
             // Kept for the client application's next try.
             EXPECT_TRUE(fs::exists(installer_)) << c.name;
         }
-        // Whatever the installer did, the client application came back where it could.
-        EXPECT_EQ(client_started(c.install == std::wstring(L"remove") ? 0 : 20000),
-                  c.install != std::wstring(L"remove"))
-            << c.name;
+        // Whatever the installer did, the client application came back.
+        EXPECT_TRUE(client_started()) << c.name;
     }
 }
 
@@ -439,6 +522,89 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
     GetWindowThreadProcessId(FindWindowW(L"Shell_TrayWnd", nullptr), &taskbar);
     EXPECT_NE(taskbar, 0u);
     EXPECT_EQ(test::read_file(app_ / "launch_token_process.txt"), std::to_string(taskbar));
+}
+
+// A failed install puts the folder back as it was before the installer ran, starts the
+// old client application and leaves no snapshot behind; so does a snapshot that cannot
+// be made, before any installer runs. A restore that cannot write a file keeps the
+// snapshot, which still holds the old file.
+TEST_F(InstallPhase, AFailedInstallLeavesTheFolderAsItWas) {
+    register_install_location(app_);
+    fs::copy_file(test::own_path(), app_ / "upd" / "updater.exe",
+                  fs::copy_options::overwrite_existing);
+    fs::copy_file(test::sibling_path(L"e2e\\CorvaneApp-v2-small-setup.exe"), installer_,
+                  fs::copy_options::overwrite_existing);
+    // The old version: files the installer replaces, and files and folders it knows nothing
+    // of, one of them read-only.
+    fs::copy_file(test::sibling_path(L"launch_probe.exe"), app_ / "CorvaneApp.exe");
+    test::write_file(app_ / "payload.bin", std::string(kOldPayloadBytes, 'v'));
+    fs::create_directories(app_ / "data" / "empty");
+    test::write_file(app_ / "data" / "settings.ini", "[old]\n");
+    SetFileAttributesW((app_ / "data" / "settings.ini").wstring().c_str(), FILE_ATTRIBUTE_READONLY);
+    const std::string app = app_.string();
+    struct Case {
+        const char* name;
+        const char* fault;
+        const wchar_t* variable;  // the installer's test switch, set to `value`
+        const wchar_t* value;
+        std::string expected_log;  // a line part that must be logged
+        const char* window;
+    } cases[] = {
+        {"installer fails half-way", "none", L"CORVANE_SETUP_HALFWAY", L"2",
+         "): Installer " + installer_ + " exited with code 2.\n", kRestoredWindow},
+        {"installer removes the application", "none", L"CORVANE_SETUP_REMOVE_APP", L"1",
+         "): The file " + app + "\\CorvaneApp.exe not exist.\n", kRestoredWindow},
+        {"no space for the snapshot", "disk_full", L"CORVANE_SETUP_UNUSED", L"",
+         "): Failed to take a snapshot of " + app + ": ", "更新失败"},
+        {"a file locked for a second during the restore", "lock_a_second_after_install",
+         L"CORVANE_SETUP_HALFWAY", L"2", "): Installer " + installer_ + " exited with code 2.\n",
+         kRestoredWindow},
+        // Last: it leaves the folder changed.
+        {"a file locked during the restore", "lock_after_install", L"CORVANE_SETUP_HALFWAY", L"2",
+         "): Failed to restore " + app + "\\payload.bin: ", "更新失败"},
+    };
+    for (const Case& c : cases) {
+        fs::remove(app_ / "CorvaneApp.exe.started");
+        fs::remove(app_ / "update.log");
+        fs::remove(app_ / "window.txt");
+        const std::string before = folder_listing(app_);
+        const std::set<fs::path> folders_before = update_folders();
+        const test::ScopedVariable fail(c.variable, c.value);
+        EXPECT_EQ(run_watched_install_phase(c.fault), 0xffffffffu) << c.name << "\n" << log();
+        const std::string text = log();
+        EXPECT_NE(text.find(c.expected_log), std::string::npos) << c.name << "\n" << text;
+        const bool restored = c.window == kRestoredWindow;
+        EXPECT_EQ(text.find("): Restored the previous version of " + app +
+                            " from the snapshot at ") != std::string::npos,
+                  restored)
+            << c.name << "\n"
+            << text;
+        const std::string window = test::read_file(app_ / "window.txt");
+        EXPECT_EQ(window.substr(window.find(' ') + 1), c.window) << c.name;
+        // The old client application runs again, from the folder as it was.
+        EXPECT_TRUE(client_started()) << c.name;
+        std::vector<fs::path> added;
+        for (const fs::path& folder : update_folders())
+            if (folders_before.count(folder) == 0) added.push_back(folder);
+        if (std::string(c.fault) != "lock_after_install") {
+            EXPECT_EQ(folder_listing(app_), before) << c.name;
+            EXPECT_EQ(added, std::vector<fs::path>{}) << c.name;
+            continue;
+        }
+        // Kept and named, with the old file in it.
+        ASSERT_EQ(added.size(), 1u) << c.name;
+        EXPECT_NE(text.find("): " + app + " is not as it was; the snapshot of it is kept at " +
+                            added[0].string() + ".\n"),
+                  std::string::npos)
+            << text;
+        EXPECT_EQ(test::read_file(added[0] / "snapshot" / "payload.bin"),
+                  std::string(kOldPayloadBytes, 'v'));
+        SetFileAttributesW((added[0] / "snapshot" / "data" / "settings.ini").wstring().c_str(),
+                           FILE_ATTRIBUTE_NORMAL);
+        fs::remove_all(added[0]);
+    }
+    // So that the work folder can go.
+    SetFileAttributesW((app_ / "data" / "settings.ini").wstring().c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 }  // namespace

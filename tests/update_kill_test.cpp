@@ -4,6 +4,7 @@
 // the client application starts it, succeeds. Real Wine, nginx and registry; needs Xvfb.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@
 #include "utils/scoped_handle.h"
 #include "utils/text.h"
 #include "win_process.h"
+// After win.h.
+#include <shlobj.h>
 
 namespace {
 
@@ -104,6 +107,17 @@ protected:
         }
         EXPECT_TRUE(started) << after << "\n" << log();
         EXPECT_TRUE(fs::exists(updater_)) << after;
+        // The protected folders of the killed runs are gone, but for a snapshot of a
+        // folder that an unfinished install may have changed, which a later run names.
+        wchar_t program_data[MAX_PATH] = {0};
+        SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, program_data);
+        const std::string text = log();
+        for (const auto& entry : fs::directory_iterator(program_data)) {
+            if (entry.path().filename().wstring().rfind(L"CorvaneUpdate-", 0) != 0) continue;
+            EXPECT_NE(text.find("): Kept " + entry.path().string() + ": "), std::string::npos)
+                << after << ": " << entry.path();
+            kept_.insert(entry.path());
+        }
     }
 
     test::ScopedWorkDir dir_;
@@ -114,6 +128,7 @@ protected:
     std::string served_;
     std::string md5_;
     std::string installer_;
+    std::set<fs::path> kept_;  // protected folders that later runs kept
 };
 
 TEST_F(KilledUpdate, AFreshUpdateSucceedsAfterEveryKill) {
@@ -176,6 +191,10 @@ TEST_F(KilledUpdate, AFreshUpdateSucceedsAfterEveryKill) {
                       fs::copy_options::overwrite_existing);
         expect_fresh_update_succeeds(after);
     }
+    // A kill while the installer ran left a snapshot that no later run deleted.
+    EXPECT_FALSE(kept_.empty());
+    std::error_code ignored;
+    for (const fs::path& folder : kept_) fs::remove_all(folder, ignored);
 }
 
 }  // namespace

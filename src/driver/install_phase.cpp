@@ -3,11 +3,13 @@
 // desktop user, showing each step in the progress window.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "driver/phases.h"
 #include "log/log.h"
 #include "ui/progress_window.h"
 #include "utils/desktop_launch.h"
+#include "utils/folder_snapshot.h"
 #include "utils/install_location.h"
 #include "utils/paths.h"
 #include "utils/process.h"
@@ -41,6 +43,10 @@ struct InstallRun {
     std::string backup_path;  // updater.old.exe
     std::string staged_path;  // updater.new.exe: the copy that becomes updater.exe
     std::string client_path;
+    std::string folder;  // the install folder, "/D=" of the installer
+    // Declared after `checked`, so that it goes first; kept on disk when a restore failed.
+    utils::FolderSnapshot snapshot;
+    bool failed = false;                        // a step that goes on after a failure has failed
     const wchar_t* failure_text = L"更新失败";  // the window's last text when a step failed
 };
 
@@ -54,6 +60,13 @@ bool file_exists(const std::string& path) {
     if (file == nullptr) return false;
     std::fclose(file);
     return true;
+}
+
+// Runs ended by force leave their protected folders behind; this run holds the lock, so
+// none of them is in use by an update.
+int clear_abandoned_folders(InstallRun&) {
+    utils::remove_abandoned_update_folders();
+    return 0;
 }
 
 int find_update_folder(InstallRun& install) {
@@ -185,11 +198,28 @@ std::string install_folder(const InstallRun& install) {
     return folder;
 }
 
+// Once the client application has ended and before the installer starts: what the folder
+// holds then is what a failed install puts back, the updater's own sub-folder and its
+// running image included. Without a snapshot the installer does not run.
+int take_snapshot(InstallRun& install) {
+    install.folder = install_folder(install);
+    // The open log stays out of it: it keeps every line of this run whatever happens to
+    // the folder, and a restore never has to write it.
+    const std::vector<std::string> left_out{log_file_name()};
+    if (utils::take_folder_snapshot(install.folder, left_out, install.snapshot) < 0) {
+        notify_frontend_text(install.run.notice, "Failed to take a snapshot of %s.",
+                             install.folder.c_str());
+        return -1;
+    }
+    return 0;
+}
+
 int run_installer(InstallRun& install) {
     const std::string& installer = install.run.installer_path;
     // The folder goes unquoted after /D=, which must come last on an NSIS command line.
-    const std::string parameters = "/S /D=" + install_folder(install);
+    const std::string parameters = "/S /D=" + install.folder;
     unsigned long exit_code = 0;
+    install.snapshot.note_installer_started();
     const int started = utils::start_prog_wait(installer, parameters, &exit_code);
     if (started < 0) {
         LOG_WARN("run_install_phase", "Maybe failed to run installer %s status %d.\n",
@@ -218,6 +248,19 @@ int find_client(InstallRun& install) {
     return 0;
 }
 
+// A failed install leaves a mix of old and new files: the folder goes back to the
+// snapshot before the client application is started again.
+int restore_snapshot(InstallRun& install) {
+    if (utils::restore_folder_snapshot(install.snapshot) < 0) return -1;
+    install.failure_text = L"更新失败，已恢复原来的版本";
+    return 0;
+}
+
+int remove_snapshot(InstallRun& install) {
+    install.snapshot.remove();
+    return 0;
+}
+
 int start_client(InstallRun& install) {
     if (run_as_desktop_user(widen(install.client_path).c_str()) == 0) {
         LOG_WARN("run_install_phase", "Faield to start hubra executable(%s).\n",
@@ -235,27 +278,40 @@ struct Bar {
     unsigned interval_ms;
 };
 
+// When a step runs: while every step before it went well, only once the install failed
+// and a snapshot can put the folder back, or always.
+enum class Runs { kWhileAllWent, kAfterFailedInstall, kAlways };
+
 struct InstallStep {
     int (*run)(InstallRun&);
-    // A failed installer still brings the client application back; any other failure
-    // ends the phase where it happens.
+    Runs runs;
+    // From the snapshot on, a failure still brings the client application back; any
+    // failure before it ends the phase where it happens.
     bool goes_on_after_failure;
     Bar bar;
     const wchar_t* status;  // null keeps the text shown
 };
 
+const Runs kWhileAllWent = Runs::kWhileAllWent;
+
 const InstallStep kInstallSteps[] = {
-    {find_update_folder, false, {Bar::kSet, 10, 0}, nullptr},
-    {make_checked_copy, false, {Bar::kNone, 0, 0}, nullptr},
-    {check_publisher, false, {Bar::kNone, 0, 0}, nullptr},
-    {find_own_path, false, {Bar::kAdvance, 20, 50}, L"获取当前程序的路径"},
-    {make_backup_name, false, {Bar::kAdvance, 30, 100}, L"获取当前程序的备份路径"},
-    {stage_own_copy, false, {Bar::kAdvance, 40, 100}, L"备份程序"},
-    {swap_in_backup, false, {Bar::kAdvance, 50, 100}, L"关闭主程序"},
-    {close_client, false, {Bar::kAdvance, 90, 100}, L"运行安装程序..."},
-    {run_installer, true, {Bar::kSet, 90, 0}, L"安装程序已经运行结束"},
-    {find_client, false, {Bar::kNone, 0, 0}, L"启动主程序"},
-    {start_client, false, {Bar::kNone, 0, 0}, nullptr},
+    {find_update_folder, kWhileAllWent, false, {Bar::kSet, 10, 0}, nullptr},
+    {clear_abandoned_folders, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
+    {make_checked_copy, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
+    {check_publisher, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
+    {find_own_path, kWhileAllWent, false, {Bar::kAdvance, 20, 50}, L"获取当前程序的路径"},
+    {make_backup_name, kWhileAllWent, false, {Bar::kAdvance, 30, 100}, L"获取当前程序的备份路径"},
+    {stage_own_copy, kWhileAllWent, false, {Bar::kAdvance, 40, 100}, L"备份程序"},
+    {swap_in_backup, kWhileAllWent, false, {Bar::kAdvance, 50, 100}, L"关闭主程序"},
+    {close_client, kWhileAllWent, false, {Bar::kAdvance, 90, 100}, L"运行安装程序..."},
+    {take_snapshot, kWhileAllWent, true, {Bar::kNone, 0, 0}, nullptr},
+    {run_installer, kWhileAllWent, true, {Bar::kSet, 90, 0}, L"安装程序已经运行结束"},
+    // CorvaneApp.exe missing after the installer is a failed install too.
+    {find_client, kWhileAllWent, true, {Bar::kNone, 0, 0}, nullptr},
+    {restore_snapshot, Runs::kAfterFailedInstall, true, {Bar::kNone, 0, 0}, nullptr},
+    {remove_snapshot, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
+    {find_client, Runs::kAlways, false, {Bar::kNone, 0, 0}, L"启动主程序"},
+    {start_client, Runs::kAlways, false, {Bar::kNone, 0, 0}, nullptr},
 };
 
 void show(ProgressWindow* window, const Bar& bar, const wchar_t* status) {
@@ -268,20 +324,33 @@ void reached(int step, ProgressWindow* window) {
     if (g_install_step_hook != nullptr) g_install_step_hook(step, window);
 }
 
+bool applies(const InstallStep& step, const InstallRun& install) {
+    switch (step.runs) {
+        case Runs::kWhileAllWent:
+            return !install.failed;
+        case Runs::kAfterFailedInstall:
+            return install.failed && install.snapshot.taken();
+        case Runs::kAlways:
+            return true;
+    }
+    return true;
+}
+
 // Runs the steps in order. 0 when every one succeeded, -1 otherwise.
 int run_install_steps(InstallRun& install) {
-    int outcome = 0;
     const int count = static_cast<int>(sizeof kInstallSteps / sizeof kInstallSteps[0]);
     for (int index = 0; index < count; ++index) {
         const InstallStep& step = kInstallSteps[index];
-        if (step.run(install) < 0) {
-            outcome = -1;
-            if (!step.goes_on_after_failure) return -1;
+        if (applies(step, install)) {
+            if (step.run(install) < 0) {
+                install.failed = true;
+                if (!step.goes_on_after_failure) return -1;
+            }
+            show(install.window, step.bar, step.status);
         }
-        show(install.window, step.bar, step.status);
         reached(index, install.window);
     }
-    return outcome;
+    return install.failed ? -1 : 0;
 }
 
 }  // namespace

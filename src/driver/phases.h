@@ -27,10 +27,13 @@ int run_download_phase(UpdateRun& run, const std::string& url, const std::string
 // installer's expected MD5 text, else null: when given, the phase runs a checked copy of
 // the installer that the user cannot change, and ends before changing anything when the
 // copy cannot be made or does not match. 0 or -1.
-// The phase runs its steps in order; when the installer fails (it cannot be started or
-// ends with a code other than 0) the client application is still started again, the
-// window shows "更新失败" and the phase ends with -1, keeping the downloaded installer. The
-// phase holds the single-instance lock from its start to its end.
+// The phase runs its steps in order. Before the installer runs it takes a snapshot of the
+// install folder; when that fails, the installer does not run. When the installer fails
+// (it cannot be started or ends with a code other than 0) or leaves no client
+// application, the folder is restored from the snapshot and the window shows
+// "更新失败，已恢复原来的版本"; either way the client application is still started again
+// and the phase ends with -1, keeping the downloaded installer. Other failures show
+// "更新失败". The phase holds the single-instance lock from its start to its end.
 int run_install_phase(UpdateRun& run, const char* installer_arg, const char* digest_arg);
 
 struct ProgressWindow;

@@ -61,6 +61,8 @@ int log_open() {
     return 0;
 }
 
+const char* log_file_name() { return kLogFileName; }
+
 int write_log_v(int level, bool with_time, const char* format, va_list args) {
     return write_line(level, with_time, nullptr, 0, format, args);
 }

@@ -19,6 +19,9 @@ enum LogLevel : int {
 // Call it on the main thread before any other thread exists.
 int log_open();
 
+// The log's file name, relative to the working folder log_open found: "update.log".
+const char* log_file_name();
+
 // Writes "<time> <LEVEL> " followed by the formatted message and flushes. Returns 0 when
 // a line was written, -1 when it was dropped (level below the threshold, or no log).
 // Any thread may call it; lines of two threads can interleave only between the prefix

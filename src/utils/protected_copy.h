@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "utils/scoped_handle.h"
 
@@ -57,5 +58,15 @@ private:
 // `out` untouched. Logs an INFO line with both paths on success.
 int copy_to_protected_folder(const std::string& source, const std::string& expected_md5,
                              ProtectedCopy& out);
+
+// Makes a fresh folder of the same kind, empty, for other copies of the run (the folder
+// snapshot). Returns 0 with its full path in `folder`, or -1 with the thread's last error
+// set; logs nothing. The caller removes it.
+int make_protected_folder(std::wstring& folder);
+
+// The full paths of every such folder in the program-data folder, this run's as well as
+// those that runs ended by force left behind; empty when there are none or the folder
+// cannot be listed.
+std::vector<std::wstring> protected_folders();
 
 }  // namespace utils

@@ -54,7 +54,7 @@ bool random_folder_name(std::wstring& name) {
 // may add folders there but not rename or delete what others made, so nobody can move
 // ours aside and put their own in its place while the copy is in use; an intermediate
 // folder of ours could have been made by anyone beforehand.
-bool make_protected_folder(PSECURITY_DESCRIPTOR descriptor, std::wstring& folder) {
+bool program_data_folder(std::wstring& folder) {
     wchar_t base[MAX_PATH] = {0};
     const HRESULT found =
         SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base);
@@ -62,11 +62,18 @@ bool make_protected_folder(PSECURITY_DESCRIPTOR descriptor, std::wstring& folder
         SetLastError(static_cast<DWORD>(found));
         return false;
     }
+    folder = base;
+    return true;
+}
+
+bool make_protected_folder(PSECURITY_DESCRIPTOR descriptor, std::wstring& folder) {
+    std::wstring base;
+    if (!program_data_folder(base)) return false;
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::wstring name;
         if (!random_folder_name(name)) return false;
-        const std::wstring candidate = std::wstring(base) + L"\\" + name;
+        const std::wstring candidate = base + L"\\" + name;
         if (CreateDirectoryW(candidate.c_str(), &attributes)) {
             folder = candidate;
             return true;
@@ -91,6 +98,28 @@ void remove_or_schedule(const std::wstring& path, bool folder) {
 }
 
 }  // namespace
+
+int make_protected_folder(std::wstring& folder) {
+    const SecurityDescriptor descriptor = make_descriptor(kFolderSddl);
+    if (!descriptor || !make_protected_folder(descriptor.get(), folder)) return -1;
+    return 0;
+}
+
+std::vector<std::wstring> protected_folders() {
+    std::vector<std::wstring> found;
+    std::wstring base;
+    if (!program_data_folder(base)) return found;
+    WIN32_FIND_DATAW entry;
+    const ScopedFindHandle search(FindFirstFileExW((base + L"\\" + kFolderPrefix + L"*").c_str(),
+                                                   FindExInfoBasic, &entry,
+                                                   FindExSearchLimitToDirectories, nullptr, 0));
+    if (!search) return found;
+    do {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            found.push_back(base + L"\\" + entry.cFileName);
+    } while (FindNextFileW(search.get(), &entry));
+    return found;
+}
 
 ProtectedCopy::~ProtectedCopy() { release(); }
 

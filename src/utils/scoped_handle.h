@@ -56,4 +56,14 @@ struct KernelHandleTraits {
 
 using ScopedKernelHandle = ScopedHandle<KernelHandleTraits>;
 
+// Directory searches of FindFirstFileExW.
+struct FindHandleTraits {
+    using Handle = HANDLE;
+    static Handle invalid() { return INVALID_HANDLE_VALUE; }
+    static bool valid(Handle handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+    static void close(Handle handle) { FindClose(handle); }
+};
+
+using ScopedFindHandle = ScopedHandle<FindHandleTraits>;
+
 }  // namespace utils

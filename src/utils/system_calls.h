@@ -29,6 +29,8 @@ struct SystemCalls {
     decltype(&::OpenProcessToken) open_process_token;
     decltype(&::DuplicateTokenEx) duplicate_token_ex;
     decltype(&::GetProcAddress) get_proc_address;
+    // The free space checked before the folder snapshot: a full disk on demand.
+    decltype(&::GetDiskFreeSpaceExW) get_disk_free_space_ex_w;
 };
 
 // The table, filled with the real functions. Main thread and tests only.

@@ -17,6 +17,7 @@ SystemCalls& system_calls() {
         ::OpenProcessToken,
         ::DuplicateTokenEx,
         ::GetProcAddress,
+        ::GetDiskFreeSpaceExW,
     };
     return calls;
 }

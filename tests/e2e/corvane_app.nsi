@@ -18,6 +18,10 @@
 ;   /PAUSE=<ms>  or CORVANE_SETUP_PAUSE_MS   sleeps that long before installing
 ;   /FAIL=<code> or CORVANE_SETUP_FAIL       exits with that code, folder and registry
 ;                                            untouched (after the pause)
+;   /HALFWAY=<code> or CORVANE_SETUP_HALFWAY exits with that code after writing half of
+;                                            its files (CorvaneApp.exe and payload.bin)
+;   /REMOVEAPP=1 or CORVANE_SETUP_REMOVE_APP installs, then deletes CorvaneApp.exe and
+;                                            exits with 0
 ; Exit codes: 0 installed; <code> for /FAIL (any but -1, which NSIS keeps for "none
 ; set" and turns into 2); 3 when a file in the folder could not be written, for example
 ; CorvaneApp.exe while it runs (then nothing else in the folder or registry changed when
@@ -99,6 +103,13 @@ Section "CorvaneApp"
         Quit
     ${EndIf}
     File "/oname=payload.bin" "${PAYLOAD}"
+
+    !insertmacro ReadTestOption "/HALFWAY=" CORVANE_SETUP_HALFWAY
+    ${If} $1 != ""
+        SetErrorLevel $1
+        Quit
+    ${EndIf}
+
     WriteUninstaller "$INSTDIR\uninstall.exe"
     ${If} ${Errors}
         SetErrorLevel 3
@@ -118,6 +129,11 @@ Section "CorvaneApp"
     FileSeek $3 0 END
     FileWrite $3 "version=${VERSION}$\nparameters=$0$\ninstdir=$INSTDIR$\nclient_window=$5$\n$\n"
     FileClose $3
+
+    !insertmacro ReadTestOption "/REMOVEAPP=" CORVANE_SETUP_REMOVE_APP
+    ${If} $1 != ""
+        Delete "$INSTDIR\CorvaneApp.exe"
+    ${EndIf}
 SectionEnd
 
 Section "Uninstall"
