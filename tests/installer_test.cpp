@@ -123,17 +123,6 @@ std::vector<StateBlock> read_state(const fs::path& file) {
     return blocks;
 }
 
-// Wine starts the desktop, and with it the taskbar, when a process first asks for the
-// desktop window; with a display the taskbar appears a little later.
-bool display_ready() {
-    GetDesktopWindow();
-    for (int i = 0; i < 300; ++i) {
-        if (FindWindowW(L"Shell_TrayWnd", nullptr) != nullptr) return true;
-        Sleep(50);
-    }
-    return false;
-}
-
 struct Started {
     HWND window = nullptr;
     DWORD pid = 0;
@@ -250,7 +239,7 @@ TEST_F(Installer, SilentInstallRegistersTheFolderWhereTheLookupReadsIt) {
 
 TEST_F(Installer, StandInRecordsEveryStartAndRunsUntilEnded) {
     ASSERT_EQ(install(1), 0u);
-    const bool display = display_ready();
+    const bool display = test::taskbar_ready();
 
     DWORD first_pid = 0;
     HANDLE first = start_app(&first_pid);

@@ -333,31 +333,6 @@ TEST(ProgressMeter, RateFollowsTheLastSeconds) {
     EXPECT_DOUBLE_EQ(meter.rate(), 4 * kMiB);
 }
 
-// The report's output as a terminal shows it: "\r" returns to the line's start, later
-// characters overwrite earlier ones; trailing blanks are dropped.
-std::vector<std::string> screen(const std::string& output) {
-    std::vector<std::string> lines(1);
-    size_t column = 0;
-    for (char c : output) {
-        if (c == '\r') {
-            column = 0;
-        } else if (c == '\n') {
-            lines.emplace_back();
-            column = 0;
-        } else {
-            std::string& line = lines.back();
-            if (column < line.size())
-                line[column] = c;
-            else
-                line += c;
-            ++column;
-        }
-    }
-    for (std::string& line : lines) line.erase(line.find_last_not_of(' ') + 1);
-    if (lines.back().empty()) lines.pop_back();
-    return lines;
-}
-
 class Report : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_NE(out_, nullptr); }
@@ -405,16 +380,16 @@ TEST_F(Report, NoticesGetTheirOwnLinesAboveTheLiveLine) {
         "summary: status lines 6 (progress 3, notices 1, other 2), pipe messages 0 "
         "(connections 0), updater exit code -1",
     };
-    EXPECT_EQ(screen(output()), expected);
+    EXPECT_EQ(test::screen(output()), expected);
 }
 
 TEST_F(Report, LiveLineIsRedrawnAtMostTenTimesASecondUnlessComplete) {
     report_.status(record(progress(40 * kMiB, 1 * kMiB)), 0);
     report_.status(record(progress(40 * kMiB, 2 * kMiB)), 0.05);  // too soon: not drawn
-    EXPECT_EQ(screen(output()),
+    EXPECT_EQ(test::screen(output()),
               std::vector<std::string>{"download   2.5%  1.0 of 40.0 MiB  -- MiB/s  --:-- left"});
     report_.status(record(progress(40 * kMiB, 40 * kMiB)), 0.06);  // complete: drawn
-    EXPECT_EQ(screen(output()),
+    EXPECT_EQ(test::screen(output()),
               std::vector<std::string>{"download 100.0%  40.0 of 40.0 MiB  -- MiB/s  done"});
 }
 
@@ -424,16 +399,16 @@ TEST_F(Report, PipeFeedsTheLiveLineWhileItsMessagesFlow) {
     report_.status(record(progress(40 * kMiB, 4 * kMiB)), 0.5);  // older figures
     report_.pipe_message("garbage", 0.6);
     report_.pipe_disconnected();
-    EXPECT_EQ(screen(output()), (std::vector<std::string>{
-                                    "pipe: connected",
-                                    "pipe: not a progress message: garbage",
-                                    "pipe: disconnected after 2 messages",
-                                    "download  50.0%  20.0 of 40.0 MiB  -- MiB/s  --:-- left",
-                                }));
+    EXPECT_EQ(test::screen(output()), (std::vector<std::string>{
+                                          "pipe: connected",
+                                          "pipe: not a progress message: garbage",
+                                          "pipe: disconnected after 2 messages",
+                                          "download  50.0%  20.0 of 40.0 MiB  -- MiB/s  --:-- left",
+                                      }));
     // The pipe has been silent for a while: the status lines take over.
     report_.status(record(progress(40 * kMiB, 8 * kMiB)), 5);
     report_.summary(nullptr);
-    const std::vector<std::string> lines = screen(output());
+    const std::vector<std::string> lines = test::screen(output());
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[3], "download  20.0%  8.0 of 40.0 MiB  0.9 MiB/s  0:36 left");
     EXPECT_EQ(lines[4],

@@ -1,13 +1,18 @@
 // Helpers shared by the unit tests of both targets.
 #pragma once
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <regex>
 #include <string>
+#include <vector>
+
+#include "integrity/file_digest.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -36,6 +41,14 @@
 
 namespace test {
 
+// The first argument of the updater's elevated run.
+inline const char* const kPhaseMarker = "5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";
+
+inline std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 inline std::string read_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -52,6 +65,45 @@ inline std::string read_text_file(const std::filesystem::path& path) {
     text.swap(lines);
 #endif
     return text;
+}
+
+// The log in `folder` with time stamps and source lines blanked, so texts compare whole.
+inline std::string log_without_stamps(const std::filesystem::path& folder) {
+    const std::string text = read_text_file(folder / "update.log");
+    const std::regex stamp(R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
+    const std::regex line(R"(\((\d+)\): )");
+    return std::regex_replace(std::regex_replace(text, stamp, "$1"), line, "(N): ");
+}
+
+// The file's MD5 as upper-case hex text, empty when it cannot be read.
+inline std::string md5_of(const std::filesystem::path& path) {
+    char md5[33] = {0};
+    return md5_file_hex(path.string().c_str(), md5) == 32 ? md5 : "";
+}
+
+// The lines a terminal shows for `output`: "\r" returns to the line's start, later
+// characters overwrite earlier ones; trailing blanks are dropped.
+inline std::vector<std::string> screen(const std::string& output) {
+    std::vector<std::string> lines(1);
+    size_t column = 0;
+    for (char c : output) {
+        if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            lines.emplace_back();
+            column = 0;
+        } else {
+            std::string& line = lines.back();
+            if (column < line.size())
+                line[column] = c;
+            else
+                line += c;
+            ++column;
+        }
+    }
+    for (std::string& line : lines) line.erase(line.find_last_not_of(' ') + 1);
+    if (lines.back().empty()) lines.pop_back();
+    return lines;
 }
 
 inline void write_file(const std::filesystem::path& path, const std::string& bytes) {
