@@ -142,10 +142,12 @@ protected:
     // client application's folder.
     DWORD run(const std::string& arguments, DWORD timeout_ms = 60000) {
         // An elevated run that an earlier run asked for may hold the log for a moment yet.
-        std::error_code busy;
-        for (int waited = 0; !fs::remove(app_ / "update.log", busy) && busy && waited < 20000;
-             waited += 100)
-            Sleep(100);
+        test::wait_until(
+            [this] {
+                std::error_code busy;
+                return fs::remove(app_ / "update.log", busy) || !busy;
+            },
+            20000);
         return run_in_app(updater_command() + L" " + from_ansi(arguments), timeout_ms);
     }
 
@@ -316,10 +318,12 @@ TEST_F(BadInput, AddressesEndWithARefusalOrSixFailedAttempts) {
         }
         if (c.code == 0) {
             // The elevated run this asked for ends without a client application to start.
-            for (int waited = 0; waited < 60000 && count_lines(log(), "): The file ") == 0 &&
-                                 count_lines(log(), "hubra executable") == 0;
-                 waited += 100)
-                Sleep(100);
+            test::wait_until(
+                [this] {
+                    return count_lines(log(), "): The file ") != 0 ||
+                           count_lines(log(), "hubra executable") != 0;
+                },
+                60000);
         }
         // The folder above the update folder may be made; nothing beside it.
         EXPECT_LE(listing(update_folder_, true).size(), 1u) << input;
@@ -413,9 +417,7 @@ TEST_F(BadInput, UpdateFoldersWithLongAndNonAsciiPaths) {
         EXPECT_EQ(run(servers_.url("http", c.url_path) + " " + valid_md5_), c.code) << line;
         if (c.code == 0) {
             // The elevated run ends without a client application that it can start.
-            for (int waited = 0; waited < 60000 && count_lines(log(), "hubra executable") == 0;
-                 waited += 100)
-                Sleep(100);
+            wait_for_lines("hubra executable", 1, 60000);
         }
         expect_log(line, line);
         expect_installation_kept(line);

@@ -91,7 +91,7 @@ struct ProbeRecord {
 
 ProbeRecord wait_for_probe(const fs::path& probe, DWORD limit_ms = 30000) {
     const fs::path record = probe.wstring() + L".started";
-    for (DWORD waited = 0; waited < limit_ms && !fs::exists(record); waited += 50) Sleep(50);
+    test::wait_until([&] { return fs::exists(record); }, static_cast<int>(limit_ms), 50);
     ProbeRecord result;
     const std::string text = test::read_file(record);
     const size_t end = text.find('\n');

@@ -103,14 +103,10 @@ protected:
 TEST_F(InstallPhaseSafety, AnInstallerThatIsNotTheCheckedOneChangesNothing) {
     // A client application that must survive: the phase may not get as far as ending it.
     fs::copy_file(test::own_path(), app_ / "CorvaneApp.exe");
-    std::wstring command = test::quoted((app_ / "CorvaneApp.exe").wstring()) + L" --child=idle";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION client{};
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                               app_.wstring().c_str(), &startup, &client));
-    CloseHandle(client.hThread);
-    utils::ScopedKernelHandle client_process(client.hProcess);
+    const utils::ScopedKernelHandle client_process =
+        test::start_process(test::quoted((app_ / "CorvaneApp.exe").wstring()) + L" --child=idle",
+                            app_.wstring().c_str());
+    ASSERT_TRUE(client_process);
 
     const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     const std::string checked_md5 = test::md5_of(other_);

@@ -166,28 +166,24 @@ protected:
     // Starts the installed CorvaneApp.exe from another working folder; its process handle
     // is kept and the process ended at the end of the test.
     HANDLE start_app(DWORD* pid) {
-        std::wstring command = test::quoted((folder_ / "CorvaneApp.exe").wstring());
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                            dir_.path().wstring().c_str(), &startup, &process))
-            return nullptr;
-        CloseHandle(process.hThread);
-        processes_.push_back(process.hProcess);
-        *pid = process.dwProcessId;
-        return process.hProcess;
+        utils::ScopedKernelHandle process = test::start_process(
+            test::quoted((folder_ / "CorvaneApp.exe").wstring()), dir_.path().wstring().c_str());
+        if (!process) return nullptr;
+        *pid = GetProcessId(process.get());
+        processes_.push_back(process.release());
+        return processes_.back();
     }
 
     // Waits (with a generous bound against hangs) until the state file holds `count`
     // complete blocks.
     std::vector<StateBlock> wait_for_state(size_t count) {
         std::vector<StateBlock> blocks;
-        for (int i = 0; i < 600; ++i) {
-            blocks = read_state(folder_ / "CorvaneApp.state");
-            if (blocks.size() >= count) break;
-            Sleep(50);
-        }
+        test::wait_until(
+            [&] {
+                blocks = read_state(folder_ / "CorvaneApp.state");
+                return blocks.size() >= count;
+            },
+            30000, 50);
         return blocks;
     }
 

@@ -214,15 +214,10 @@ TEST_F(PathsWin, RenameOntoRunningImageFails) {
     ScopedKernelHandle started(CreateEventA(nullptr, TRUE, FALSE, (prefix + "-started").c_str()));
     ScopedKernelHandle quit(CreateEventA(nullptr, TRUE, FALSE, (prefix + "-quit").c_str()));
 
-    std::wstring command = test::quoted(busy.wstring()) + L" --child=idle " +
-                           widen(prefix + "-started") + L" " + widen(prefix + "-quit");
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &info));
-    CloseHandle(info.hThread);
-    ScopedKernelHandle process(info.hProcess);
+    const ScopedKernelHandle process =
+        test::start_process(test::quoted(busy.wstring()) + L" --child=idle " +
+                            widen(prefix + "-started") + L" " + widen(prefix + "-quit"));
+    ASSERT_TRUE(process);
     const HANDLE waits[] = {started.get(), process.get()};
     ASSERT_EQ(WaitForMultipleObjects(2, waits, FALSE, 60000), WAIT_OBJECT_0);
 

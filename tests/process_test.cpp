@@ -49,16 +49,8 @@ public:
         fs::create_directories(folder);
         const fs::path image = folder / name;
         fs::copy_file(test::own_path(), image, fs::copy_options::overwrite_existing);
-        std::wstring command = test::quoted(image.wstring()) + L" --child=idle";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION created = {};
-        if (CreateProcessW(image.wstring().c_str(), &command[0], nullptr, nullptr, FALSE, 0,
-                           nullptr, nullptr, &startup, &created)) {
-            CloseHandle(created.hThread);
-            process_.reset(created.hProcess);
-            id_ = created.dwProcessId;
-        }
+        process_ = test::start_process(test::quoted(image.wstring()) + L" --child=idle");
+        if (process_) id_ = GetProcessId(process_.get());
     }
     ~RunningCopy() {
         if (running()) TerminateProcess(process_.get(), 0);

@@ -33,6 +33,17 @@ Expected unparsed(const std::string& bytes, size_t length = 0) {
     return {Kind::unparsed, bytes, 0, 0, length};
 }
 
+// The record a parser would give for `from`.
+StatusRecord record(const Expected& from) {
+    StatusRecord record;
+    record.kind = from.kind;
+    record.text = from.text;
+    record.total = from.total;
+    record.received = from.received;
+    record.length = from.length != 0 ? from.length : from.text.size();
+    return record;
+}
+
 std::string describe(const std::vector<StatusRecord>& records) {
     std::string text;
     for (const StatusRecord& record : records) {
@@ -71,15 +82,7 @@ std::string describe(const std::vector<StatusRecord>& records) {
     }
     if (equal) return ::testing::AssertionSuccess();
     std::string wanted;
-    for (const Expected& want : expected) {
-        StatusRecord record;
-        record.kind = want.kind;
-        record.text = want.text;
-        record.total = want.total;
-        record.received = want.received;
-        record.length = want.length != 0 ? want.length : want.text.size();
-        wanted += describe({record});
-    }
+    for (const Expected& want : expected) wanted += describe({record(want)});
     return ::testing::AssertionFailure() << "got " << describe(records) << "\nwanted " << wanted;
 }
 
@@ -349,16 +352,6 @@ protected:
         std::fseek(out_, 0, SEEK_END);
         return text;
     }
-    static StatusRecord record(const Expected& from) {
-        StatusRecord record;
-        record.kind = from.kind;
-        record.text = from.text;
-        record.total = from.total;
-        record.received = from.received;
-        record.length = from.length != 0 ? from.length : from.text.size();
-        return record;
-    }
-
     FILE* out_ = std::tmpfile();
     WatchReport report_{out_};
 };

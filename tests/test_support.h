@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "integrity/file_digest.h"
@@ -47,6 +49,18 @@ inline const char* const kPhaseMarker = "5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";
 inline std::string lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
+}
+
+// Polls `done` every `step_ms` until it holds or `limit_ms` have passed (a bound against
+// hangs, not a measurement). Whether it held.
+template <typename Condition>
+bool wait_until(Condition done, int limit_ms, int step_ms = 100) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+    }
+    return true;
 }
 
 inline std::string read_file(const std::filesystem::path& path) {

@@ -75,12 +75,10 @@ protected:
         EXPECT_EQ(run_in_app(download_command("/"), kPatienceMs), 0u) << after << "\n" << log();
         EXPECT_TRUE(test::wait_for_processes_in(app_ / "upd", kPatienceMs)) << after;
         EXPECT_FALSE(fs::exists(installer_)) << after << "\n" << log();
-        bool started = false;
-        for (int waited = 0; waited < 20000 && !started; waited += 100) {
-            started = fs::exists(app_ / "CorvaneApp.exe.started");
-            if (!started) Sleep(100);
-        }
-        EXPECT_TRUE(started) << after << "\n" << log();
+        EXPECT_TRUE(
+            test::wait_until([this] { return fs::exists(app_ / "CorvaneApp.exe.started"); }, 20000))
+            << after << "\n"
+            << log();
         EXPECT_TRUE(fs::exists(updater_)) << after;
     }
 
@@ -92,20 +90,15 @@ TEST_F(KilledUpdate, AFreshUpdateSucceedsAfterEveryKill) {
     const std::string product = test::read_file(test::sibling_path(L"updater.exe"));
     {
         // The first run, in the middle of its download (200 KiB/s).
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        std::wstring command = download_command("/slow/");
-        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                   app_.wstring().c_str(), &startup, &process));
-        CloseHandle(process.hThread);
-        utils::ScopedKernelHandle first(process.hProcess);
+        const utils::ScopedKernelHandle first =
+            test::start_process(download_command("/slow/"), app_.wstring().c_str());
+        ASSERT_TRUE(first);
         const auto received = [this] {
             std::error_code missing;
             const auto bytes = fs::file_size(installer_, missing);
             return missing ? 0 : bytes;
         };
-        for (int waited = 0; waited < 30000 && received() < 65536; waited += 50) Sleep(50);
+        test::wait_until([&] { return received() >= 65536; }, 30000, 50);
         ASSERT_EQ(WaitForSingleObject(first.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << log();
         TerminateProcess(first.get(), 1);
         WaitForSingleObject(first.get(), kPatienceMs);
@@ -124,16 +117,11 @@ TEST_F(KilledUpdate, AFreshUpdateSucceedsAfterEveryKill) {
         // This program in the updater's place, the checked installer in the update folder.
         fs::copy_file(test::own_path(), updater_, fs::copy_options::overwrite_existing);
         fs::copy_file(servers_.file(served_), installer_, fs::copy_options::overwrite_existing);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        std::wstring command = updater_command() + L" --child=install_until " +
-                               std::to_wstring(step) + L" " + widen(event_name) +
-                               test::install_phase_arguments(installer_, md5_);
-        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                   app_.wstring().c_str(), &startup, &process));
-        CloseHandle(process.hThread);
-        utils::ScopedKernelHandle elevated(process.hProcess);
+        const utils::ScopedKernelHandle elevated = test::start_process(
+            updater_command() + L" --child=install_until " + std::to_wstring(step) + L" " +
+                widen(event_name) + test::install_phase_arguments(installer_, md5_),
+            app_.wstring().c_str());
+        ASSERT_TRUE(elevated);
         const HANDLE waits[] = {stopped.get(), elevated.get()};
         const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, kPatienceMs);
         TerminateProcess(elevated.get(), 1);

@@ -16,16 +16,14 @@ namespace test {
 
 namespace {
 
-// Waits at most `timeout_ms` for the created process, kills it after that, and closes
-// its handles. Its exit code, or 0xbeef when it had to be killed.
-DWORD finish(PROCESS_INFORMATION& process, DWORD timeout_ms) {
+// Waits at most `timeout_ms` for the process and kills it after that. Its exit code, or
+// 0xbeef when it had to be killed.
+DWORD finish(const utils::ScopedKernelHandle& process, DWORD timeout_ms) {
     DWORD code = 0xbeef;
-    if (WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &code);
+    if (WaitForSingleObject(process.get(), timeout_ms) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.get(), &code);
     else
-        TerminateProcess(process.hProcess, 0xbeef);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+        TerminateProcess(process.get(), 0xbeef);
     return code;
 }
 
@@ -55,14 +53,20 @@ bool hold_own_image() {
     return image != INVALID_HANDLE_VALUE;
 }
 
-DWORD run_process(std::wstring command, DWORD flags, const wchar_t* folder, DWORD timeout_ms) {
+utils::ScopedKernelHandle start_process(std::wstring command, const wchar_t* folder, DWORD flags) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, flags, nullptr, folder,
                         &startup, &process))
-        return 0xdead;
-    return finish(process, timeout_ms);
+        return utils::ScopedKernelHandle();
+    CloseHandle(process.hThread);
+    return utils::ScopedKernelHandle(process.hProcess);
+}
+
+DWORD run_process(std::wstring command, DWORD flags, const wchar_t* folder, DWORD timeout_ms) {
+    const utils::ScopedKernelHandle process = start_process(std::move(command), folder, flags);
+    return process ? finish(process, timeout_ms) : 0xdead;
 }
 
 DWORD run_process_output(std::wstring command, const wchar_t* folder, std::string& output,
@@ -86,8 +90,10 @@ DWORD run_process_output(std::wstring command, const wchar_t* folder, std::strin
     PROCESS_INFORMATION process{};
     DWORD code = 0xdead;
     if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, folder, &startup,
-                       &process))
-        code = finish(process, timeout_ms);
+                       &process)) {
+        CloseHandle(process.hThread);
+        code = finish(utils::ScopedKernelHandle(process.hProcess), timeout_ms);
+    }
     CloseHandle(file);
     output = read_file(temp_file);
     DeleteFileW(temp_file);
@@ -200,11 +206,7 @@ std::wstring UpdaterProcessTest::updater_command() const { return quoted(updater
 
 bool UpdaterProcessTest::wait_for_lines(const std::string& part, size_t count,
                                         int timeout_ms) const {
-    for (int waited = 0;; waited += 100) {
-        if (count_lines(log(), part) >= count) return true;
-        if (waited >= timeout_ms) return false;
-        Sleep(100);
-    }
+    return wait_until([&] { return count_lines(log(), part) >= count; }, timeout_ms);
 }
 
 }  // namespace test

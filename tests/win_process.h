@@ -13,6 +13,7 @@
 #include "driver/entry.h"
 #include "test_servers.h"
 #include "test_support.h"
+#include "utils/scoped_handle.h"
 #include "utils/win.h"
 
 namespace test {
@@ -31,6 +32,11 @@ void place_updater(const std::filesystem::path& app_folder);
 // process ends, as Windows does for a running program (Wine would let it be replaced or
 // deleted). For the stand-ins of the client application. False when it cannot be opened.
 bool hold_own_image();
+
+// Starts `command` (a whole command line) in `folder` (null: this program's) without
+// waiting. The process's handle, invalid when it could not be started.
+utils::ScopedKernelHandle start_process(std::wstring command, const wchar_t* folder = nullptr,
+                                        DWORD flags = 0);
 
 // Runs `command` (a whole command line) and waits at most `timeout_ms`. Returns its exit
 // code, 0xdead when it could not be started, 0xbeef when it had to be killed.
