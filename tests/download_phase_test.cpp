@@ -50,8 +50,12 @@ TEST_F(DownloadPhase, AcceptsTheDigestInAnyLetterCaseAndRestartsElevated) {
     size_t runs = 0;
     for (const std::string& digest : {md5_, lower, mixed}) {
         ++runs;
-        // The failed install phase of the run before kept the installer.
-        fs::remove(path);
+        // The failed install phase of the run before kept the installer; its process lets
+        // go of the file when it ends, a moment after its last log line.
+        std::error_code busy;
+        for (int waited = 0; !fs::remove(path, busy) && busy && waited < 10000; waited += 100)
+            Sleep(100);
+        ASSERT_FALSE(busy) << busy.message();
         EXPECT_EQ(run(url, digest), 0u) << digest;
         EXPECT_TRUE(test::read_file(path) == servers_.bytes("small.bin"));
         EXPECT_EQ(notices_of(out_), std::vector<std::string>{}) << out_;

@@ -35,11 +35,11 @@ struct InstallRun {
     UpdateRun& run;
     const char* digest_arg;  // null: the installer runs where it lies, unchecked
     ProgressWindow* window;
-    utils::ProtectedCopy checked;  // the copy that runs when there is a digest
+    utils::ProtectedCopy checked;             // the copy that runs when there is a digest
     utils::OwnPublisherReader own_publisher;  // read while the phase starts and copies
-    std::string own_path;          // updater.exe; the running image leaves it for backup_path
-    std::string backup_path;       // updater.old.exe
-    std::string staged_path;       // updater.new.exe: the copy that becomes updater.exe
+    std::string own_path;     // updater.exe; the running image leaves it for backup_path
+    std::string backup_path;  // updater.old.exe
+    std::string staged_path;  // updater.new.exe: the copy that becomes updater.exe
     std::string client_path;
     const wchar_t* failure_text = L"更新失败";  // the window's last text when a step failed
 };
@@ -300,8 +300,11 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
                  installer_arg);
         run.installer_path = installer_arg;
     }
+    // The window's thread first: the run's own signature is read on a thread that starts
+    // with `install`, and the two starting together loaded the code-signing and window
+    // libraries at the same time, which under Wine could hang the run for good.
+    progress_start(&g_window);
     InstallRun install(run, digest_arg, &g_window);
-    progress_start(install.window);
 
     if (run_install_steps(install) < 0) {
         // The installer that was downloaded stays for the client application's next try;
