@@ -52,9 +52,7 @@ TEST_F(DownloadPhase, AcceptsTheDigestInAnyLetterCaseAndRestartsElevated) {
         ++runs;
         // The failed install phase of the run before kept the installer; its process lets
         // go of the file when it ends, a moment after its last log line.
-        std::error_code busy;
-        for (int waited = 0; !fs::remove(path, busy) && busy && waited < 10000; waited += 100)
-            Sleep(100);
+        const std::error_code busy = test::remove_once_let_go(path, 10000);
         ASSERT_FALSE(busy) << busy.message();
         EXPECT_EQ(run(url, digest), 0u) << digest;
         EXPECT_TRUE(test::read_file(path) == servers_.bytes("small.bin"));

@@ -63,6 +63,14 @@ bool wait_until(Condition done, int limit_ms, int step_ms = 100) {
     return true;
 }
 
+// Removes `path`, retrying for at most `limit_ms` while another process still holds it.
+// The last error: none when the file is gone.
+inline std::error_code remove_once_let_go(const std::filesystem::path& path, int limit_ms) {
+    std::error_code busy;
+    wait_until([&] { return std::filesystem::remove(path, busy) || !busy; }, limit_ms);
+    return busy;
+}
+
 inline std::string read_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
