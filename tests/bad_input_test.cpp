@@ -8,12 +8,8 @@
 #include <regex>
 #include <vector>
 
-#include "integrity/file_digest.h"
 #include "status_lines.h"
-#include "test_servers.h"
-#include "test_support.h"
 #include "utils/paths.h"
-#include "utils/text.h"
 #include "version.h"
 #include "win_process.h"
 
@@ -23,7 +19,6 @@ namespace fs = std::filesystem;
 using test::count_lines;
 using test::lines_of;
 
-const char* const kMarker = "5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";
 const char* const kClientBytes = "client application v1";
 const DWORD kFailed = 0xffffffffu;
 
@@ -134,43 +129,22 @@ private:
     std::vector<std::wstring> saved_;
 };
 
-class BadInput : public ::testing::Test {
+class BadInput : public test::UpdaterProcessTest {
 protected:
     void SetUp() override {
-        have_servers_ = servers_.load();
-        // The updater lives in a sub-folder of the client application's folder.
-        app_ = dir_.path() / "app";
-        test::place_updater(app_);
+        UpdaterProcessTest::SetUp();
         test::write_file(app_ / "CorvaneApp.exe", kClientBytes);
-        updater_bytes_ = test::read_file(app_ / "upd" / "updater.exe");
-        ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
-        fs::remove_all(update_folder_);
-        valid_md5_ = std::string(32, 'a');
-        if (have_servers_) {
-            char md5[33] = {0};
-            ASSERT_EQ(md5_file_hex(servers_.file("small.bin").c_str(), md5), 32);
-            valid_md5_ = md5;
-        }
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(update_folder_, ignored);
+        updater_bytes_ = test::read_file(updater_);
+        valid_md5_ = have_servers_ ? md5_ : std::string(32, 'a');
     }
 
     // Runs the updater with `arguments` (ANSI text, appended after one space) in the
     // client application's folder.
     DWORD run(const std::string& arguments, DWORD timeout_ms = 60000) {
         // An elevated run that an earlier run asked for may hold the log for a moment yet.
-        std::error_code busy;
-        for (int waited = 0; !fs::remove(app_ / "update.log", busy) && busy && waited < 20000;
-             waited += 100)
-            Sleep(100);
-        return test::run_process_output(
-            test::quoted((app_ / "upd" / "updater.exe").wstring()) + L" " + from_ansi(arguments),
-            app_.wstring().c_str(), out_, timeout_ms);
+        test::remove_once_let_go(app_ / "update.log", 20000);
+        return run_in_app(updater_command() + L" " + from_ansi(arguments), timeout_ms);
     }
-
-    std::string log() { return test::read_text_file(app_ / "update.log"); }
 
     // The places a run must not write to: the folder around the test folder (the system's
     // temporary folder), the system drive's root and program-data folder, and the folder
@@ -186,7 +160,7 @@ protected:
     // The previous installation: the client application and the updater, unchanged.
     void expect_installation_kept(const std::string& input) {
         EXPECT_EQ(test::read_file(app_ / "CorvaneApp.exe"), kClientBytes) << input;
-        EXPECT_TRUE(test::read_file(app_ / "upd" / "updater.exe") == updater_bytes_) << input;
+        EXPECT_TRUE(test::read_file(updater_) == updater_bytes_) << input;
     }
 
     // The log of the last run: the build line first, then `line` somewhere.
@@ -197,14 +171,8 @@ protected:
         EXPECT_NE(log().find(line), std::string::npos) << input << "\n" << log();
     }
 
-    test::ScopedWorkDir dir_;
-    test::Servers servers_;
-    bool have_servers_ = false;
-    fs::path app_;
-    std::string update_folder_;
     std::string updater_bytes_;
     std::string valid_md5_;
-    std::string out_;
 };
 
 // One random argument: empty, printable, quotes and backslashes, bytes of the upper half
@@ -232,7 +200,7 @@ std::string random_argument(std::mt19937& random) {
         case 6:
             return "http://" + bytes(pick(80), 0x21, 0x7e);
         case 7:
-            return std::string(kMarker) + std::string(1 + pick(3), ' ');
+            return std::string(test::kPhaseMarker) + std::string(1 + pick(3), ' ');
         default:
             return bytes(1 + pick(30), 0x20, 0x7e) + "\"\\" + bytes(pick(30), 0x20, 0x7e);
     }
@@ -257,7 +225,7 @@ TEST_F(BadInput, RandomCommandLinesEndWithARefusalOrNothingToDo) {
                 arguments += " " + (random() % 3 == 0 ? argument : quote_argument(argument));
             }
         }
-        ASSERT_NE(first, kMarker);
+        ASSERT_NE(first, test::kPhaseMarker);
         const std::string input = "run " + std::to_string(run_number);
         const DWORD code = run(arguments, 30000);
         ASSERT_TRUE(code == 0 || code == kFailed) << input << " ended with " << std::hex << code;
@@ -345,10 +313,12 @@ TEST_F(BadInput, AddressesEndWithARefusalOrSixFailedAttempts) {
         }
         if (c.code == 0) {
             // The elevated run this asked for ends without a client application to start.
-            for (int waited = 0; waited < 60000 && count_lines(log(), "): The file ") == 0 &&
-                                 count_lines(log(), "hubra executable") == 0;
-                 waited += 100)
-                Sleep(100);
+            test::wait_until(
+                [this] {
+                    return count_lines(log(), "): The file ") != 0 ||
+                           count_lines(log(), "hubra executable") != 0;
+                },
+                60000);
         }
         // The folder above the update folder may be made; nothing beside it.
         EXPECT_LE(listing(update_folder_, true).size(), 1u) << input;
@@ -370,8 +340,8 @@ TEST_F(BadInput, InstallerArgumentsThatAreNoInstaller) {
     fs::create_directories(other_drive);
     const fs::path foreign = other_drive / "setup.exe";
     test::write_file(foreign, "not a program");
-    char foreign_md5[33] = {0};
-    ASSERT_EQ(md5_file_hex(foreign.string().c_str(), foreign_md5), 32);
+    const std::string foreign_md5 = test::md5_of(foreign);
+    ASSERT_EQ(foreign_md5.size(), 32u);
     const std::string missing = update_folder_ + "\\missing.exe";
     const std::string huge(5000, 'i');
     // A document, which the shell would open hidden in its program and never return.
@@ -397,7 +367,7 @@ TEST_F(BadInput, InstallerArgumentsThatAreNoInstaller) {
     const Snapshot before = outside();
     for (const Case& c : cases) {
         const std::string input = c.installer.substr(0, 80) + " " + c.digest;
-        std::string arguments = std::string(kMarker) + " " + quote_argument(c.installer);
+        std::string arguments = std::string(test::kPhaseMarker) + " " + quote_argument(c.installer);
         if (!c.digest.empty()) arguments += " " + c.digest;
         EXPECT_EQ(run(arguments), kFailed) << input;
         expect_log(c.line, input);
@@ -442,9 +412,7 @@ TEST_F(BadInput, UpdateFoldersWithLongAndNonAsciiPaths) {
         EXPECT_EQ(run(servers_.url("http", c.url_path) + " " + valid_md5_), c.code) << line;
         if (c.code == 0) {
             // The elevated run ends without a client application that it can start.
-            for (int waited = 0; waited < 60000 && count_lines(log(), "hubra executable") == 0;
-                 waited += 100)
-                Sleep(100);
+            wait_for_lines("hubra executable", 1, 60000);
         }
         expect_log(line, line);
         expect_installation_kept(line);

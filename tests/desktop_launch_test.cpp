@@ -20,17 +20,6 @@ namespace fs = std::filesystem;
 using test::SystemCallOverride;
 using utils::ScopedKernelHandle;
 
-// Wine starts the desktop, and with it the taskbar, when a process first asks for the
-// desktop window; the taskbar appears a little later.
-bool taskbar_ready() {
-    GetDesktopWindow();
-    for (int i = 0; i < 300; ++i) {
-        if (FindWindowW(L"Shell_TrayWnd", nullptr) != nullptr) return true;
-        Sleep(50);
-    }
-    return false;
-}
-
 struct ShellCall {
     int calls = 0;
     HWND window = reinterpret_cast<HWND>(1);
@@ -102,7 +91,7 @@ struct ProbeRecord {
 
 ProbeRecord wait_for_probe(const fs::path& probe, DWORD limit_ms = 30000) {
     const fs::path record = probe.wstring() + L".started";
-    for (DWORD waited = 0; waited < limit_ms && !fs::exists(record); waited += 50) Sleep(50);
+    test::wait_until([&] { return fs::exists(record); }, static_cast<int>(limit_ms), 50);
     ProbeRecord result;
     const std::string text = test::read_file(record);
     const size_t end = text.find('\n');
@@ -131,7 +120,7 @@ DWORD child_report(int first, int second) {
 
 // Two elevated launches in a fresh process: arguments 0 and 1 are the programs.
 TEST_CHILD(launch_twice) {
-    if (!taskbar_ready()) return kNoTaskbar;
+    if (!test::taskbar_ready()) return kNoTaskbar;
     SystemCallOverride count(&utils::SystemCalls::load_library_w, &counting_load_library_w);
     SystemCallOverride shell(&utils::SystemCalls::shell_execute_w, &recording_shell_execute_w);
     const int first = run_as_desktop_user(widen(arguments.at(0)).c_str());
@@ -141,7 +130,7 @@ TEST_CHILD(launch_twice) {
 
 // The same when the library cannot be loaded.
 TEST_CHILD(launch_without_library) {
-    if (!taskbar_ready()) return kNoTaskbar;
+    if (!test::taskbar_ready()) return kNoTaskbar;
     SystemCallOverride fail(&utils::SystemCalls::load_library_w, &failing_load_library_w);
     SystemCallOverride shell(&utils::SystemCalls::shell_execute_w, &recording_shell_execute_w);
     const int first = run_as_desktop_user(widen(arguments.at(0)).c_str());
@@ -192,7 +181,7 @@ protected:
 };
 
 TEST_F(Launch, ElevatedStartsTheProgramAndKeepsNoHandle) {
-    TEST_REQUIRES(taskbar_ready(), "a taskbar (run under a display)");
+    TEST_REQUIRES(test::taskbar_ready(), "a taskbar (run under a display)");
     ASSERT_TRUE(is_vista_or_later());
     ASSERT_TRUE(is_admin()) << "Wine's processes count as administrators";
     {
@@ -214,7 +203,7 @@ TEST_F(Launch, ElevatedStartsTheProgramAndKeepsNoHandle) {
 }
 
 TEST_F(Launch, ElevatedFailureDoesNotFallBackToTheShell) {
-    TEST_REQUIRES(taskbar_ready(), "a taskbar (run under a display)");
+    TEST_REQUIRES(test::taskbar_ready(), "a taskbar (run under a display)");
     SystemCallOverride shell(&utils::SystemCalls::shell_execute_w, &recording_shell_execute_w);
     const int tokens = count_handles(0).tokens;
     EXPECT_EQ(run_as_desktop_user((dir_.path() / "app" / "missing.exe").wstring().c_str()), 0);
@@ -230,7 +219,7 @@ TEST_F(Launch, ElevatedWithoutTaskbarStartsNothing) {
 }
 
 TEST_F(Launch, LibraryIsLoadedOnceAndAFailedLoadIsNotRetried) {
-    TEST_REQUIRES(taskbar_ready(), "a taskbar (run under a display)");
+    TEST_REQUIRES(test::taskbar_ready(), "a taskbar (run under a display)");
     const fs::path missing = dir_.path() / "app" / "missing.exe";
     DWORD report = test::run_child(
         "launch_twice", L" " + test::quoted(probe_.wstring()) + L" " + test::quoted(missing));

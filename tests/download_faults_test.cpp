@@ -2,20 +2,13 @@
 // answer cut short, a slow answer, and other bytes on every request.
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <chrono>
 #include <cstdlib>
 #include <regex>
 #include <set>
 #include <utility>
 #include <vector>
 
-#include "integrity/file_digest.h"
 #include "status_lines.h"
-#include "test_servers.h"
-#include "test_support.h"
-#include "utils/paths.h"
-#include "utils/text.h"
 #include "win_process.h"
 
 namespace {
@@ -25,58 +18,18 @@ using test::count_lines;
 using test::lines_of;
 using test::notices_of;
 
-std::string lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-class DownloadFaults : public ::testing::Test {
+class DownloadFaults : public test::UpdaterProcessTest {
 protected:
     void SetUp() override {
-        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
-        ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
-        fs::remove_all(update_folder_);
-        // The updater lives in a sub-folder of the client application's folder.
-        app_ = dir_.path() / "app";
-        test::place_updater(app_);
-        char md5[33] = {0};
-        ASSERT_EQ(md5_file_hex(servers_.file("small.bin").c_str(), md5), 32);
-        md5_ = md5;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(update_folder_, ignored);
+        UpdaterProcessTest::SetUp();
+        TEST_REQUIRES(have_servers_, "the http_servers fixture");
     }
 
     DWORD run(const std::string& url) { return run(url, md5_); }
     DWORD run(const std::string& url, const std::string& digest) {
         fs::remove(app_ / "update.log");
-        const auto start = std::chrono::steady_clock::now();
-        const DWORD code =
-            test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) + L" " +
-                                         widen(url) + L" " + widen(digest),
-                                     app_.wstring().c_str(), out_);
-        seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        return code;
+        return run_download_phase(url, digest);
     }
-
-    std::string log() { return test::read_text_file(app_ / "update.log"); }
-
-    bool wait_for_lines(const std::string& part, size_t count, int timeout_ms) {
-        for (int waited = 0;; waited += 100) {
-            if (count_lines(log(), part) >= count) return true;
-            if (waited >= timeout_ms) return false;
-            Sleep(100);
-        }
-    }
-
-    test::ScopedWorkDir dir_;
-    test::Servers servers_;
-    fs::path app_;
-    std::string update_folder_;
-    std::string md5_;
-    std::string out_;
-    double seconds_ = 0;
 };
 
 TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
@@ -173,10 +126,11 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
                 std::set<std::string> digests;
                 for (const std::string& line : lines_of(text)) {
                     std::smatch match;
-                    if (std::regex_search(line, match, mismatch)) digests.insert(lower(match[1]));
+                    if (std::regex_search(line, match, mismatch))
+                        digests.insert(test::lower(match[1]));
                 }
                 EXPECT_EQ(digests.size(), 6u) << text;
-                EXPECT_EQ(digests.count(lower(md5_)), 0u);
+                EXPECT_EQ(digests.count(test::lower(md5_)), 0u);
                 break;
             }
         }
@@ -191,8 +145,8 @@ TEST_F(DownloadFaults, AFullDiskFailsEveryAttemptAndEachLaterOneStartsAfresh) {
     const size_t limit = std::stoul(limit_text);
     const std::string body = servers_.bytes("large.bin");
     ASSERT_GT(body.size(), limit);
-    char md5[33] = {0};
-    ASSERT_EQ(md5_file_hex(servers_.file("large.bin").c_str(), md5), 32);
+    const std::string md5 = test::md5_of(servers_.file("large.bin"));
+    ASSERT_EQ(md5.size(), 32u);
     const std::string url = servers_.url("http", "/large.bin");
     const std::string path = update_folder_ + "\\large.bin.exe";
     // An earlier run left a file as large as the limit: attempt 1 cannot add a byte, the

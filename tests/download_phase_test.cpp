@@ -1,18 +1,13 @@
 // The first run of an update as a process under Wine, against the test servers.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <regex>
 #include <vector>
 
 #include "child_main.h"
-#include "driver/entry.h"
 #include "integrity/file_digest.h"
 #include "status_lines.h"
 #include "system_call_override.h"
-#include "test_servers.h"
-#include "test_support.h"
-#include "utils/paths.h"
 #include "utils/text.h"
 #include "win_process.h"
 
@@ -25,76 +20,31 @@ using test::notices_of;
 
 // The download phase with the elevated restart refused, as when the user says no.
 TEST_CHILD(refused_elevation) {
-    test::SystemCallOverride<decltype(&ShellExecuteW)> refuse(
-        &utils::SystemCalls::shell_execute_w,
-        [](HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT) -> HINSTANCE {
-            return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(5));
-        });
-    std::vector<std::string> args{"updater.exe"};
-    args.insert(args.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(&arg[0]);
-    return updater_main(static_cast<int>(argv.size()), argv.data());
+    test::SystemCallOverride refuse(&utils::SystemCalls::shell_execute_w,
+                                    &test::refused_shell_execute);
+    return test::run_updater_main(arguments);
 }
 
-class DownloadPhase : public ::testing::Test {
+class DownloadPhase : public test::UpdaterProcessTest {
 protected:
     void SetUp() override {
-        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
-        ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
-        fs::remove_all(update_folder_);
-        // The updater lives in a sub-folder of the client application's folder.
-        app_ = dir_.path() / "app";
-        test::place_updater(app_);
-        char md5[33] = {0};
-        ASSERT_EQ(md5_file_hex(servers_.file("small.bin").c_str(), md5), 32);
-        md5_ = md5;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(update_folder_, ignored);
+        UpdaterProcessTest::SetUp();
+        TEST_REQUIRES(have_servers_, "the http_servers fixture");
     }
 
     DWORD run(const std::string& url, const std::string& digest) {
-        const auto start = std::chrono::steady_clock::now();
-        const DWORD code =
-            test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) + L" " +
-                                         widen(url) + L" " + widen(digest),
-                                     app_.wstring().c_str(), out_);
-        seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        return code;
-    }
-
-    std::string log() { return test::read_text_file(app_ / "update.log"); }
-
-    // Waits up to `timeout_ms` for `count` log lines holding `part`.
-    bool wait_for_lines(const std::string& part, size_t count, int timeout_ms) {
-        for (int waited = 0;; waited += 100) {
-            if (count_lines(log(), part) >= count) return true;
-            if (waited >= timeout_ms) return false;
-            Sleep(100);
-        }
+        return run_download_phase(url, digest);
     }
 
     std::string installer_path(const std::string& name) const {
         return update_folder_ + "\\" + name;
     }
-
-    test::ScopedWorkDir dir_;
-    test::Servers servers_;
-    fs::path app_;
-    std::string update_folder_;
-    std::string md5_;
-    std::string out_;
-    double seconds_ = 0;
 };
 
 TEST_F(DownloadPhase, AcceptsTheDigestInAnyLetterCaseAndRestartsElevated) {
-    std::string lower = md5_, mixed = md5_;
-    for (size_t i = 0; i < lower.size(); ++i) {
-        lower[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(lower[i])));
-        if (i % 2 == 0) mixed[i] = lower[i];
-    }
+    const std::string lower = test::lower(md5_);
+    std::string mixed = md5_;
+    for (size_t i = 0; i < mixed.size(); i += 2) mixed[i] = lower[i];
     const std::string url = servers_.url("http", "/small.bin?token=a:b");
     const std::string path = installer_path("small.bin.exe");
     size_t runs = 0;
@@ -102,9 +52,7 @@ TEST_F(DownloadPhase, AcceptsTheDigestInAnyLetterCaseAndRestartsElevated) {
         ++runs;
         // The failed install phase of the run before kept the installer; its process lets
         // go of the file when it ends, a moment after its last log line.
-        std::error_code busy;
-        for (int waited = 0; !fs::remove(path, busy) && busy && waited < 10000; waited += 100)
-            Sleep(100);
+        const std::error_code busy = test::remove_once_let_go(path, 10000);
         ASSERT_FALSE(busy) << busy.message();
         EXPECT_EQ(run(url, digest), 0u) << digest;
         EXPECT_TRUE(test::read_file(path) == servers_.bytes("small.bin"));
@@ -195,13 +143,9 @@ TEST_F(DownloadPhase, APartialInstallerIsResumedFirstThenFetchedAfresh) {
     const std::string text = log();
     // Attempt 1 appended to the 5000 wrong bytes, attempt 2 started again.
     EXPECT_EQ(count_lines(text, " not match"), 1u) << text;
-    const std::string expected_md5 = [&] {
-        std::string wrong = std::string(5000, 'x') + servers_.bytes("small.bin").substr(5000);
-        test::write_file(dir_.path() / "wrong.bin", wrong);
-        char md5[33] = {0};
-        md5_file_hex((dir_.path() / "wrong.bin").string().c_str(), md5);
-        return std::string(md5);
-    }();
+    test::write_file(dir_.path() / "wrong.bin",
+                     std::string(5000, 'x') + servers_.bytes("small.bin").substr(5000));
+    const std::string expected_md5 = test::md5_of(dir_.path() / "wrong.bin");
     EXPECT_NE(text.find(" " + md5_ + " " + expected_md5 + " not match"), std::string::npos) << text;
     EXPECT_TRUE(test::read_file(path) == servers_.bytes("small.bin"));
     EXPECT_TRUE(wait_for_lines("): The file ", 1, 60000)) << log();
@@ -237,10 +181,8 @@ TEST_F(DownloadPhase, ASecondUpdaterIsRefused) {
 
 TEST_F(DownloadPhase, ARefusedElevationFailsAndKeepsTheInstaller) {
     const std::string path = installer_path("small.bin.exe");
-    const DWORD code =
-        test::run_process_output(test::quoted(test::own_path()) + L" --child=refused_elevation " +
-                                     widen(servers_.url("http", "/small.bin")) + L" " + widen(md5_),
-                                 app_.wstring().c_str(), out_);
+    const DWORD code = run_in_app(test::quoted(test::own_path()) + L" --child=refused_elevation " +
+                                  widen(servers_.url("http", "/small.bin")) + L" " + widen(md5_));
     EXPECT_EQ(code, 0xffffffffu);
     EXPECT_EQ(notices_of(out_), std::vector<std::string>{"1, Failed to start the install phase.;"});
     EXPECT_NE(log().find("): Failed to start the install phase, error 5.\n"), std::string::npos)

@@ -18,7 +18,6 @@
 #include "win_process.h"
 
 // After win.h (through win_process.h), which they need.
-#include <shlobj.h>
 #include <tlhelp32.h>
 
 namespace {
@@ -28,11 +27,6 @@ namespace fs = std::filesystem;
 const wchar_t* const kUninstallKey =
     L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaneApp";
 const char* const kSetupName = "CorvaneApp-v2-setup.exe";
-
-std::string md5_of(const fs::path& path) {
-    char md5[33] = {0};
-    return md5_file_hex(path.string().c_str(), md5) == 32 ? md5 : "";
-}
 
 size_t count_of(const std::string& text, const std::string& part) {
     size_t count = 0;
@@ -119,7 +113,7 @@ protected:
     void serve(const wchar_t* installer) {
         fs::remove(servers_.file(kSetupName));
         fs::copy_file(test::sibling_path(installer), servers_.file(kSetupName));
-        md5_ = md5_of(servers_.file(kSetupName));
+        md5_ = test::md5_of(servers_.file(kSetupName));
     }
 
     // The updater and the installers signed by our test publisher, made by the servers'
@@ -193,21 +187,9 @@ protected:
         std::map<fs::path, std::string> files;
         for (const auto& entry : fs::recursive_directory_iterator(app_)) {
             if (entry.is_regular_file() && entry.path().filename() != "update.log")
-                files[entry.path()] = md5_of(entry.path());
+                files[entry.path()] = test::md5_of(entry.path());
         }
         return files;
-    }
-
-    // The elevated runs' protected folders (CorvaneUpdate-*) in the program-data folder.
-    static std::set<fs::path> copy_folders() {
-        wchar_t program_data[MAX_PATH] = {0};
-        SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, program_data);
-        std::set<fs::path> found;
-        for (const auto& entry : fs::directory_iterator(program_data)) {
-            if (entry.path().filename().wstring().rfind(L"CorvaneUpdate-", 0) == 0)
-                found.insert(entry.path());
-        }
-        return found;
     }
 
     test::ScopedWorkDir dir_;
@@ -277,7 +259,7 @@ TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
     };
     const std::string downloaded = update_folder_ + "\\" + kSetupName;
     const std::map<fs::path, std::string> app_before = app_files();
-    const std::set<fs::path> copies_before = copy_folders();
+    const std::set<fs::path> copies_before = test::copy_folders();
     for (const Case& c : cases) {
         serve(c.installer);
         fs::remove(app_ / "update.log");
@@ -302,8 +284,7 @@ TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
         fs::copy_file(test::sibling_path(c.installer), downloaded);
         std::string out;
         EXPECT_EQ(test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) +
-                                               L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 " +
-                                               test::quoted(widen(downloaded)) + L" " + widen(md5_),
+                                               test::install_phase_arguments(downloaded, md5_),
                                            app_.wstring().c_str(), out, 60000),
                   0xffffffffu)
             << c.name;
@@ -317,7 +298,7 @@ TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
             << text;
         EXPECT_EQ(text.find("process image name"), std::string::npos) << c.name << "\n" << text;
         EXPECT_TRUE(v1_running()) << c.name;
-        EXPECT_EQ(copy_folders(), copies_before) << c.name;
+        EXPECT_EQ(test::copy_folders(), copies_before) << c.name;
         EXPECT_EQ(app_files(), app_before) << c.name;
         fs::remove(downloaded);
     }

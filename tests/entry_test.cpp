@@ -65,41 +65,41 @@ TEST_F(Entry, MarkerIsMatchedExactly) {
     test::place_updater(app);
     const std::wstring updater = test::quoted((app / "upd" / "updater.exe").wstring());
 
+    const std::string marker = test::kPhaseMarker;
+    const std::string lower = test::lower(marker);
+    const std::string shorter = marker.substr(0, marker.size() - 1);
+    const std::string digest = " 0123456789abcdef0123456789ABCDEF";
+    const std::string not_an_address = " is not an http or https URL.";
     struct Case {
-        const wchar_t* arguments;
-        const char* phase_line;  // null: nothing to do
+        std::string arguments;
+        std::string phase_line;  // empty: nothing to do
     } cases[] = {
-        {L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58", "run_install_phase("},
-        {L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 C:\\x.exe",
-         "): path changed (corvane_auto_installer.exe -> C:\\x.exe)."},
-        {L" 5d3a81e4-7b2c-4f19-a6d0-93e47c1b2f58 0123456789abcdef0123456789ABCDEF",
-         "): The address 5d3a81e4-7b2c-4f19-a6d0-93e47c1b2f58 is not an http or https URL."},
-        {L" \"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 \" 0123456789abcdef0123456789ABCDEF",
-         "): The address 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58  is not an http or https URL."},
-        {L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F5 0123456789abcdef0123456789ABCDEF",
-         "): The address 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F5 is not an http or https URL."},
-        {L" 5d3a81e4-7b2c-4f19-a6d0-93e47c1b2f58", nullptr},
+        {" " + marker, "run_install_phase("},
+        {" " + marker + " C:\\x.exe", "): path changed (corvane_auto_installer.exe -> C:\\x.exe)."},
+        {" " + lower + digest, "): The address " + lower + not_an_address},
+        {" \"" + marker + " \"" + digest, "): The address " + marker + " " + not_an_address},
+        {" " + shorter + digest, "): The address " + shorter + not_an_address},
+        {" " + lower, ""},
     };
     for (const Case& c : cases) {
         std::filesystem::remove(app / "update.log");
-        const bool download = c.phase_line != nullptr &&
-                              std::string(c.phase_line).find("address") != std::string::npos;
+        const bool download = c.phase_line.find("address") != std::string::npos;
         const DWORD code =
-            test::run_process(updater + c.arguments, 0, app.wstring().c_str(), 60000);
+            test::run_process(updater + widen(c.arguments), 0, app.wstring().c_str(), 60000);
         const auto lines = log_lines(app);
         ASSERT_GE(lines.size(), 1u);
         EXPECT_TRUE(std::regex_match(lines[0], kBuildLine)) << lines[0];
-        if (c.phase_line == nullptr) {
-            EXPECT_EQ(code, 0u) << narrow(c.arguments);
-            EXPECT_EQ(lines.size(), 1u) << narrow(c.arguments);
+        if (c.phase_line.empty()) {
+            EXPECT_EQ(code, 0u) << c.arguments;
+            EXPECT_EQ(lines.size(), 1u) << c.arguments;
             continue;
         }
-        EXPECT_EQ(code, 0xffffffffu) << narrow(c.arguments);
+        EXPECT_EQ(code, 0xffffffffu) << c.arguments;
         // The install phase checks the installer's publisher first, and this unsigned
         // updater says that it has none.
         const size_t first =
             lines[1].find("utils::read_own_publisher(") == std::string::npos ? 1 : 2;
-        ASSERT_GE(lines.size(), first + 1) << narrow(c.arguments);
+        ASSERT_GE(lines.size(), first + 1) << c.arguments;
         EXPECT_NE(lines[first].find(c.phase_line), std::string::npos) << lines[first];
         EXPECT_NE(lines[first].find(download ? " WARN  run_download_phase(" : "_install_phase("),
                   std::string::npos)

@@ -8,26 +8,16 @@
 #include <vector>
 
 #include "child_main.h"
-#include "driver/entry.h"
-#include "integrity/file_digest.h"
 #include "status_lines.h"
 #include "system_call_override.h"
-#include "test_servers.h"
-#include "test_support.h"
-#include "utils/paths.h"
 #include "utils/scoped_handle.h"
 #include "utils/text.h"
 #include "win_process.h"
-// After win.h.
-#include <shlobj.h>
-#include <tlhelp32.h>
 
 namespace {
 
 namespace fs = std::filesystem;
 using test::lines_of;
-
-const wchar_t* const kMarker = L"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";
 
 std::wstring environment(const wchar_t* name) {
     wchar_t value[MAX_PATH] = {0};
@@ -36,11 +26,7 @@ std::wstring environment(const wchar_t* name) {
 
 // A running client application: holds its image as Windows would and idles until it is
 // ended.
-TEST_CHILD(idle) {
-    if (!test::hold_own_image()) return 3;
-    Sleep(INFINITE);
-    return 0;
-}
+TEST_CHILD(idle) { return test::idle_as_client(); }
 
 // The download phase in this process, with the elevated restart going to the updater in
 // SAFETY_UPDATER. When SAFETY_SWAP_WITH names a file, that file replaces the checked
@@ -63,36 +49,7 @@ TEST_CHILD(download_then_swap) {
             const std::wstring updater = environment(L"SAFETY_UPDATER");
             return ShellExecuteW(window, verb, updater.c_str(), parameters, folder, show);
         });
-    std::vector<std::string> args{"updater.exe"};
-    args.insert(args.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(&arg[0]);
-    return updater_main(static_cast<int>(argv.size()), argv.data());
-}
-
-fs::path program_data() {
-    wchar_t path[MAX_PATH] = {0};
-    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
-    return path;
-}
-
-std::set<fs::path> copy_folders() {
-    std::set<fs::path> found;
-    for (const auto& entry : fs::directory_iterator(program_data())) {
-        if (entry.path().filename().wstring().rfind(L"CorvaneUpdate-", 0) == 0)
-            found.insert(entry.path());
-    }
-    return found;
-}
-
-std::string md5_of(const fs::path& path) {
-    char md5[33] = {0};
-    return md5_file_hex(path.string().c_str(), md5) == 32 ? md5 : "";
-}
-
-std::string lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
+    return test::run_updater_main(arguments);
 }
 
 // The whole line of `text` that holds `part`, or empty text.
@@ -104,76 +61,56 @@ std::string line_with(const std::string& text, const std::string& part) {
                        text.find('\n', at + 1) - (start == std::string::npos ? 0 : start + 1));
 }
 
-class InstallPhaseSafety : public ::testing::Test {
+class InstallPhaseSafety : public test::UpdaterProcessTest {
 protected:
     void SetUp() override {
-        app_ = dir_.path() / "app";
-        test::place_updater(app_);
-        ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
-        fs::remove_all(update_folder_);
+        UpdaterProcessTest::SetUp();
         fs::create_directories(update_folder_);
         installer_ = update_folder_ + "\\setup.exe";
         probe_ = test::sibling_path(L"installer_probe.exe");
         other_ = test::sibling_path(L"launch_probe.exe");
         record_ = dir_.path() / "probe-runs.txt";
-        before_ = copy_folders();
-    }
-
-    void TearDown() override {
-        std::error_code ignored;
-        if (!update_folder_.empty()) fs::remove_all(update_folder_, ignored);
+        before_ = test::copy_folders();
     }
 
     DWORD run_install_phase(const std::string& digest) {
-        std::wstring command = test::quoted((app_ / "upd" / "updater.exe").wstring()) + L" " +
-                               test::quoted(kMarker) + L" " + test::quoted(widen(installer_));
-        if (!digest.empty()) command += L" " + test::quoted(widen(digest));
-        return test::run_process_output(command, app_.wstring().c_str(), out_, 60000);
+        return run_in_app(updater_command() + test::install_phase_arguments(installer_, digest),
+                          60000);
     }
-
-    std::string log() { return test::read_text_file(app_ / "update.log"); }
     // The paths that installer probes were started from, in order.
     std::vector<std::string> probe_runs() { return lines_of(test::read_file(record_)); }
 
     void expect_nothing_changed(const std::string& name) {
         EXPECT_TRUE(probe_runs().empty()) << name;
         EXPECT_FALSE(fs::exists(app_ / "upd" / "updater.old.exe")) << name;
-        EXPECT_TRUE(test::read_file(app_ / "upd" / "updater.exe") ==
+        EXPECT_TRUE(test::read_file(updater_) ==
                     test::read_file(test::sibling_path(L"updater.exe")))
             << name;
-        EXPECT_EQ(copy_folders(), before_) << name;
+        EXPECT_EQ(test::copy_folders(), before_) << name;
         const std::string text = log();
         EXPECT_EQ(text.find("process image name"), std::string::npos) << name << "\n" << text;
         EXPECT_EQ(text.find("Maybe failed"), std::string::npos) << name;
         EXPECT_EQ(text.find("Checked copy"), std::string::npos) << name;
     }
 
-    test::ScopedWorkDir dir_;
-    fs::path app_;
-    std::string update_folder_;
     std::string installer_;
     fs::path probe_;
     fs::path other_;
     fs::path record_;
     std::set<fs::path> before_;
-    std::string out_;
 };
 
 TEST_F(InstallPhaseSafety, AnInstallerThatIsNotTheCheckedOneChangesNothing) {
     // A client application that must survive: the phase may not get as far as ending it.
     fs::copy_file(test::own_path(), app_ / "CorvaneApp.exe");
-    std::wstring command = test::quoted((app_ / "CorvaneApp.exe").wstring()) + L" --child=idle";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION client{};
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                               app_.wstring().c_str(), &startup, &client));
-    CloseHandle(client.hThread);
-    utils::ScopedKernelHandle client_process(client.hProcess);
+    const utils::ScopedKernelHandle client_process =
+        test::start_process(test::quoted((app_ / "CorvaneApp.exe").wstring()) + L" --child=idle",
+                            app_.wstring().c_str());
+    ASSERT_TRUE(client_process);
 
     const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
-    const std::string checked_md5 = md5_of(other_);
-    const std::string probe_md5 = md5_of(probe_);
+    const std::string checked_md5 = test::md5_of(other_);
+    const std::string probe_md5 = test::md5_of(probe_);
     struct Case {
         const char* name;
         bool present;
@@ -228,7 +165,7 @@ TEST_F(InstallPhaseSafety, WithADigestTheCheckedCopyRunsAndIsRemovedAfterwards) 
     const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     fs::copy_file(probe_, installer_);
     // No client application beside the updater: the phase ends after the installer.
-    EXPECT_EQ(run_install_phase(lower(md5_of(probe_))), 0xffffffffu);
+    EXPECT_EQ(run_install_phase(test::lower(test::md5_of(probe_))), 0xffffffffu);
     const std::string text = log();
     EXPECT_NE(text.find("): The file "), std::string::npos) << text;
 
@@ -236,14 +173,14 @@ TEST_F(InstallPhaseSafety, WithADigestTheCheckedCopyRunsAndIsRemovedAfterwards) 
     ASSERT_EQ(runs.size(), 1u) << text;
     const fs::path ran(runs[0]);
     EXPECT_EQ(ran.filename(), "setup.exe");
-    EXPECT_EQ(ran.parent_path().parent_path(), program_data()) << runs[0];
+    EXPECT_EQ(ran.parent_path().parent_path(), test::program_data()) << runs[0];
     EXPECT_EQ(ran.parent_path().filename().wstring().rfind(L"CorvaneUpdate-", 0), 0u) << runs[0];
     EXPECT_NE(
         text.find("): Checked copy of the installer " + installer_ + " at " + runs[0] + ".\n"),
         std::string::npos)
         << text;
     EXPECT_FALSE(fs::exists(ran.parent_path()));
-    EXPECT_EQ(copy_folders(), before_);
+    EXPECT_EQ(test::copy_folders(), before_);
     // A failed phase keeps the downloaded installer for the next try, as before.
     EXPECT_TRUE(fs::exists(installer_));
 }
@@ -254,7 +191,7 @@ TEST_F(InstallPhaseSafety, WithoutADigestTheInstallerRunsWhereItLiesAsBefore) {
     EXPECT_EQ(run_install_phase(""), 0xffffffffu);
     EXPECT_EQ(probe_runs(), std::vector<std::string>{installer_}) << log();
     EXPECT_EQ(log().find("Checked copy"), std::string::npos);
-    EXPECT_EQ(copy_folders(), before_);
+    EXPECT_EQ(test::copy_folders(), before_);
 }
 
 TEST_F(InstallPhaseSafety, ASuccessfulUpdateDeletesTheCheckedInstaller) {
@@ -263,12 +200,12 @@ TEST_F(InstallPhaseSafety, ASuccessfulUpdateDeletesTheCheckedInstaller) {
     const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     fs::copy_file(other_, app_ / "CorvaneApp.exe");
     fs::copy_file(probe_, installer_);
-    EXPECT_EQ(run_install_phase(md5_of(probe_)), 0u) << log();
+    EXPECT_EQ(run_install_phase(test::md5_of(probe_)), 0u) << log();
     const std::vector<std::string> runs = probe_runs();
     ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(fs::path(runs[0]).parent_path().parent_path(), program_data());
+    EXPECT_EQ(fs::path(runs[0]).parent_path().parent_path(), test::program_data());
     EXPECT_FALSE(fs::exists(installer_));
-    EXPECT_EQ(copy_folders(), before_);
+    EXPECT_EQ(test::copy_folders(), before_);
 }
 
 // The whole update: the first run downloads and checks the installer and restarts the
@@ -276,8 +213,8 @@ TEST_F(InstallPhaseSafety, ASuccessfulUpdateDeletesTheCheckedInstaller) {
 class SwapAfterTheCheck : public InstallPhaseSafety {
 protected:
     void SetUp() override {
-        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
         InstallPhaseSafety::SetUp();
+        TEST_REQUIRES(have_servers_, "the http_servers fixture");
         // Served under names of this test's own, removed again afterwards.
         const std::string tag = std::to_string(GetCurrentProcessId());
         for (const auto& [local, served] : {std::pair<fs::path, std::string>{probe_, "probe"},
@@ -293,13 +230,12 @@ protected:
         InstallPhaseSafety::TearDown();
     }
 
-    test::Servers servers_;
     std::vector<std::string> served_;  // probe, other
 };
 
 TEST_F(SwapAfterTheCheck, TheElevatedRunRunsOnlyTheFileThatWasChecked) {
     const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
-    const test::ScopedVariable updater(L"SAFETY_UPDATER", (app_ / "upd" / "updater.exe").wstring());
+    const test::ScopedVariable updater(L"SAFETY_UPDATER", updater_.wstring());
     struct Case {
         const char* name;
         size_t served;       // index into served_
@@ -315,7 +251,7 @@ TEST_F(SwapAfterTheCheck, TheElevatedRunRunsOnlyTheFileThatWasChecked) {
         const test::ScopedVariable swap(L"SAFETY_SWAP_WITH", c.swap_with.wstring());
         const std::string url = servers_.url("http", "/" + served_[c.served]);
         const fs::path served = servers_.file(served_[c.served]);
-        const std::string digest = md5_of(served);
+        const std::string digest = test::md5_of(served);
         const std::string installer = update_folder_ + "\\" + served_[c.served];
         const DWORD code =
             test::run_process(test::quoted(test::own_path()) + L" --child=download_then_swap " +
@@ -330,10 +266,10 @@ TEST_F(SwapAfterTheCheck, TheElevatedRunRunsOnlyTheFileThatWasChecked) {
             << c.name << "\n"
             << text;
         EXPECT_EQ(probe_runs().size(), c.probe_runs) << c.name << "\n" << text;
-        EXPECT_EQ(copy_folders(), before_) << c.name;
+        EXPECT_EQ(test::copy_folders(), before_) << c.name;
         if (!c.swap_with.empty()) {
             EXPECT_NE(text.find("): The installer " + installer + " does not match its digest " +
-                                digest + " (got " + md5_of(c.swap_with) + ").\n"),
+                                digest + " (got " + test::md5_of(c.swap_with) + ").\n"),
                       std::string::npos)
                 << c.name << "\n"
                 << text;

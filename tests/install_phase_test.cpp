@@ -74,11 +74,7 @@ std::string folder_listing(const fs::path& folder) {
 
 // A running client application: holds its image as Windows would and idles until it is
 // ended.
-TEST_CHILD(idle) {
-    if (!test::hold_own_image()) return 3;
-    Sleep(INFINITE);
-    return 0;
-}
+TEST_CHILD(idle) { return test::idle_as_client(); }
 
 // A download phase started while the install phase runs, by the command line in
 // INSTALL_TEST_DOWNLOAD; its exit codes are appended to download-codes.txt.
@@ -226,11 +222,7 @@ TEST_CHILD(install_with_fault) {
     } else {
         return 125;
     }
-    std::vector<std::string> args(arguments.begin() + 1, arguments.end());
-    args.insert(args.begin(), "updater.exe");
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(&arg[0]);
-    const int code = updater_main(static_cast<int>(argv.size()), argv.data());
+    const int code = test::run_updater_main(arguments, 1);
     if (fault == "none")
         test::write_file("launch_token_process.txt", std::to_string(g_launch_token_process));
     return code;
@@ -274,8 +266,7 @@ protected:
 
     DWORD run_install_phase() {
         return test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) +
-                                            L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 " +
-                                            test::quoted(widen(installer_)),
+                                            test::install_phase_arguments(installer_),
                                         app_.wstring().c_str(), out_, 60000);
     }
 
@@ -285,10 +276,10 @@ protected:
         const fs::path own = app_ / "upd" / "updater.exe";
         if (!fs::exists(own)) fs::copy_file(app_ / "upd" / "updater.old.exe", own);
         fs::remove(app_ / "upd" / "updater.old.exe");
-        return test::run_process_output(
-            test::quoted(own.wstring()) + L" --child=install_with_fault " + widen(fault) +
-                L" 5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58 " + test::quoted(widen(installer_)),
-            app_.wstring().c_str(), out_, 60000);
+        return test::run_process_output(test::quoted(own.wstring()) +
+                                            L" --child=install_with_fault " + widen(fault) +
+                                            test::install_phase_arguments(installer_),
+                                        app_.wstring().c_str(), out_, 60000);
     }
 
     std::string log() { return test::read_text_file(app_ / "update.log"); }

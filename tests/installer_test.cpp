@@ -123,17 +123,6 @@ std::vector<StateBlock> read_state(const fs::path& file) {
     return blocks;
 }
 
-// Wine starts the desktop, and with it the taskbar, when a process first asks for the
-// desktop window; with a display the taskbar appears a little later.
-bool display_ready() {
-    GetDesktopWindow();
-    for (int i = 0; i < 300; ++i) {
-        if (FindWindowW(L"Shell_TrayWnd", nullptr) != nullptr) return true;
-        Sleep(50);
-    }
-    return false;
-}
-
 struct Started {
     HWND window = nullptr;
     DWORD pid = 0;
@@ -177,28 +166,24 @@ protected:
     // Starts the installed CorvaneApp.exe from another working folder; its process handle
     // is kept and the process ended at the end of the test.
     HANDLE start_app(DWORD* pid) {
-        std::wstring command = test::quoted((folder_ / "CorvaneApp.exe").wstring());
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                            dir_.path().wstring().c_str(), &startup, &process))
-            return nullptr;
-        CloseHandle(process.hThread);
-        processes_.push_back(process.hProcess);
-        *pid = process.dwProcessId;
-        return process.hProcess;
+        utils::ScopedKernelHandle process = test::start_process(
+            test::quoted((folder_ / "CorvaneApp.exe").wstring()), dir_.path().wstring().c_str());
+        if (!process) return nullptr;
+        *pid = GetProcessId(process.get());
+        processes_.push_back(process.release());
+        return processes_.back();
     }
 
     // Waits (with a generous bound against hangs) until the state file holds `count`
     // complete blocks.
     std::vector<StateBlock> wait_for_state(size_t count) {
         std::vector<StateBlock> blocks;
-        for (int i = 0; i < 600; ++i) {
-            blocks = read_state(folder_ / "CorvaneApp.state");
-            if (blocks.size() >= count) break;
-            Sleep(50);
-        }
+        test::wait_until(
+            [&] {
+                blocks = read_state(folder_ / "CorvaneApp.state");
+                return blocks.size() >= count;
+            },
+            30000, 50);
         return blocks;
     }
 
@@ -250,7 +235,7 @@ TEST_F(Installer, SilentInstallRegistersTheFolderWhereTheLookupReadsIt) {
 
 TEST_F(Installer, StandInRecordsEveryStartAndRunsUntilEnded) {
     ASSERT_EQ(install(1), 0u);
-    const bool display = display_ready();
+    const bool display = test::taskbar_ready();
 
     DWORD first_pid = 0;
     HANDLE first = start_app(&first_pid);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 namespace {
 
 const std::string kUntouched = "untouched";
@@ -111,7 +113,7 @@ TEST(Paths, InstallerNameFromUrl) {
         {"https://dl.example.com/" + std::string(252, 'n'), fallback},
         {"dl.example.com/setup.exe", "setup.exe"},
         {"file:///C:/dl/setup.exe", "setup.exe"},
-        {"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58", fallback},
+        {test::kPhaseMarker, fallback},
         {"", fallback},
     };
     for (const auto& c : cases)

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <regex>
 #include <string>
 
 #include "child_main.h"
@@ -22,19 +21,6 @@ using utils::ScopedKernelHandle;
 
 const std::string kUntouched = "untouched";
 const char* const kDefaultName = "corvane_auto_installer.exe";
-
-// The log with time stamps and source lines blanked, so texts compare whole.
-std::string log_without_stamps(const fs::path& folder) {
-    const std::string text = test::read_text_file(folder / "update.log");
-    const std::regex stamp(R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
-    const std::regex line(R"(\((\d+)\): )");
-    return std::regex_replace(std::regex_replace(text, stamp, "$1"), line, "(N): ");
-}
-
-std::string error_text(DWORD code) {
-    SetLastError(code);
-    return last_error_text();
-}
 
 // The backup steps of the install phase, run by a copy of this program on its own
 // image: rename to the backup name, copy back. Writes the two paths to "sequence.txt" in
@@ -68,7 +54,7 @@ TEST_CHILD(idle) {
 class PathsWin : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(log_open(), 0); }
-    std::string log() { return log_without_stamps(dir_.path()); }
+    std::string log() { return test::log_without_stamps(dir_.path()); }
     test::ScopedWorkDir dir_;
 };
 
@@ -189,7 +175,7 @@ TEST_F(PathsWin, RenameFailureIsLogged) {
     EXPECT_EQ(to, target);
     EXPECT_EQ(flags, static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING));
     EXPECT_EQ(log(), " WARN  utils::try_change_current_image_name(N): Failed to rename file: " +
-                         error_text(ERROR_ACCESS_DENIED));
+                         test::error_text(ERROR_ACCESS_DENIED));
 }
 
 // A copy of this program, started from a scratch folder, backs itself up as the install
@@ -214,7 +200,7 @@ TEST_F(PathsWin, SelfRenameSequence) {
                   own.string() + "\n" + backup.string() + "\n");
         EXPECT_EQ(test::read_file(backup), program);
         EXPECT_EQ(test::read_file(own), program);
-        EXPECT_EQ(log_without_stamps(folder), "");
+        EXPECT_EQ(test::log_without_stamps(folder), "");
     }
 }
 
@@ -228,15 +214,10 @@ TEST_F(PathsWin, RenameOntoRunningImageFails) {
     ScopedKernelHandle started(CreateEventA(nullptr, TRUE, FALSE, (prefix + "-started").c_str()));
     ScopedKernelHandle quit(CreateEventA(nullptr, TRUE, FALSE, (prefix + "-quit").c_str()));
 
-    std::wstring command = test::quoted(busy.wstring()) + L" --child=idle " +
-                           widen(prefix + "-started") + L" " + widen(prefix + "-quit");
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &info));
-    CloseHandle(info.hThread);
-    ScopedKernelHandle process(info.hProcess);
+    const ScopedKernelHandle process =
+        test::start_process(test::quoted(busy.wstring()) + L" --child=idle " +
+                            widen(prefix + "-started") + L" " + widen(prefix + "-quit"));
+    ASSERT_TRUE(process);
     const HANDLE waits[] = {started.get(), process.get()};
     ASSERT_EQ(WaitForMultipleObjects(2, waits, FALSE, 60000), WAIT_OBJECT_0);
 
@@ -249,7 +230,7 @@ TEST_F(PathsWin, RenameOntoRunningImageFails) {
 
     // Wine and Windows both refuse with "access denied".
     EXPECT_EQ(log(), " WARN  utils::try_change_current_image_name(N): Failed to rename file: " +
-                         error_text(ERROR_ACCESS_DENIED));
+                         test::error_text(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(fs::exists(mover));
     EXPECT_EQ(test::read_file(busy), test::read_file(test::own_path()));
 }

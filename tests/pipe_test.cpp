@@ -50,12 +50,7 @@ const char* const kStamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d WARN  )";
 // Polls `done` until it holds or a generous limit passes (a bound against hangs, not a
 // measurement).
 bool wait_until(const std::function<bool()>& done, milliseconds limit = milliseconds(10000)) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
+    return test::wait_until(done, static_cast<int>(limit.count()), 2);
 }
 
 long long elapsed_ms(Clock::time_point start) {

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -26,11 +25,7 @@ using utils::ScopedKernelHandle;
 
 // Stands in for the client application: holds its image as Windows would and runs until
 // it is ended.
-TEST_CHILD(idle) {
-    if (!test::hold_own_image()) return 3;
-    Sleep(INFINITE);
-    return 0;
-}
+TEST_CHILD(idle) { return test::idle_as_client(); }
 
 // Stands in for the installer: after a while (so that a caller that does not wait sees
 // nothing), records its arguments and how it was asked to show, then exits with 3.
@@ -46,19 +41,6 @@ TEST_CHILD(record_and_exit) {
     return 3;
 }
 
-// The log with time stamps and source lines blanked, so lines compare whole.
-std::string log_without_stamps(const fs::path& folder) {
-    const std::string text = test::read_text_file(folder / "update.log");
-    const std::regex stamp(R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
-    const std::regex line(R"(\((\d+)\): )");
-    return std::regex_replace(std::regex_replace(text, stamp, "$1"), line, "(N): ");
-}
-
-std::string error_text(DWORD code) {
-    SetLastError(code);
-    return last_error_text();
-}
-
 // A copy of this program running --child=idle under another file name, ended (if it
 // still runs) when the test is over.
 class RunningCopy {
@@ -67,16 +49,8 @@ public:
         fs::create_directories(folder);
         const fs::path image = folder / name;
         fs::copy_file(test::own_path(), image, fs::copy_options::overwrite_existing);
-        std::wstring command = test::quoted(image.wstring()) + L" --child=idle";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION created = {};
-        if (CreateProcessW(image.wstring().c_str(), &command[0], nullptr, nullptr, FALSE, 0,
-                           nullptr, nullptr, &startup, &created)) {
-            CloseHandle(created.hThread);
-            process_.reset(created.hProcess);
-            id_ = created.dwProcessId;
-        }
+        process_ = test::start_process(test::quoted(image.wstring()) + L" --child=idle");
+        if (process_) id_ = GetProcessId(process_.get());
     }
     ~RunningCopy() {
         if (running()) TerminateProcess(process_.get(), 0);
@@ -102,7 +76,7 @@ private:
 class Processes : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(log_open(), 0); }
-    std::string log() { return log_without_stamps(dir_.path()); }
+    std::string log() { return test::log_without_stamps(dir_.path()); }
     // Names unique to this test process, so that concurrent tests do not end each other's
     // copies through taskkill.
     std::wstring unique_name(const wchar_t* stem) {
@@ -192,8 +166,7 @@ TEST_F(Processes, ResistingProcessIsHandedToTaskkillUnderTheSnapshotName) {
     fs::copy_file(test::sibling_path(L"planted_marker.exe"), dir_.path() / "taskkill.exe");
 
     // Asked for in lower case; taskkill gets the name as the snapshot spells it.
-    std::string asked = narrow(name);
-    for (char& c : asked) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    const std::string asked = test::lower(narrow(name));
     EXPECT_EQ(utils::kill_process(asked), 0);
 
     EXPECT_EQ(g_taskkill.calls, 1);
@@ -250,7 +223,7 @@ TEST_F(Processes, UnreadableProcessListFails) {
     EXPECT_EQ(log(),
               " WARN  utils::kill_process(N): CreateToolhelp32Snapshot (of processes)\n"
               " WARN  utils::kill_process(N): Failed to Process32First for " +
-                  error_text(ERROR_NO_MORE_FILES) + "\n");
+                  test::error_text(ERROR_NO_MORE_FILES) + "\n");
 }
 
 TEST_F(Processes, StartProgWaitWaitsAndIgnoresTheExitCode) {
@@ -323,7 +296,7 @@ TEST_F(Processes, StartProgWaitReportsAMissingProgram) {
     // Wine's shell leaves no error code after its message box: the line then ends in
     // "no error".
     EXPECT_EQ(log(), " WARN  utils::start_prog_wait(N): Failed to start " + missing +
-                         " /S /D=C:\\Corvane: " + error_text(g_shell_error));
+                         " /S /D=C:\\Corvane: " + test::error_text(g_shell_error));
 }
 
 }  // namespace

@@ -54,14 +54,9 @@ LRESULT CALLBACK answer_probe(int code, WPARAM wparam, LPARAM lparam) {
     return CallNextHookEx(nullptr, code, wparam, lparam);
 }
 
+// The conditions hold within a second or two.
 bool wait_until(const std::function<bool()>& condition) {
-    // A bound against hangs only; the conditions hold within a second or two.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        Sleep(5);
-    }
-    return true;
+    return test::wait_until(condition, 20000, 5);
 }
 
 std::wstring window_text(HWND window, decltype(&GetWindowTextW) read = GetWindowTextW) {

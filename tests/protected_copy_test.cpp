@@ -11,41 +11,20 @@
 #include "log/log.h"
 #include "test_support.h"
 #include "utils/text.h"
-#include "utils/win.h"
+#include "win_process.h"
 // After win.h.
 #include <aclapi.h>
 #include <sddl.h>
-#include <shlobj.h>
 
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path program_data() {
-    wchar_t path[MAX_PATH] = {0};
-    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
-    return path;
-}
-
-std::set<fs::path> copy_folders() {
-    std::set<fs::path> found;
-    for (const auto& entry : fs::directory_iterator(program_data())) {
-        if (entry.path().filename().wstring().rfind(L"CorvaneUpdate-", 0) == 0)
-            found.insert(entry.path());
-    }
-    return found;
-}
 
 std::string random_bytes(size_t size) {
     std::mt19937 generator(static_cast<unsigned>(size));
     std::string bytes(size, '\0');
     for (char& byte : bytes) byte = static_cast<char>(generator());
     return bytes;
-}
-
-std::string md5_of(const fs::path& path) {
-    char md5[33] = {0};
-    return md5_file_hex(path.string().c_str(), md5) == 32 ? md5 : "";
 }
 
 std::string sid_text(PSID sid) {
@@ -112,9 +91,9 @@ protected:
         // Not a multiple of the copy's buffer, nor of an MD5 block.
         bytes_ = random_bytes(3 * 64 * 1024 + 77);
         test::write_file(source_, bytes_);
-        md5_ = md5_of(source_);
+        md5_ = test::md5_of(source_);
         ASSERT_EQ(md5_.size(), 32u);
-        before_ = copy_folders();
+        before_ = test::copy_folders();
     }
 
     std::string log() { return test::read_text_file(dir_.path() / "update.log"); }
@@ -127,18 +106,17 @@ protected:
 };
 
 TEST_F(ProtectedCopyTest, AMatchingFileIsCopiedIntoAFolderOnlyAdministratorsCanWrite) {
-    std::string lower = md5_;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string lower = test::lower(md5_);
     fs::path folder, copy;
     {
         utils::ProtectedCopy checked;
         ASSERT_EQ(utils::copy_to_protected_folder(source_.string(), lower, checked), 0) << log();
         folder = checked.folder();
         copy = checked.path();
-        EXPECT_EQ(folder.parent_path(), program_data());
+        EXPECT_EQ(folder.parent_path(), test::program_data());
         EXPECT_EQ(copy.parent_path(), folder);
         EXPECT_EQ(copy.filename(), "setup.exe");
-        EXPECT_EQ(copy_folders().size(), before_.size() + 1);
+        EXPECT_EQ(test::copy_folders().size(), before_.size() + 1);
         EXPECT_TRUE(test::read_file(copy) == bytes_);
         expect_only_administrators_and_system(folder);
         expect_only_administrators_and_system(copy);
@@ -166,7 +144,7 @@ TEST_F(ProtectedCopyTest, AMatchingFileIsCopiedIntoAFolderOnlyAdministratorsCanW
     }
     EXPECT_FALSE(fs::exists(copy));
     EXPECT_FALSE(fs::exists(folder));
-    EXPECT_EQ(copy_folders(), before_);
+    EXPECT_EQ(test::copy_folders(), before_);
     // The source stays unless asked for.
     EXPECT_TRUE(test::read_file(source_) == bytes_);
 }
@@ -180,7 +158,7 @@ TEST_F(ProtectedCopyTest, RemoveSourceDeletesTheCheckedFileWhenTheCopyGoes) {
         EXPECT_TRUE(fs::exists(source_));
     }
     EXPECT_FALSE(fs::exists(source_));
-    EXPECT_EQ(copy_folders(), before_);
+    EXPECT_EQ(test::copy_folders(), before_);
 }
 
 TEST_F(ProtectedCopyTest, RefusalsLeaveNothingBehind) {
@@ -226,7 +204,7 @@ TEST_F(ProtectedCopyTest, RefusalsLeaveNothingBehind) {
         EXPECT_EQ(utils::copy_to_protected_folder(c.source, c.digest, out), -1) << c.name;
         if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
         EXPECT_TRUE(out.path().empty()) << c.name;
-        EXPECT_EQ(copy_folders(), before_) << c.name;
+        EXPECT_EQ(test::copy_folders(), before_) << c.name;
         const std::string text = log().substr(logged);
         EXPECT_NE(text.find(" WARN  utils::copy_to_protected_folder("), std::string::npos)
             << c.name;

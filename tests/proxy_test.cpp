@@ -9,13 +9,8 @@
 #include <vector>
 
 #include "child_main.h"
-#include "driver/entry.h"
-#include "integrity/file_digest.h"
 #include "status_lines.h"
 #include "system_call_override.h"
-#include "test_servers.h"
-#include "test_support.h"
-#include "utils/paths.h"
 #include "utils/text.h"
 #include "win_process.h"
 
@@ -28,16 +23,9 @@ using test::notices_of;
 // The download phase, with the elevated restart refused so that the run ends after the
 // download: "Failed to start the install phase." is then its only notice.
 TEST_CHILD(download_only) {
-    test::SystemCallOverride<decltype(&ShellExecuteW)> refuse(
-        &utils::SystemCalls::shell_execute_w,
-        [](HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT) -> HINSTANCE {
-            return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(5));
-        });
-    std::vector<std::string> args{"updater.exe"};
-    args.insert(args.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(&arg[0]);
-    return updater_main(static_cast<int>(argv.size()), argv.data());
+    test::SystemCallOverride refuse(&utils::SystemCalls::shell_execute_w,
+                                    &test::refused_shell_execute);
+    return test::run_updater_main(arguments);
 }
 
 const wchar_t* const kConnections =
@@ -82,20 +70,11 @@ private:
     bool ok_ = false;
 };
 
-class Proxy : public ::testing::Test {
+class Proxy : public test::UpdaterProcessTest {
 protected:
     void SetUp() override {
-        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
-        ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
-        app_ = dir_.path() / "app";
-        fs::create_directories(app_);
-        char md5[33] = {0};
-        ASSERT_EQ(md5_file_hex(servers_.file("small.bin").c_str(), md5), 32);
-        md5_ = md5;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(update_folder_, ignored);
+        UpdaterProcessTest::SetUp();
+        TEST_REQUIRES(have_servers_, "the http_servers fixture");
     }
 
     // One download phase from a fresh start; its exit code. Its standard output goes to
@@ -103,11 +82,9 @@ protected:
     DWORD run(const std::string& url) {
         fs::remove_all(update_folder_);
         fs::remove(app_ / "update.log");
-        const DWORD code =
-            test::run_process_output(test::quoted(test::own_path()) + L" --child=download_only " +
-                                         widen(url) + L" " + widen(md5_),
-                                     app_.wstring().c_str(), out_);
-        log_ = test::read_text_file(app_ / "update.log");
+        const DWORD code = run_in_app(test::quoted(test::own_path()) + L" --child=download_only " +
+                                      widen(url) + L" " + widen(md5_));
+        log_ = log();
         return code;
     }
 
@@ -117,12 +94,6 @@ protected:
     std::string port(const char* server) { return servers_.value(std::string(server) + "_port"); }
     std::string address(const char* server) { return "127.0.0.1:" + port(server); }
 
-    test::ScopedWorkDir dir_;
-    test::Servers servers_;
-    fs::path app_;
-    std::string update_folder_;
-    std::string md5_;
-    std::string out_;
     std::string log_;
 };
 

@@ -86,16 +86,8 @@ public:
         : owned_(CreateEventA(nullptr, TRUE, FALSE, event_name(base, "owned").c_str())),
           release_(CreateEventA(nullptr, TRUE, FALSE, event_name(base, "release").c_str())),
           releasing_(CreateEventA(nullptr, TRUE, FALSE, event_name(base, "releasing").c_str())) {
-        std::wstring command = test::quoted(test::own_path()) + L" --child=hold_lock " +
-                               widen(base) + L" " + widen(mode);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                           &startup, &process)) {
-            CloseHandle(process.hThread);
-            process_.reset(process.hProcess);
-        }
+        process_ = test::start_process(test::quoted(test::own_path()) + L" --child=hold_lock " +
+                                       widen(base) + L" " + widen(mode));
     }
     ~Holder() {
         release();

@@ -33,6 +33,17 @@ Expected unparsed(const std::string& bytes, size_t length = 0) {
     return {Kind::unparsed, bytes, 0, 0, length};
 }
 
+// The record a parser would give for `from`.
+StatusRecord record(const Expected& from) {
+    StatusRecord record;
+    record.kind = from.kind;
+    record.text = from.text;
+    record.total = from.total;
+    record.received = from.received;
+    record.length = from.length != 0 ? from.length : from.text.size();
+    return record;
+}
+
 std::string describe(const std::vector<StatusRecord>& records) {
     std::string text;
     for (const StatusRecord& record : records) {
@@ -71,15 +82,7 @@ std::string describe(const std::vector<StatusRecord>& records) {
     }
     if (equal) return ::testing::AssertionSuccess();
     std::string wanted;
-    for (const Expected& want : expected) {
-        StatusRecord record;
-        record.kind = want.kind;
-        record.text = want.text;
-        record.total = want.total;
-        record.received = want.received;
-        record.length = want.length != 0 ? want.length : want.text.size();
-        wanted += describe({record});
-    }
+    for (const Expected& want : expected) wanted += describe({record(want)});
     return ::testing::AssertionFailure() << "got " << describe(records) << "\nwanted " << wanted;
 }
 
@@ -333,31 +336,6 @@ TEST(ProgressMeter, RateFollowsTheLastSeconds) {
     EXPECT_DOUBLE_EQ(meter.rate(), 4 * kMiB);
 }
 
-// The report's output as a terminal shows it: "\r" returns to the line's start, later
-// characters overwrite earlier ones; trailing blanks are dropped.
-std::vector<std::string> screen(const std::string& output) {
-    std::vector<std::string> lines(1);
-    size_t column = 0;
-    for (char c : output) {
-        if (c == '\r') {
-            column = 0;
-        } else if (c == '\n') {
-            lines.emplace_back();
-            column = 0;
-        } else {
-            std::string& line = lines.back();
-            if (column < line.size())
-                line[column] = c;
-            else
-                line += c;
-            ++column;
-        }
-    }
-    for (std::string& line : lines) line.erase(line.find_last_not_of(' ') + 1);
-    if (lines.back().empty()) lines.pop_back();
-    return lines;
-}
-
 class Report : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_NE(out_, nullptr); }
@@ -374,16 +352,6 @@ protected:
         std::fseek(out_, 0, SEEK_END);
         return text;
     }
-    static StatusRecord record(const Expected& from) {
-        StatusRecord record;
-        record.kind = from.kind;
-        record.text = from.text;
-        record.total = from.total;
-        record.received = from.received;
-        record.length = from.length != 0 ? from.length : from.text.size();
-        return record;
-    }
-
     FILE* out_ = std::tmpfile();
     WatchReport report_{out_};
 };
@@ -405,16 +373,16 @@ TEST_F(Report, NoticesGetTheirOwnLinesAboveTheLiveLine) {
         "summary: status lines 6 (progress 3, notices 1, other 2), pipe messages 0 "
         "(connections 0), updater exit code -1",
     };
-    EXPECT_EQ(screen(output()), expected);
+    EXPECT_EQ(test::screen(output()), expected);
 }
 
 TEST_F(Report, LiveLineIsRedrawnAtMostTenTimesASecondUnlessComplete) {
     report_.status(record(progress(40 * kMiB, 1 * kMiB)), 0);
     report_.status(record(progress(40 * kMiB, 2 * kMiB)), 0.05);  // too soon: not drawn
-    EXPECT_EQ(screen(output()),
+    EXPECT_EQ(test::screen(output()),
               std::vector<std::string>{"download   2.5%  1.0 of 40.0 MiB  -- MiB/s  --:-- left"});
     report_.status(record(progress(40 * kMiB, 40 * kMiB)), 0.06);  // complete: drawn
-    EXPECT_EQ(screen(output()),
+    EXPECT_EQ(test::screen(output()),
               std::vector<std::string>{"download 100.0%  40.0 of 40.0 MiB  -- MiB/s  done"});
 }
 
@@ -424,16 +392,16 @@ TEST_F(Report, PipeFeedsTheLiveLineWhileItsMessagesFlow) {
     report_.status(record(progress(40 * kMiB, 4 * kMiB)), 0.5);  // older figures
     report_.pipe_message("garbage", 0.6);
     report_.pipe_disconnected();
-    EXPECT_EQ(screen(output()), (std::vector<std::string>{
-                                    "pipe: connected",
-                                    "pipe: not a progress message: garbage",
-                                    "pipe: disconnected after 2 messages",
-                                    "download  50.0%  20.0 of 40.0 MiB  -- MiB/s  --:-- left",
-                                }));
+    EXPECT_EQ(test::screen(output()), (std::vector<std::string>{
+                                          "pipe: connected",
+                                          "pipe: not a progress message: garbage",
+                                          "pipe: disconnected after 2 messages",
+                                          "download  50.0%  20.0 of 40.0 MiB  -- MiB/s  --:-- left",
+                                      }));
     // The pipe has been silent for a while: the status lines take over.
     report_.status(record(progress(40 * kMiB, 8 * kMiB)), 5);
     report_.summary(nullptr);
-    const std::vector<std::string> lines = screen(output());
+    const std::vector<std::string> lines = test::screen(output());
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[3], "download  20.0%  8.0 of 40.0 MiB  0.9 MiB/s  0:36 left");
     EXPECT_EQ(lines[4],

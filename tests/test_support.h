@@ -1,13 +1,20 @@
 // Helpers shared by the unit tests of both targets.
 #pragma once
 
+#include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <regex>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "integrity/file_digest.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -36,6 +43,34 @@
 
 namespace test {
 
+// The first argument of the updater's elevated run.
+inline const char* const kPhaseMarker = "5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";
+
+inline std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Polls `done` every `step_ms` until it holds or `limit_ms` have passed (a bound against
+// hangs, not a measurement). Whether it held.
+template <typename Condition>
+bool wait_until(Condition done, int limit_ms, int step_ms = 100) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+    }
+    return true;
+}
+
+// Removes `path`, retrying for at most `limit_ms` while another process still holds it.
+// The last error: none when the file is gone.
+inline std::error_code remove_once_let_go(const std::filesystem::path& path, int limit_ms) {
+    std::error_code busy;
+    wait_until([&] { return std::filesystem::remove(path, busy) || !busy; }, limit_ms);
+    return busy;
+}
+
 inline std::string read_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -52,6 +87,45 @@ inline std::string read_text_file(const std::filesystem::path& path) {
     text.swap(lines);
 #endif
     return text;
+}
+
+// The log in `folder` with time stamps and source lines blanked, so texts compare whole.
+inline std::string log_without_stamps(const std::filesystem::path& folder) {
+    const std::string text = read_text_file(folder / "update.log");
+    const std::regex stamp(R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
+    const std::regex line(R"(\((\d+)\): )");
+    return std::regex_replace(std::regex_replace(text, stamp, "$1"), line, "(N): ");
+}
+
+// The file's MD5 as upper-case hex text, empty when it cannot be read.
+inline std::string md5_of(const std::filesystem::path& path) {
+    char md5[33] = {0};
+    return md5_file_hex(path.string().c_str(), md5) == 32 ? md5 : "";
+}
+
+// The lines a terminal shows for `output`: "\r" returns to the line's start, later
+// characters overwrite earlier ones; trailing blanks are dropped.
+inline std::vector<std::string> screen(const std::string& output) {
+    std::vector<std::string> lines(1);
+    size_t column = 0;
+    for (char c : output) {
+        if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            lines.emplace_back();
+            column = 0;
+        } else {
+            std::string& line = lines.back();
+            if (column < line.size())
+                line[column] = c;
+            else
+                line += c;
+            ++column;
+        }
+    }
+    for (std::string& line : lines) line.erase(line.find_last_not_of(' ') + 1);
+    if (lines.back().empty()) lines.pop_back();
+    return lines;
 }
 
 inline void write_file(const std::filesystem::path& path, const std::string& bytes) {

@@ -9,12 +9,7 @@
 #include <vector>
 
 #include "child_main.h"
-#include "driver/entry.h"
 #include "driver/phases.h"
-#include "integrity/file_digest.h"
-#include "test_servers.h"
-#include "test_support.h"
-#include "utils/paths.h"
 #include "utils/scoped_handle.h"
 #include "utils/text.h"
 #include "win_process.h"
@@ -25,7 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const wchar_t* const kMarker = L"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";
 constexpr DWORD kPatienceMs = 60000;
 
 int g_stop_at = -1;
@@ -44,23 +38,15 @@ TEST_CHILD(install_until) {
         SetEvent(stopped.get());
         Sleep(INFINITE);
     };
-    std::vector<std::string> args(arguments.begin() + 2, arguments.end());
-    args.insert(args.begin(), "updater.exe");
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(&arg[0]);
-    return updater_main(static_cast<int>(argv.size()), argv.data());
+    return test::run_updater_main(arguments, 2);
 }
 
-class KilledUpdate : public ::testing::Test {
+class KilledUpdate : public test::UpdaterProcessTest {
 protected:
     void SetUp() override {
         TEST_REQUIRES(GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) != 0, "a display (Xvfb)");
-        TEST_REQUIRES(servers_.load(), "the http_servers fixture");
-        ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
-        fs::remove_all(update_folder_);
-        app_ = dir_.path() / "app";
-        test::place_updater(app_);
-        updater_ = app_ / "upd" / "updater.exe";
+        UpdaterProcessTest::SetUp();
+        TEST_REQUIRES(have_servers_, "the http_servers fixture");
         fs::copy_file(test::sibling_path(L"launch_probe.exe"), app_ / "CorvaneApp.exe");
         // An installer that installs nothing and ends with 0, made 1 MiB larger so that a
         // slow download of it takes a few seconds.
@@ -68,44 +54,34 @@ protected:
         test::write_file(servers_.file(served_),
                          test::read_file(test::sibling_path(L"installer_probe.exe")) +
                              std::string(1 << 20, '\0'));
-        char md5[33] = {0};
-        ASSERT_EQ(md5_file_hex(servers_.file(served_).c_str(), md5), 32);
-        md5_ = md5;
+        md5_ = test::md5_of(servers_.file(served_));
+        ASSERT_EQ(md5_.size(), 32u);
         installer_ = update_folder_ + "\\" + served_;
     }
 
     void TearDown() override {
         std::error_code ignored;
         if (!served_.empty()) fs::remove(servers_.file(served_), ignored);
-        fs::remove_all(update_folder_, ignored);
+        UpdaterProcessTest::TearDown();
     }
 
     std::wstring download_command(const char* path_prefix) {
-        return test::quoted(updater_.wstring()) + L" " +
-               widen(servers_.url("http", path_prefix + served_)) + L" " + widen(md5_);
+        return updater_command() + L" " + widen(servers_.url("http", path_prefix + served_)) +
+               L" " + widen(md5_);
     }
-
-    std::string log() { return test::read_text_file(app_ / "update.log"); }
 
     // The product's updater, started from its folder with the URL and the digest as the
     // client application starts it, must install (which alone deletes the downloaded
     // installer) and start the client application again.
     void expect_fresh_update_succeeds(const std::string& after) {
         fs::remove(app_ / "CorvaneApp.exe.started");
-        std::string out;
-        EXPECT_EQ(test::run_process_output(download_command("/"), app_.wstring().c_str(), out,
-                                           kPatienceMs),
-                  0u)
-            << after << "\n"
-            << log();
+        EXPECT_EQ(run_in_app(download_command("/"), kPatienceMs), 0u) << after << "\n" << log();
         EXPECT_TRUE(test::wait_for_processes_in(app_ / "upd", kPatienceMs)) << after;
         EXPECT_FALSE(fs::exists(installer_)) << after << "\n" << log();
-        bool started = false;
-        for (int waited = 0; waited < 20000 && !started; waited += 100) {
-            started = fs::exists(app_ / "CorvaneApp.exe.started");
-            if (!started) Sleep(100);
-        }
-        EXPECT_TRUE(started) << after << "\n" << log();
+        EXPECT_TRUE(
+            test::wait_until([this] { return fs::exists(app_ / "CorvaneApp.exe.started"); }, 20000))
+            << after << "\n"
+            << log();
         EXPECT_TRUE(fs::exists(updater_)) << after;
         // The protected folders of the killed runs are gone, but for a snapshot of a
         // folder that an unfinished install may have changed, which a later run names.
@@ -120,13 +96,7 @@ protected:
         }
     }
 
-    test::ScopedWorkDir dir_;
-    test::Servers servers_;
-    fs::path app_;
-    fs::path updater_;
-    std::string update_folder_;
     std::string served_;
-    std::string md5_;
     std::string installer_;
     std::set<fs::path> kept_;  // protected folders that later runs kept
 };
@@ -135,20 +105,15 @@ TEST_F(KilledUpdate, AFreshUpdateSucceedsAfterEveryKill) {
     const std::string product = test::read_file(test::sibling_path(L"updater.exe"));
     {
         // The first run, in the middle of its download (200 KiB/s).
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        std::wstring command = download_command("/slow/");
-        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                   app_.wstring().c_str(), &startup, &process));
-        CloseHandle(process.hThread);
-        utils::ScopedKernelHandle first(process.hProcess);
+        const utils::ScopedKernelHandle first =
+            test::start_process(download_command("/slow/"), app_.wstring().c_str());
+        ASSERT_TRUE(first);
         const auto received = [this] {
             std::error_code missing;
             const auto bytes = fs::file_size(installer_, missing);
             return missing ? 0 : bytes;
         };
-        for (int waited = 0; waited < 30000 && received() < 65536; waited += 50) Sleep(50);
+        test::wait_until([&] { return received() >= 65536; }, 30000, 50);
         ASSERT_EQ(WaitForSingleObject(first.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << log();
         TerminateProcess(first.get(), 1);
         WaitForSingleObject(first.get(), kPatienceMs);
@@ -167,17 +132,11 @@ TEST_F(KilledUpdate, AFreshUpdateSucceedsAfterEveryKill) {
         // This program in the updater's place, the checked installer in the update folder.
         fs::copy_file(test::own_path(), updater_, fs::copy_options::overwrite_existing);
         fs::copy_file(servers_.file(served_), installer_, fs::copy_options::overwrite_existing);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        std::wstring command = test::quoted(updater_.wstring()) + L" --child=install_until " +
-                               std::to_wstring(step) + L" " + widen(event_name) + L" " +
-                               test::quoted(kMarker) + L" " + test::quoted(widen(installer_)) +
-                               L" " + widen(md5_);
-        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                   app_.wstring().c_str(), &startup, &process));
-        CloseHandle(process.hThread);
-        utils::ScopedKernelHandle elevated(process.hProcess);
+        const utils::ScopedKernelHandle elevated = test::start_process(
+            updater_command() + L" --child=install_until " + std::to_wstring(step) + L" " +
+                widen(event_name) + test::install_phase_arguments(installer_, md5_),
+            app_.wstring().c_str());
+        ASSERT_TRUE(elevated);
         const HANDLE waits[] = {stopped.get(), elevated.get()};
         const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, kPatienceMs);
         TerminateProcess(elevated.get(), 1);

@@ -83,30 +83,6 @@ TEST_CHILD(fake_updater) {
     return -1;
 }
 
-// The screen a terminal would show for `output`: "\r" returns to the line's start.
-std::vector<std::string> screen(const std::string& output) {
-    std::vector<std::string> lines(1);
-    size_t column = 0;
-    for (char c : output) {
-        if (c == '\r') {
-            column = 0;
-        } else if (c == '\n') {
-            lines.emplace_back();
-            column = 0;
-        } else {
-            std::string& line = lines.back();
-            if (column < line.size())
-                line[column] = c;
-            else
-                line += c;
-            ++column;
-        }
-    }
-    for (std::string& line : lines) line.erase(line.find_last_not_of(' ') + 1);
-    if (lines.back().empty()) lines.pop_back();
-    return lines;
-}
-
 std::wstring watch_path() { return test::quoted(test::sibling_path(L"upgrade-watch.exe")); }
 
 TEST(UpgradeWatch, FollowsStatusLinesAndEveryAttemptsPipeAndPassesTheExitCodeOn) {
@@ -121,7 +97,7 @@ TEST(UpgradeWatch, FollowsStatusLinesAndEveryAttemptsPipeAndPassesTheExitCodeOn)
     int connected = 0;
     std::vector<std::string> disconnected;
     std::string summary;
-    for (const std::string& line : screen(output)) {
+    for (const std::string& line : test::screen(output)) {
         if (line.rfind("notice: ", 0) == 0) notices.push_back(line.substr(8));
         if (line == "pipe: connected") ++connected;
         if (line.rfind("pipe: disconnected", 0) == 0) disconnected.push_back(line);

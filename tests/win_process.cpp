@@ -1,14 +1,33 @@
 #include "win_process.h"
 
+#include <chrono>
 #include <filesystem>
 
+#include "status_lines.h"
 #include "test_support.h"
+#include "utils/paths.h"
 #include "utils/scoped_handle.h"
 #include "utils/text.h"
 // After win.h.
+#include <shlobj.h>
 #include <tlhelp32.h>
 
 namespace test {
+
+namespace {
+
+// Waits at most `timeout_ms` for the process and kills it after that. Its exit code, or
+// 0xbeef when it had to be killed.
+DWORD finish(const utils::ScopedKernelHandle& process, DWORD timeout_ms) {
+    DWORD code = 0xbeef;
+    if (WaitForSingleObject(process.get(), timeout_ms) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.get(), &code);
+    else
+        TerminateProcess(process.get(), 0xbeef);
+    return code;
+}
+
+}  // namespace
 
 std::wstring own_path() {
     wchar_t path[MAX_PATH] = {0};
@@ -34,21 +53,20 @@ bool hold_own_image() {
     return image != INVALID_HANDLE_VALUE;
 }
 
-DWORD run_process(std::wstring command, DWORD flags, const wchar_t* folder, DWORD timeout_ms) {
+utils::ScopedKernelHandle start_process(std::wstring command, const wchar_t* folder, DWORD flags) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, flags, nullptr, folder,
                         &startup, &process))
-        return 0xdead;
-    DWORD code = 0xbeef;
-    if (WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &code);
-    else
-        TerminateProcess(process.hProcess, 0xbeef);
+        return utils::ScopedKernelHandle();
     CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
+    return utils::ScopedKernelHandle(process.hProcess);
+}
+
+DWORD run_process(std::wstring command, DWORD flags, const wchar_t* folder, DWORD timeout_ms) {
+    const utils::ScopedKernelHandle process = start_process(std::move(command), folder, flags);
+    return process ? finish(process, timeout_ms) : 0xdead;
 }
 
 DWORD run_process_output(std::wstring command, const wchar_t* folder, std::string& output,
@@ -73,13 +91,8 @@ DWORD run_process_output(std::wstring command, const wchar_t* folder, std::strin
     DWORD code = 0xdead;
     if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, folder, &startup,
                        &process)) {
-        code = 0xbeef;
-        if (WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0)
-            GetExitCodeProcess(process.hProcess, &code);
-        else
-            TerminateProcess(process.hProcess, 0xbeef);
         CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+        code = finish(utils::ScopedKernelHandle(process.hProcess), timeout_ms);
     }
     CloseHandle(file);
     output = read_file(temp_file);
@@ -112,6 +125,88 @@ bool wait_for_processes_in(const std::filesystem::path& folder, DWORD timeout_ms
 
 DWORD run_child(const std::string& name, const std::wstring& arguments, DWORD flags) {
     return run_process(quoted(own_path()) + L" --child=" + widen(name) + arguments, flags);
+}
+
+std::wstring install_phase_arguments(const std::string& installer, const std::string& digest) {
+    return L" " + quoted(widen(kPhaseMarker)) + L" " + quoted(widen(installer)) +
+           (digest.empty() ? L"" : L" " + widen(digest));
+}
+
+HINSTANCE WINAPI refused_shell_execute(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT) {
+    return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(5));
+}
+
+int idle_as_client() {
+    if (!hold_own_image()) return 3;
+    Sleep(INFINITE);
+    return 0;
+}
+
+std::string error_text(DWORD code) {
+    SetLastError(code);
+    return last_error_text();
+}
+
+bool taskbar_ready() {
+    GetDesktopWindow();
+    for (int i = 0; i < 300; ++i) {
+        if (FindWindowW(L"Shell_TrayWnd", nullptr) != nullptr) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+std::filesystem::path program_data() {
+    wchar_t path[MAX_PATH] = {0};
+    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
+    return path;
+}
+
+std::set<std::filesystem::path> copy_folders() {
+    std::set<std::filesystem::path> found;
+    for (const auto& entry : std::filesystem::directory_iterator(program_data())) {
+        if (entry.path().filename().wstring().rfind(L"CorvaneUpdate-", 0) == 0)
+            found.insert(entry.path());
+    }
+    return found;
+}
+
+void UpdaterProcessTest::SetUp() {
+    ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
+    std::filesystem::remove_all(update_folder_);
+    // The updater lives in a sub-folder of the client application's folder.
+    app_ = dir_.path() / "app";
+    place_updater(app_);
+    updater_ = app_ / "upd" / "updater.exe";
+    have_servers_ = servers_.load();
+    if (have_servers_) {
+        md5_ = md5_of(servers_.file("small.bin"));
+        ASSERT_EQ(md5_.size(), 32u);
+    }
+}
+
+void UpdaterProcessTest::TearDown() {
+    std::error_code ignored;
+    if (!update_folder_.empty()) std::filesystem::remove_all(update_folder_, ignored);
+}
+
+DWORD UpdaterProcessTest::run_in_app(const std::wstring& command, DWORD timeout_ms) {
+    const auto start = std::chrono::steady_clock::now();
+    const DWORD code = run_process_output(command, app_.wstring().c_str(), out_, timeout_ms);
+    seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return code;
+}
+
+DWORD UpdaterProcessTest::run_download_phase(const std::string& url, const std::string& digest,
+                                             DWORD timeout_ms) {
+    return run_in_app(updater_command() + L" " + widen(url) + L" " + widen(digest), timeout_ms);
+}
+
+std::wstring UpdaterProcessTest::updater_command() const { return quoted(updater_.wstring()); }
+
+bool UpdaterProcessTest::wait_for_lines(const std::string& part, size_t count,
+                                        int timeout_ms) const {
+    return wait_until([&] { return count_lines(log(), part) >= count; }, timeout_ms);
 }
 
 }  // namespace test

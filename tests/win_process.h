@@ -1,9 +1,19 @@
-// Starting processes from Windows tests: the updater, or this test program as a child.
+// Support for the Windows tests: starting processes (the updater, or this test program as
+// a child), the updater as a process in a fixture, and what the desktop and the elevated
+// runs leave behind.
 #pragma once
 
-#include <filesystem>
-#include <string>
+#include <gtest/gtest.h>
 
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "driver/entry.h"
+#include "test_servers.h"
+#include "test_support.h"
+#include "utils/scoped_handle.h"
 #include "utils/win.h"
 
 namespace test {
@@ -23,6 +33,11 @@ void place_updater(const std::filesystem::path& app_folder);
 // deleted). For the stand-ins of the client application. False when it cannot be opened.
 bool hold_own_image();
 
+// Starts `command` (a whole command line) in `folder` (null: this program's) without
+// waiting. The process's handle, invalid when it could not be started.
+utils::ScopedKernelHandle start_process(std::wstring command, const wchar_t* folder = nullptr,
+                                        DWORD flags = 0);
+
 // Runs `command` (a whole command line) and waits at most `timeout_ms`. Returns its exit
 // code, 0xdead when it could not be started, 0xbeef when it had to be killed.
 DWORD run_process(std::wstring command, DWORD flags = 0, const wchar_t* folder = nullptr,
@@ -39,6 +54,72 @@ bool wait_for_processes_in(const std::filesystem::path& folder, DWORD timeout_ms
 
 // Runs this test program again as --child=<name> with the arguments appended.
 DWORD run_child(const std::string& name, const std::wstring& arguments = L"", DWORD flags = 0);
+
+// The elevated run's arguments, each after a space: the marker, the quoted installer path
+// and, when not empty, the digest.
+std::wstring install_phase_arguments(const std::string& installer, const std::string& digest = "");
+
+// The updater's whole run inside this program with `arguments` from index `first` on, as
+// updater.exe runs with them: for a child in the updater's place whose system calls a
+// test replaces. Only for programs that link the updater's driver.
+inline int run_updater_main(const std::vector<std::string>& arguments, size_t first = 0) {
+    std::vector<std::string> args{"updater.exe"};
+    args.insert(args.end(), arguments.begin() + static_cast<std::ptrdiff_t>(first),
+                arguments.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    return updater_main(static_cast<int>(argv.size()), argv.data());
+}
+
+// ShellExecuteW as when the user refuses elevation: 5, access denied.
+HINSTANCE WINAPI refused_shell_execute(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT);
+
+// A child standing in for a running client application: holds its image as Windows would
+// and idles until it is ended. 3 when it cannot hold its image.
+int idle_as_client();
+
+// The system's text for an error code, as the log writes it.
+std::string error_text(DWORD code);
+
+// Wine starts the desktop, and with it the taskbar, when a process first asks for the
+// desktop window; with a display the taskbar appears a little later. False without it.
+bool taskbar_ready();
+
+// The program-data folder, and the elevated runs' protected folders (CorvaneUpdate-*) in it.
+std::filesystem::path program_data();
+std::set<std::filesystem::path> copy_folders();
+
+// The updater as a process, where a client application's vendor puts it: a copy in
+// <test folder>\app\upd, started in app, which receives its log. The update folder is
+// emptied before each test and removed after it. With the test servers, have_servers_ is
+// true and md5_ is the digest of their small.bin.
+class UpdaterProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // `command` (a whole command line) in app_, at most `timeout_ms`; its standard output
+    // goes to out_, its duration to seconds_.
+    DWORD run_in_app(const std::wstring& command, DWORD timeout_ms = 90000);
+    // The updater with `url` and `digest`, as the client application starts it.
+    DWORD run_download_phase(const std::string& url, const std::string& digest,
+                             DWORD timeout_ms = 90000);
+    std::wstring updater_command() const;
+
+    std::string log() const { return read_text_file(app_ / "update.log"); }
+    // Waits up to `timeout_ms` for `count` log lines holding `part`.
+    bool wait_for_lines(const std::string& part, size_t count, int timeout_ms) const;
+
+    ScopedWorkDir dir_;
+    Servers servers_;
+    bool have_servers_ = false;
+    std::filesystem::path app_;
+    std::filesystem::path updater_;  // app_\upd\updater.exe
+    std::string update_folder_;
+    std::string md5_;
+    std::string out_;
+    double seconds_ = 0;
+};
 
 // Sets an environment variable of this process, which the processes it starts inherit,
 // and clears it at the end of the scope.
