@@ -129,17 +129,22 @@ int make_backup_name(InstallRun& install) {
     return 0;
 }
 
+// "Failed to <verb> <from> to <to> for <reason>", in the log and to the front end, with
+// the reason of the system call that just failed.
+void report_file_failure(InstallRun& install, const char* verb, const char* from, const char* to) {
+    const std::string reason = last_error_text();
+    LOG_WARN("run_install_phase", "Failed to %s %s to %s for %s\n", verb, from, to, reason.c_str());
+    notify_frontend_text(install.run.notice, "Failed to %s %s to %s for %s.", verb, from, to,
+                         reason.c_str());
+}
+
 // The backup copies the running image first and then renames twice, so that a run ended
 // between any two steps leaves an updater.exe for the next update.
 int stage_own_copy(InstallRun& install) {
     const char* own = install.own_path.c_str();
     const char* staged = install.staged_path.c_str();
     if (!utils::system_calls().copy_file_a(own, staged, FALSE)) {
-        const std::string reason = last_error_text();
-        LOG_WARN("run_install_phase", "Failed to copy %s to %s for %s\n", own, staged,
-                 reason.c_str());
-        notify_frontend_text(install.run.notice, "Failed to copy %s to %s for %s.", own, staged,
-                             reason.c_str());
+        report_file_failure(install, "copy", own, staged);
         DeleteFileA(staged);
         return -1;
     }
@@ -160,11 +165,7 @@ int swap_in_backup(InstallRun& install) {
     }
     LOG_INFO("run_install_phase", "process image name: rename %s to %s\n", own, backup);
     if (!utils::system_calls().move_file_ex_a(staged, own, MOVEFILE_REPLACE_EXISTING)) {
-        const std::string reason = last_error_text();
-        LOG_WARN("run_install_phase", "Failed to move %s to %s for %s\n", staged, own,
-                 reason.c_str());
-        notify_frontend_text(install.run.notice, "Failed to move %s to %s for %s.", staged, own,
-                             reason.c_str());
+        report_file_failure(install, "move", staged, own);
         // Without this the folder would keep no updater.exe for the next update: the
         // running image goes back where it came from.
         if (!utils::system_calls().move_file_ex_a(backup, own, MOVEFILE_REPLACE_EXISTING)) {
