@@ -16,14 +16,22 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #ifdef _WIN32
-#include "utils/scoped_handle.h"
-#else
-#include <pthread.h>
+#include "utils/win.h"
 #endif
+
+namespace pipe_os {
+// The operating system's side of a Pipe: its instance or client end, its stop signal and
+// its pipe thread. Defined by pipe_win.cpp or pipe_posix.cpp (see frontend/pipe_os.h).
+struct State;
+struct StateDeleter {
+    void operator()(State* state) const;
+};
+}  // namespace pipe_os
 
 class Pipe {
 public:
@@ -79,34 +87,6 @@ public:
     static uint32_t wait_for_connect(Pipe* pipe);
 
 private:
-#ifdef _WIN32
-    using OwnedHandle = utils::ScopedKernelHandle;
-    struct PipeThread {
-        utils::ScopedKernelHandle handle;
-        bool valid() const { return handle.valid(); }
-    };
-#else
-    // A file descriptor with a single owner; closing keeps errno.
-    class OwnedHandle {
-    public:
-        OwnedHandle() = default;
-        ~OwnedHandle() { reset(); }
-        OwnedHandle(const OwnedHandle&) = delete;
-        OwnedHandle& operator=(const OwnedHandle&) = delete;
-        int get() const { return fd_; }
-        bool valid() const { return fd_ >= 0; }
-        void reset(int fd = -1);
-
-    private:
-        int fd_ = -1;
-    };
-    struct PipeThread {
-        pthread_t id{};
-        bool started = false;
-        bool valid() const { return started; }
-    };
-#endif
-
     // One pass of the pipe thread over the instance: waits for a client while the
     // instance listens (until a client or a stop arrives), confirms a connected client,
     // or closes the instance when its client has left.
@@ -115,12 +95,7 @@ private:
     void drop_peer();
     // Creates the stop signal if there is none yet; false after a log line.
     bool make_stop_signal();
-    // Sets the stop signal, which every wait of this Pipe also watches.
-    void signal_stop();
 
-    // The pipe instance (server) or the client's end. Created and closed under `lock`;
-    // read by other threads only under `lock`, so no send uses a handle being closed.
-    OwnedHandle handle;
     const bool is_server;
     std::atomic<bool> connected{false};
     std::atomic<bool> stop_requested{false};
@@ -128,23 +103,15 @@ private:
     const std::string name;
     // Windows: the thread's id. POSIX: 0.
     uint32_t thread_id = 0;
-    PipeThread thread;
 
-    // Guards `handle` and the I/O through it. A holder never waits longer than one
-    // send's second or one receive's time-out, and every such wait ends early on stop.
+    // Guards the instance or client end in `os` and the I/O through it. A holder never
+    // waits longer than one send's second or one receive's time-out, and every such wait
+    // ends early on stop.
     std::mutex lock;
-    // Signalled once by stop and never reset: an event (Windows) or an eventfd (POSIX).
-    OwnedHandle stop_signal;
-#ifdef _WIN32
-    // The pipe thread's event for its overlapped connect.
-    OwnedHandle connect_event;
-#else
-    // The socket file's path, derived from `name` at construction.
-    std::string socket_path;
-    // The socket file exists and belongs to the listening instance in `handle`; it is
-    // removed when that instance accepts a client or closes. Guarded by `lock`.
-    bool bound = false;
-#endif
+    // The instance (server) or the client's end, the stop signal (set once by stop, never
+    // reset) and the pipe thread. The instance or end is created and closed under `lock`
+    // and read by other threads only under `lock`, so no send uses a handle being closed.
+    const std::unique_ptr<pipe_os::State, pipe_os::StateDeleter> os;
 };
 
 // The wait behind every overlapped write. Waits at most 1000 ms for the record's event

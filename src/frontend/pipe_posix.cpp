@@ -1,4 +1,11 @@
+// The upgrade pipe's system calls on POSIX, which pipe.cpp drives: the Windows pipe's
+// states over a Unix-domain SOCK_SEQPACKET socket. "Listening" is a listening socket bound
+// at the socket path, "connected" the socket accepted from it (the listening one is closed
+// then, so a second client finds no pipe, as it finds a busy one on Windows), "no instance"
+// neither. The log lines are the Windows ones, with errno values where Windows gives its
+// error codes; the stop signal is an eventfd that every poll also watches.
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,19 +18,54 @@
 #include <cstring>
 
 #include "frontend/pipe.h"
+#include "frontend/pipe_os.h"
 #include "log/log.h"
 #include "utils/text.h"
 
-// The Windows pipe's states over a Unix-domain SOCK_SEQPACKET socket: "listening" is a
-// listening socket bound at the socket path, "connected" the socket accepted from it
-// (the listening one is closed then, so a second client finds no pipe, as it finds a busy
-// one on Windows), "no instance" neither. The log lines are the Windows ones, with errno
-// values where Windows gives its error codes.
+namespace {
+
+// A file descriptor with a single owner; closing keeps errno.
+class OwnedFd {
+public:
+    OwnedFd() = default;
+    ~OwnedFd() { reset(); }
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0 && fd_ != fd) {
+            const int saved = errno;
+            ::close(fd_);
+            errno = saved;
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace
+
+struct pipe_os::State {
+    explicit State(std::string path) : socket_path(std::move(path)) {}
+
+    // The listening or accepted socket (server) or the client's end.
+    OwnedFd handle;
+    OwnedFd stop_signal;
+    // The socket file's path, derived from the pipe name.
+    const std::string socket_path;
+    // The socket file exists and belongs to the listening socket in `handle`; it is
+    // removed when that socket accepts a client or closes.
+    bool bound = false;
+    pthread_t thread{};
+    bool thread_started = false;
+};
 
 namespace {
 
-constexpr int kWriteLimitMs = 1000;
-constexpr int kPassPauseMs = 100;
+using pipe_os::State;
 
 void* pipe_thread_main(void* pipe) {
     Pipe::wait_for_connect(static_cast<Pipe*>(pipe));
@@ -71,230 +113,171 @@ int poll_for(pollfd* fds, nfds_t count, int timeout_ms) {
 
 }  // namespace
 
-void Pipe::OwnedHandle::reset(int fd) {
-    if (fd_ >= 0 && fd_ != fd) {
-        const int saved = errno;
-        ::close(fd_);
-        errno = saved;
-    }
-    fd_ = fd;
+void pipe_os::StateDeleter::operator()(State* state) const { delete state; }
+
+std::unique_ptr<State, pipe_os::StateDeleter> pipe_os::make(const std::string& name) {
+    return std::unique_ptr<State, StateDeleter>(new State(socket_path_for(name)));
 }
 
-Pipe::Pipe(const std::string& name, bool is_server, uint32_t buffer_size)
-    : is_server(is_server),
-      buffer_size(buffer_size),
-      name(name),
-      socket_path(socket_path_for(name)) {}
+unsigned long pipe_os::last_error() { return static_cast<unsigned long>(errno); }
 
-Pipe::~Pipe() { stop(); }
+pipe_os::Error pipe_os::classify(unsigned long error) {
+    const int code = static_cast<int>(error);
+    if (code == 0 || code == EAGAIN || code == EWOULDBLOCK) return Error::kRunning;
+    return is_broken_connection(code) ? Error::kBroken : Error::kOther;
+}
 
-int Pipe::open() { return is_server ? create_server() : connect_to_server(); }
+bool pipe_os::has_handle(const State& state) { return state.handle.valid(); }
 
-int Pipe::create_server() {
-    if (!is_server) return -1;
-    std::lock_guard<std::mutex> guard(lock);
-    if (handle.valid()) return 0;
+bool pipe_os::create_instance(State& state, const std::string&, uint32_t) {
     sockaddr_un address;
-    if (make_address(socket_path, address)) {
-        handle.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        // A socket file left behind by a process that died would make bind fail; a live
-        // server of the same name cannot exist beside us (the single-instance lock).
-        struct stat status;
-        if (handle.valid() && lstat(socket_path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode))
-            unlink(socket_path.c_str());
-        if (handle.valid() &&
-            bind(handle.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            bound = true;
-            // Backlog 0 still lets one client wait to be taken; a second one is refused at
-            // once (EAGAIN to its non-blocking connect), as a busy pipe refuses it on Windows.
-            if (listen(handle.get(), 0) == 0) return 0;
-        }
-    }
-    LOG_WARN("Pipe::create_server", "Failed to create named pipe, GLE=%lu\n",
-             static_cast<unsigned long>(errno));
-    drop_peer();
-    return -1;
+    if (!make_address(state.socket_path, address)) return false;
+    state.handle.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!state.handle.valid()) return false;
+    // A socket file left behind by a process that died would make bind fail; a live
+    // server of the same name cannot exist beside us (the single-instance lock).
+    struct stat status;
+    if (lstat(state.socket_path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode))
+        unlink(state.socket_path.c_str());
+    if (bind(state.handle.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return false;
+    state.bound = true;
+    // Backlog 0 still lets one client wait to be taken; a second one is refused at once
+    // (EAGAIN to its non-blocking connect), as a busy pipe refuses it on Windows.
+    return listen(state.handle.get(), 0) == 0;
 }
 
-int Pipe::connect_to_server() {
-    if (is_server) return -1;
-    if (!make_stop_signal()) return -1;
-    std::lock_guard<std::mutex> guard(lock);
+pipe_os::Open pipe_os::open_client(State& state, const std::string&) {
     sockaddr_un address;
     // Non-blocking, so that a server whose queue is full refuses at once (EAGAIN) instead
     // of holding us until it takes the connection.
-    handle.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!handle.valid() || !make_address(socket_path, address) ||
-        connect(handle.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        // No server is running: expected, and not worth a line.
-        if (errno != ENOENT)
-            LOG_WARN("Pipe::connect_to_server", "Failed to create named pipe: %s",
-                     last_error_text().c_str());
-        handle.reset();
-        connected = false;
-        return -1;
+    state.handle.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (state.handle.valid() && make_address(state.socket_path, address) &&
+        connect(state.handle.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        return Open::kOpen;
+    state.handle.reset();
+    return errno == ENOENT ? Open::kNoPipe : Open::kFailed;
+}
+
+// SOCK_SEQPACKET keeps message boundaries: there is no read mode to set.
+bool pipe_os::set_message_mode(State&) { return true; }
+
+void pipe_os::close(State& state, bool) {
+    if (state.bound) unlink(state.socket_path.c_str());
+    state.bound = false;
+    state.handle.reset();
+}
+
+pipe_os::Instance pipe_os::check_instance(State& state, bool connected, unsigned long& error) {
+    if (!connected) return Instance::kListening;
+    // The client has left once its end reports a hang-up (a closed SOCK_SEQPACKET peer
+    // shuts the socket both ways); data it may have sent is ignored.
+    pollfd peer = {state.handle.get(), 0, 0};
+    const int ready = poll(&peer, 1, 0);
+    if (ready == 0 || (ready > 0 && (peer.revents & (POLLHUP | POLLERR)) == 0))
+        return Instance::kUnchanged;
+    error = ready < 0 ? static_cast<unsigned long>(errno) : EPIPE;
+    return Instance::kFailed;
+}
+
+bool pipe_os::wait_for_client(State& state) {
+    pollfd waits[] = {{state.handle.get(), POLLIN, 0}, {state.stop_signal.get(), POLLIN, 0}};
+    return poll_for(waits, 2, -1) > 0 && waits[0].revents != 0;
+}
+
+pipe_os::Instance pipe_os::finish_connect(State& state, bool ready, bool stopping,
+                                          uint32_t buffer_size, unsigned long& error) {
+    if (stopping) return Instance::kStopped;
+    const int client = ready ? accept4(state.handle.get(), nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    if (client >= 0) {
+        // Only the buffer of this one client bounds what a slow reader can hold up.
+        const int size = static_cast<int>(buffer_size);
+        setsockopt(client, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        unlink(state.socket_path.c_str());
+        state.bound = false;
+        state.handle.reset(client);
+        return Instance::kConnected;
     }
-    // SOCK_SEQPACKET keeps message boundaries: there is no read mode to set.
-    connected = true;
-    return 0;
+    // A client that gave up before it was taken leaves nothing to accept.
+    if (ready && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED))
+        return Instance::kUnchanged;
+    error = static_cast<unsigned long>(errno);
+    return Instance::kFailed;
 }
 
-int Pipe::run() {
-    if (!is_server) return -1;
-    if (thread.valid()) return 0;
-    if (!make_stop_signal()) return -1;
-    const int error = pthread_create(&thread.id, nullptr, pipe_thread_main, this);
-    if (error != 0) {
-        errno = error;
-        LOG_WARN("Pipe::run", "CreateThread failed, GLE=%d.\n", error);
-        return -1;
-    }
-    thread.started = true;
-    return 0;
-}
-
-uint32_t Pipe::wait_for_connect(Pipe* pipe) {
-    if (pipe == nullptr) return 0xFFFFFFFF;
-    while (!pipe->stop_requested) {
-        pipe->create_server();
-        pipe->serve_instance();
-        pollfd stop = {pipe->stop_signal.get(), POLLIN, 0};
-        poll_for(&stop, 1, kPassPauseMs);
-    }
-    return 0;
-}
-
-void Pipe::serve_instance() {
-    std::unique_lock<std::mutex> guard(lock);
-    if (!handle.valid() || !is_server) return;
-    int error = 0;
-    if (connected) {
-        // The client has left once its end reports a hang-up (a closed SOCK_SEQPACKET peer
-        // shuts the socket both ways); data it may have sent is ignored.
-        pollfd peer = {handle.get(), 0, 0};
-        const int ready = poll(&peer, 1, 0);
-        if (ready == 0 || (ready > 0 && (peer.revents & (POLLHUP | POLLERR)) == 0)) return;
-        error = ready < 0 ? errno : EPIPE;
-    } else {
-        // Listening. Without a client no send touches the instance, and stop waits for
-        // this thread before it closes anything, so the socket stays put while unlocked.
-        const int listener = handle.get();
-        guard.unlock();
-        pollfd waits[] = {{listener, POLLIN, 0}, {stop_signal.get(), POLLIN, 0}};
-        const int ready = poll_for(waits, 2, -1);
-        guard.lock();
-        // The stop closes the instance; waking for it is no failure.
-        if (stop_requested) return;
-        const int client = ready < 0 ? -1 : accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client >= 0) {
-            // Only the buffer of this one client bounds what a slow reader can hold up.
-            const int size = static_cast<int>(buffer_size);
-            setsockopt(client, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-            unlink(socket_path.c_str());
-            bound = false;
-            handle.reset(client);
-            connected = true;
-            return;
-        }
-        // A client that gave up before it was taken leaves nothing to accept.
-        if (ready >= 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED))
-            return;
-        error = errno;
-    }
-    LOG_WARN("Pipe::wait_for_connect", "Failed on ConnectNamedPipe(), GLE=%lu\n",
-             static_cast<unsigned long>(error));
-    drop_peer();
-}
-
-void Pipe::drop_peer() {
-    if (bound) unlink(socket_path.c_str());
-    bound = false;
-    handle.reset();
-    connected = false;
-}
-
-bool Pipe::send(const void* data, uint32_t length) {
-    if (!connected) return false;
-    std::lock_guard<std::mutex> guard(lock);
-    // The pipe thread may have closed the instance while we waited for the lock.
-    if (!connected || !handle.valid()) return false;
-    const ssize_t sent = ::send(handle.get(), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent >= 0) return static_cast<uint32_t>(sent) == length;
+pipe_os::Write pipe_os::write(State& state, const void* data, uint32_t length) {
+    const int fd = state.handle.get();
+    const ssize_t sent = ::send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) return static_cast<uint32_t>(sent) == length ? Write::kWritten : Write::kFailed;
     const int error = errno;
-    if (!checkLastError()) {
-        // The client has gone. Until the pipe thread notices, every message would fail and
-        // be logged again: it is dropped now, and the next sends return at once.
-        if (is_broken_connection(error)) drop_peer();
-        return false;
-    }
-    if (doPipeWait(handle.get(), data, length, stop_signal.get())) return true;
-    // A client that has not made room within a second does not read; every later message
-    // would cost another second, so that client goes.
-    if (errno == ETIMEDOUT || errno == ECANCELED) drop_peer();
-    return false;
+    if (!checkLastError()) return is_broken_connection(error) ? Write::kBroken : Write::kFailed;
+    if (doPipeWait(fd, data, length, state.stop_signal.get())) return Write::kWritten;
+    // Out of time or stopped: the client has not made room within its second.
+    return errno == ETIMEDOUT || errno == ECANCELED ? Write::kStalled : Write::kFailed;
 }
 
-int Pipe::receive(std::string& message, uint32_t timeout_ms) {
-    if (is_server) return -1;
-    std::lock_guard<std::mutex> guard(lock);
-    if (!connected || !handle.valid()) return -1;
-    pollfd waits[] = {{handle.get(), POLLIN, 0}, {stop_signal.get(), POLLIN, 0}};
+pipe_os::Read pipe_os::read(State& state, std::string& message, uint32_t, uint32_t timeout_ms) {
+    pollfd waits[] = {{state.handle.get(), POLLIN, 0}, {state.stop_signal.get(), POLLIN, 0}};
     const int limit = timeout_ms > 0x7FFFFFFFu ? -1 : static_cast<int>(timeout_ms);
     const int ready = poll_for(waits, 2, limit);
-    // Time out: the connection stays. Stop: stop closes it.
-    if (ready == 0 || (ready > 0 && (waits[1].revents & POLLIN) != 0)) return -1;
+    if (ready == 0 || (ready > 0 && (waits[1].revents & POLLIN) != 0)) return Read::kNothing;
     int error = errno;
     if (ready > 0) {
         // The length of the next message, without taking it.
-        const ssize_t size = recv(handle.get(), nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-        if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return -1;
+        const ssize_t size =
+            recv(state.handle.get(), nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Read::kNothing;
         // Nothing to read and a hang-up: the server has gone.
         const bool ended = size == 0 && (waits[0].revents & (POLLHUP | POLLERR)) != 0;
         if (size >= 0 && !ended) {
-            std::string text(static_cast<size_t>(size), '\0');
-            const ssize_t taken = recv(handle.get(), &text[0], text.size(), MSG_DONTWAIT);
-            if (taken == size) {
-                message.swap(text);
-                return static_cast<int>(message.size());
-            }
+            message.resize(static_cast<size_t>(size));
+            const ssize_t taken =
+                recv(state.handle.get(), &message[0], message.size(), MSG_DONTWAIT);
+            if (taken == size) return Read::kMessage;
         }
         error = ended ? EPIPE : errno;
     }
     errno = error;
-    if (!is_broken_connection(error))
-        LOG_WARN("Pipe::receive", "Failed to read from named pipe: %s", last_error_text().c_str());
-    drop_peer();
-    return -1;
+    return is_broken_connection(error) ? Read::kGone : Read::kFailed;
 }
 
-void Pipe::stop() {
-    stop_requested = true;
-    signal_stop();
-    if (thread.valid()) {
-        pthread_join(thread.id, nullptr);
-        thread.started = false;
-    }
-    std::lock_guard<std::mutex> guard(lock);
-    drop_peer();
-}
-
-bool Pipe::make_stop_signal() {
-    if (stop_signal.valid()) return true;
-    stop_signal.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (stop_signal.valid()) return true;
-    LOG_WARN("Pipe::make_stop_signal", "Failed to create event, GLE=%lu\n",
-             static_cast<unsigned long>(errno));
-    return false;
-}
-
-void Pipe::signal_stop() {
+bool pipe_os::make_stop_signal(State& state) {
     // Never read back: the eventfd stays readable and wakes every poll that follows.
-    if (stop_signal.valid()) eventfd_write(stop_signal.get(), 1);
+    if (!state.stop_signal.valid()) state.stop_signal.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    return state.stop_signal.valid();
+}
+
+void pipe_os::signal_stop(State& state) {
+    if (state.stop_signal.valid()) eventfd_write(state.stop_signal.get(), 1);
+}
+
+void pipe_os::wait_for_stop(State& state, uint32_t timeout_ms) {
+    pollfd stop = {state.stop_signal.get(), POLLIN, 0};
+    poll_for(&stop, 1, static_cast<int>(timeout_ms));
+}
+
+bool pipe_os::has_thread(const State& state) { return state.thread_started; }
+
+bool pipe_os::start_thread(State& state, Pipe* pipe, uint32_t&) {
+    const int error = pthread_create(&state.thread, nullptr, pipe_thread_main, pipe);
+    if (error != 0) {
+        errno = error;
+        LOG_WARN("Pipe::run", "CreateThread failed, GLE=%d.\n", error);
+        return false;
+    }
+    state.thread_started = true;
+    return true;
+}
+
+void pipe_os::join_thread(State& state) {
+    if (!state.thread_started) return;
+    pthread_join(state.thread, nullptr);
+    state.thread_started = false;
 }
 
 bool doPipeWait(int fd, const void* data, uint32_t expected, int stop_signal) {
     const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteLimitMs);
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(pipe_os::kWriteLimitMs);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -323,15 +306,4 @@ bool doPipeWait(int fd, const void* data, uint32_t expected, int stop_signal) {
         errno = ECANCELED;
         return false;
     }
-}
-
-bool checkLastError() {
-    const int error = errno;
-    if (error == 0 || error == EAGAIN || error == EWOULDBLOCK) return true;
-    if (is_broken_connection(error))
-        LOG_WARN("checkLastError", "connection broken with error: %s", last_error_text().c_str());
-    else
-        LOG_WARN("checkLastError", "failed to communicate with client: %s",
-                 last_error_text().c_str());
-    return false;
 }

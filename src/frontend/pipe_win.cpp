@@ -1,15 +1,30 @@
+// The upgrade pipe's system calls on Windows: a named pipe in message mode with overlapped
+// I/O, so that every wait can also watch the stop event. pipe.cpp drives them.
 #include <vector>
 
 #include "frontend/pipe.h"
+#include "frontend/pipe_os.h"
 #include "log/log.h"
+#include "utils/scoped_handle.h"
 #include "utils/text.h"
+
+struct pipe_os::State {
+    // The pipe instance (server) or the client's end.
+    utils::ScopedKernelHandle handle;
+    // A manual-reset event: once set it wakes every wait that follows.
+    utils::ScopedKernelHandle stop_signal;
+    // The pipe thread's event and record for its overlapped connect.
+    utils::ScopedKernelHandle connect_event;
+    OVERLAPPED connect_record{};
+    utils::ScopedKernelHandle thread;
+};
 
 namespace {
 
+using pipe_os::State;
+
 constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
 constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
-constexpr DWORD kWriteLimitMs = 1000;
-constexpr DWORD kPassPauseMs = 100;
 
 DWORD WINAPI pipe_thread_main(LPVOID pipe) {
     return Pipe::wait_for_connect(static_cast<Pipe*>(pipe));
@@ -37,153 +52,106 @@ bool is_broken_connection(DWORD error) {
            error == ERROR_PIPE_NOT_CONNECTED;
 }
 
+pipe_os::Instance connect_outcome(BOOL done, DWORD error, bool stopping) {
+    if (done || error == ERROR_PIPE_CONNECTED) return pipe_os::Instance::kConnected;
+    // A wait that our own stop cancelled is no failure.
+    if (stopping && error == ERROR_OPERATION_ABORTED) return pipe_os::Instance::kStopped;
+    return pipe_os::Instance::kFailed;
+}
+
 }  // namespace
 
-Pipe::Pipe(const std::string& name, bool is_server, uint32_t buffer_size)
-    : is_server(is_server), buffer_size(buffer_size), name(name) {}
+void pipe_os::StateDeleter::operator()(State* state) const { delete state; }
 
-Pipe::~Pipe() { stop(); }
-
-int Pipe::open() { return is_server ? create_server() : connect_to_server(); }
-
-int Pipe::create_server() {
-    if (!is_server) return -1;
-    std::lock_guard<std::mutex> guard(lock);
-    if (handle.valid()) return 0;
-    handle.reset(CreateNamedPipeA(name.c_str(), kOpenMode, kPipeMode, PIPE_UNLIMITED_INSTANCES,
-                                  buffer_size, buffer_size, 0, nullptr));
-    if (!handle.valid()) {
-        LOG_WARN("Pipe::create_server", "Failed to create named pipe, GLE=%lu\n", GetLastError());
-        return -1;
-    }
-    return 0;
+std::unique_ptr<State, pipe_os::StateDeleter> pipe_os::make(const std::string&) {
+    return std::unique_ptr<State, StateDeleter>(new State);
 }
 
-int Pipe::connect_to_server() {
-    if (is_server) return -1;
-    if (!make_stop_signal()) return -1;
-    std::lock_guard<std::mutex> guard(lock);
-    handle.reset(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OVERLAPPED, nullptr));
-    if (!handle.valid()) {
-        // No server is running: expected, and not worth a line.
-        if (GetLastError() != ERROR_FILE_NOT_FOUND)
-            LOG_WARN("Pipe::connect_to_server", "Failed to create named pipe: %s",
-                     last_error_text().c_str());
-        connected = false;
-        return -1;
-    }
+unsigned long pipe_os::last_error() { return GetLastError(); }
+
+pipe_os::Error pipe_os::classify(unsigned long error) {
+    if (error == ERROR_SUCCESS || error == ERROR_IO_PENDING) return Error::kRunning;
+    return is_broken_connection(error) ? Error::kBroken : Error::kOther;
+}
+
+bool pipe_os::has_handle(const State& state) { return state.handle.valid(); }
+
+bool pipe_os::create_instance(State& state, const std::string& name, uint32_t buffer_size) {
+    state.handle.reset(CreateNamedPipeA(name.c_str(), kOpenMode, kPipeMode,
+                                        PIPE_UNLIMITED_INSTANCES, buffer_size, buffer_size, 0,
+                                        nullptr));
+    return state.handle.valid();
+}
+
+pipe_os::Open pipe_os::open_client(State& state, const std::string& name) {
+    state.handle.reset(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    if (state.handle.valid()) return Open::kOpen;
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? Open::kNoPipe : Open::kFailed;
+}
+
+bool pipe_os::set_message_mode(State& state) {
     DWORD mode = PIPE_READMODE_MESSAGE;
-    if (!SetNamedPipeHandleState(handle.get(), &mode, nullptr, nullptr)) {
-        LOG_WARN("Pipe::connect_to_server", "Failed to set named pipe mode: %s",
-                 last_error_text().c_str());
-        return -1;
-    }
-    connected = true;
-    return 0;
+    if (SetNamedPipeHandleState(state.handle.get(), &mode, nullptr, nullptr)) return true;
+    LOG_WARN("Pipe::connect_to_server", "Failed to set named pipe mode: %s",
+             last_error_text().c_str());
+    return false;
 }
 
-int Pipe::run() {
-    if (!is_server) return -1;
-    if (thread.valid()) return 0;
-    if (!make_stop_signal()) return -1;
-    if (!connect_event.valid() && !make_event(connect_event, true, "Pipe::run")) return -1;
-    DWORD id = 0;
-    thread.handle.reset(CreateThread(nullptr, 0, pipe_thread_main, this, 0, &id));
-    if (!thread.valid()) {
-        LOG_WARN("Pipe::run", "CreateThread failed, GLE=%d.\n", static_cast<int>(GetLastError()));
-        return -1;
-    }
-    thread_id = id;
-    return 0;
+void pipe_os::close(State& state, bool is_server) {
+    if (state.handle.valid() && is_server) DisconnectNamedPipe(state.handle.get());
+    state.handle.reset();
 }
 
-uint32_t Pipe::wait_for_connect(Pipe* pipe) {
-    if (pipe == nullptr) return 0xFFFFFFFF;
-    while (!pipe->stop_requested) {
-        pipe->create_server();
-        pipe->serve_instance();
-        WaitForSingleObject(pipe->stop_signal.get(), kPassPauseMs);
-    }
-    return 0;
-}
-
-void Pipe::serve_instance() {
-    std::unique_lock<std::mutex> guard(lock);
-    if (!handle.valid() || !is_server) return;
-    const HANDLE instance = handle.get();
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = connect_event.get();
-    ResetEvent(overlapped.hEvent);
+pipe_os::Instance pipe_os::check_instance(State& state, bool, unsigned long& error) {
+    state.connect_record = OVERLAPPED{};
+    state.connect_record.hEvent = state.connect_event.get();
+    ResetEvent(state.connect_record.hEvent);
     // With a client connected this answers ERROR_PIPE_CONNECTED at once; after the client
     // has closed its end it fails (ERROR_NO_DATA), which is how its departure is noticed.
-    BOOL done = ConnectNamedPipe(instance, &overlapped);
-    DWORD error = done ? ERROR_SUCCESS : GetLastError();
-    if (error == ERROR_IO_PENDING) {
-        // Listening. Without a client no send touches the instance, and stop waits for
-        // this thread before it closes anything, so the handle stays put while unlocked.
-        connected = false;
-        guard.unlock();
-        const HANDLE waits[] = {overlapped.hEvent, stop_signal.get()};
-        const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-        guard.lock();
-        if (woke != WAIT_OBJECT_0) CancelIoEx(instance, &overlapped);
-        DWORD ignored = 0;
-        done = GetOverlappedResult(instance, &overlapped, &ignored, TRUE);
-        error = done ? ERROR_SUCCESS : GetLastError();
-    }
-    if (done || error == ERROR_PIPE_CONNECTED) {
-        connected = true;
-        return;
-    }
-    connected = false;
-    // A wait that our own stop cancelled is no failure.
-    if (!(stop_requested && error == ERROR_OPERATION_ABORTED))
-        LOG_WARN("Pipe::wait_for_connect", "Failed on ConnectNamedPipe(), GLE=%lu\n", error);
-    handle.reset();
+    const BOOL done = ConnectNamedPipe(state.handle.get(), &state.connect_record);
+    error = done ? ERROR_SUCCESS : GetLastError();
+    if (error == ERROR_IO_PENDING) return Instance::kListening;
+    return connect_outcome(done, error, false);
 }
 
-void Pipe::drop_peer() {
-    if (handle.valid() && is_server) DisconnectNamedPipe(handle.get());
-    handle.reset();
-    connected = false;
+bool pipe_os::wait_for_client(State& state) {
+    const HANDLE waits[] = {state.connect_record.hEvent, state.stop_signal.get()};
+    return WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0;
 }
 
-bool Pipe::send(const void* data, uint32_t length) {
-    if (!connected) return false;
-    std::lock_guard<std::mutex> guard(lock);
-    // The pipe thread may have closed the instance while we waited for the lock.
-    if (!connected || !handle.valid()) return false;
-    const HANDLE pipe = handle.get();
+pipe_os::Instance pipe_os::finish_connect(State& state, bool ready, bool stopping, uint32_t,
+                                          unsigned long& error) {
+    const HANDLE instance = state.handle.get();
+    if (!ready) CancelIoEx(instance, &state.connect_record);
+    DWORD ignored = 0;
+    const BOOL done = GetOverlappedResult(instance, &state.connect_record, &ignored, TRUE);
+    error = done ? ERROR_SUCCESS : GetLastError();
+    return connect_outcome(done, error, stopping);
+}
+
+pipe_os::Write pipe_os::write(State& state, const void* data, uint32_t length) {
+    const HANDLE pipe = state.handle.get();
     utils::ScopedKernelHandle event;
-    if (!make_event(event, false, "Pipe::send")) return false;
+    if (!make_event(event, false, "Pipe::send")) return Write::kFailed;
     OVERLAPPED overlapped{};
     overlapped.hEvent = event.get();
     if (!WriteFile(pipe, data, length, nullptr, &overlapped)) {
         const DWORD error = GetLastError();
-        if (!checkLastError()) {
-            // The client has gone. Until the pipe thread notices, every message would
-            // fail and be logged again: it is dropped now, and the next sends return at once.
-            if (is_broken_connection(error)) drop_peer();
-            return false;
-        }
+        if (!checkLastError()) return is_broken_connection(error) ? Write::kBroken : Write::kFailed;
     }
-    if (doPipeWait(pipe, &overlapped, length, stop_signal.get())) return true;
-    // A write still running after its second belongs to a client that does not read;
-    // every later message would cost another second, so that client goes.
-    if (cancel_and_await(pipe, &overlapped)) drop_peer();
-    return false;
+    if (doPipeWait(pipe, &overlapped, length, state.stop_signal.get())) return Write::kWritten;
+    // A write still running after its second (or the stop) is stalled; one that ended in
+    // the meantime is not.
+    return cancel_and_await(pipe, &overlapped) ? Write::kStalled : Write::kFailed;
 }
 
-int Pipe::receive(std::string& message, uint32_t timeout_ms) {
-    if (is_server) return -1;
-    std::lock_guard<std::mutex> guard(lock);
-    if (!connected || !handle.valid()) return -1;
-    const HANDLE pipe = handle.get();
+pipe_os::Read pipe_os::read(State& state, std::string& message, uint32_t buffer_size,
+                            uint32_t timeout_ms) {
+    const HANDLE pipe = state.handle.get();
     utils::ScopedKernelHandle event;
-    if (!make_event(event, true, "Pipe::receive")) return -1;
+    if (!make_event(event, true, "Pipe::receive")) return Read::kNothing;
     std::vector<char> piece(buffer_size > 0 ? buffer_size : 1);
-    std::string text;
     // A message longer than the buffer arrives in pieces (ERROR_MORE_DATA); the rest of
     // it is in the pipe already, so the time limit matters for the first piece only.
     for (;;) {
@@ -194,52 +162,60 @@ int Pipe::receive(std::string& message, uint32_t timeout_ms) {
         DWORD error = done ? ERROR_SUCCESS : GetLastError();
         DWORD count = 0;
         if (done || error == ERROR_IO_PENDING || error == ERROR_MORE_DATA) {
-            const HANDLE waits[] = {overlapped.hEvent, stop_signal.get()};
+            const HANDLE waits[] = {overlapped.hEvent, state.stop_signal.get()};
             const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, timeout_ms);
             if (woke != WAIT_OBJECT_0) CancelIoEx(pipe, &overlapped);
             done = GetOverlappedResult(pipe, &overlapped, &count, TRUE);
             error = done ? ERROR_SUCCESS : GetLastError();
         }
-        if (done || error == ERROR_MORE_DATA) text.append(piece.data(), count);
-        if (done) {
-            message.swap(text);
-            return static_cast<int>(message.size());
-        }
+        if (done || error == ERROR_MORE_DATA) message.append(piece.data(), count);
+        if (done) return Read::kMessage;
         if (error == ERROR_MORE_DATA) continue;
-        // Cancelled: the time ran out (the connection stays) or stop was called.
-        if (error == ERROR_OPERATION_ABORTED) return -1;
-        if (!is_broken_connection(error))
-            LOG_WARN("Pipe::receive", "Failed to read from named pipe: %s",
-                     last_error_text().c_str());
-        drop_peer();
-        return -1;
+        // Cancelled: the time ran out or stop was called.
+        if (error == ERROR_OPERATION_ABORTED) return Read::kNothing;
+        return is_broken_connection(error) ? Read::kGone : Read::kFailed;
     }
 }
 
-void Pipe::stop() {
-    stop_requested = true;
-    signal_stop();
-    if (thread.valid()) {
-        WaitForSingleObject(thread.handle.get(), INFINITE);
-        thread.handle.reset();
+bool pipe_os::make_stop_signal(State& state) {
+    if (!state.stop_signal.valid())
+        state.stop_signal.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return state.stop_signal.valid();
+}
+
+void pipe_os::signal_stop(State& state) {
+    if (state.stop_signal.valid()) SetEvent(state.stop_signal.get());
+}
+
+void pipe_os::wait_for_stop(State& state, uint32_t timeout_ms) {
+    WaitForSingleObject(state.stop_signal.get(), timeout_ms);
+}
+
+bool pipe_os::has_thread(const State& state) { return state.thread.valid(); }
+
+bool pipe_os::start_thread(State& state, Pipe* pipe, uint32_t& thread_id) {
+    if (!state.connect_event.valid() && !make_event(state.connect_event, true, "Pipe::run"))
+        return false;
+    DWORD id = 0;
+    state.thread.reset(CreateThread(nullptr, 0, pipe_thread_main, pipe, 0, &id));
+    if (!state.thread.valid()) {
+        LOG_WARN("Pipe::run", "CreateThread failed, GLE=%d.\n", static_cast<int>(GetLastError()));
+        return false;
     }
-    std::lock_guard<std::mutex> guard(lock);
-    drop_peer();
+    thread_id = id;
+    return true;
 }
 
-bool Pipe::make_stop_signal() {
-    // Manual reset: once set it wakes every wait that follows.
-    return stop_signal.valid() || make_event(stop_signal, true, "Pipe::make_stop_signal");
-}
-
-void Pipe::signal_stop() {
-    if (stop_signal.valid()) SetEvent(stop_signal.get());
+void pipe_os::join_thread(State& state) {
+    if (!state.thread.valid()) return;
+    WaitForSingleObject(state.thread.get(), INFINITE);
+    state.thread.reset();
 }
 
 bool doPipeWait(HANDLE handle, OVERLAPPED* overlapped, DWORD expected, HANDLE stop_signal) {
     const HANDLE waits[] = {overlapped->hEvent, stop_signal};
     const DWORD count = (stop_signal != nullptr && stop_signal != INVALID_HANDLE_VALUE) ? 2 : 1;
-    const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, kWriteLimitMs);
+    const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, pipe_os::kWriteLimitMs);
     if (woke == WAIT_OBJECT_0) {
         DWORD transferred = 0;
         if (GetOverlappedResult(handle, overlapped, &transferred, FALSE) && transferred == expected)
@@ -253,16 +229,5 @@ bool doPipeWait(HANDLE handle, OVERLAPPED* overlapped, DWORD expected, HANDLE st
         return false;
     }
     LOG_WARN("doPipeWait", "failed to communicate with client: %s", last_error_text().c_str());
-    return false;
-}
-
-bool checkLastError() {
-    const DWORD error = GetLastError();
-    if (error == ERROR_SUCCESS || error == ERROR_IO_PENDING) return true;
-    if (is_broken_connection(error))
-        LOG_WARN("checkLastError", "connection broken with error: %s", last_error_text().c_str());
-    else
-        LOG_WARN("checkLastError", "failed to communicate with client: %s",
-                 last_error_text().c_str());
     return false;
 }
