@@ -63,16 +63,30 @@ bool is_loopback(const std::string& host) {
            (is_ipv4(host) && host.compare(0, 4, "127.") == 0);
 }
 
-// Glob match with "*" for any run of characters; both sides in lower case.
+// Glob match with "*" for any run of characters, every other character literal; both
+// sides in lower case. Only the last "*" passed is ever retried, one character further
+// on each time: whatever an earlier "*" could take instead, the last one can take too.
+// So a match costs at most text length times pattern length steps, however many "*"
+// a bypass entry holds.
 bool glob_matches(const char* pattern, const char* text) {
-    if (*pattern == '\0') return *text == '\0';
-    if (*pattern == '*') {
-        for (const char* rest = text;; ++rest) {
-            if (glob_matches(pattern + 1, rest)) return true;
-            if (*rest == '\0') return false;
+    const char* after_star = nullptr;  // the pattern just after the last "*" passed
+    const char* star_text = nullptr;   // the text that "*" stands for ends here
+    while (*text != '\0') {
+        if (*pattern == '*') {
+            after_star = ++pattern;
+            star_text = text;
+        } else if (*pattern != '\0' && *pattern == *text) {
+            ++pattern;
+            ++text;
+        } else if (after_star != nullptr) {
+            pattern = after_star;
+            text = ++star_text;
+        } else {
+            return false;
         }
     }
-    return *text != '\0' && *pattern == *text && glob_matches(pattern + 1, text + 1);
+    while (*pattern == '*') ++pattern;
+    return *pattern == '\0';
 }
 
 bool bypass_entry_matches(std::string entry, const UrlParts& url) {
@@ -161,7 +175,8 @@ bool no_proxy_matches(const std::string& list, const std::string& host) {
             if (entry == name) return true;
             continue;
         }
-        if (entry.front() == '.') entry.erase(0, 1);
+        // Brackets around nothing ("[]") leave an empty entry.
+        if (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
         if (entry.empty()) continue;
         if (name == entry) return true;
         if (name.size() > entry.size() &&

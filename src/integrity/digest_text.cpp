@@ -26,11 +26,17 @@ bool is_md5_text(const std::string& text) {
 }
 
 std::string digest_hex(const unsigned char* digest, std::size_t size) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text(2 * size, '0');
-    for (std::size_t i = 0; i < size; ++i) {
-        text[2 * i] = kDigits[digest[i] >> 4];
-        text[2 * i + 1] = kDigits[digest[i] & 15];
-    }
+    std::string text(2 * size + 1, '\0');
+    text.resize(write_digest_hex(digest, size, &text[0]));
     return text;
+}
+
+std::size_t write_digest_hex(const unsigned char* digest, std::size_t size, char* out) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    for (std::size_t i = 0; i < size; ++i) {
+        out[2 * i] = kDigits[digest[i] >> 4];
+        out[2 * i + 1] = kDigits[digest[i] & 15];
+    }
+    out[2 * size] = '\0';
+    return 2 * size;
 }

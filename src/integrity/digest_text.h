@@ -16,3 +16,7 @@ bool is_md5_text(const std::string& text);
 
 // `size` bytes of a digest as upper-case hexadecimal text, two digits per byte.
 std::string digest_hex(const unsigned char* digest, std::size_t size);
+
+// The same text into `out`, followed by a NUL: `out` must hold 2 * size + 1 bytes.
+// Returns 2 * size, the number of digits.
+std::size_t write_digest_hex(const unsigned char* digest, std::size_t size, char* out);

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "integrity/digest_text.h"
 #include "integrity/md5.h"
 #include "integrity/sha256.h"
 
@@ -39,16 +40,6 @@ int read_whole_file(const char* path, Consume consume) {
     return std::ferror(file.get()) ? -1 : 0;
 }
 
-int write_hex(const unsigned char* digest, std::size_t size, char* out) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    for (std::size_t i = 0; i < size; ++i) {
-        out[2 * i] = kDigits[digest[i] >> 4];
-        out[2 * i + 1] = kDigits[digest[i] & 15];
-    }
-    out[2 * size] = '\0';
-    return static_cast<int>(2 * size);
-}
-
 }  // namespace
 
 int md5_file_hex(const char* path, char* out) {
@@ -60,7 +51,7 @@ int md5_file_hex(const char* path, char* out) {
     if (read_whole_file(path, consume) < 0) return -1;
     unsigned char digest[MD5_DIGEST_SIZE];
     md5_final(md5, digest);
-    return write_hex(digest, sizeof digest, out);
+    return static_cast<int>(write_digest_hex(digest, sizeof digest, out));
 }
 
 int sha256_file_hex(const char* path, char* out) {
@@ -72,7 +63,7 @@ int sha256_file_hex(const char* path, char* out) {
     if (read_whole_file(path, consume) < 0) return -1;
     unsigned char digest[SHA256_DIGEST_SIZE];
     sha256_final(sha256, digest);
-    return write_hex(digest, sizeof digest, out);
+    return static_cast<int>(write_digest_hex(digest, sizeof digest, out));
 }
 
 int md5_sha256_file_hex(const char* path, char* md5_out, char* sha256_out) {
@@ -90,7 +81,7 @@ int md5_sha256_file_hex(const char* path, char* md5_out, char* sha256_out) {
     unsigned char sha256_digest[SHA256_DIGEST_SIZE];
     md5_final(md5, md5_digest);
     sha256_final(sha256, sha256_digest);
-    write_hex(md5_digest, sizeof md5_digest, md5_out);
-    write_hex(sha256_digest, sizeof sha256_digest, sha256_out);
+    write_digest_hex(md5_digest, sizeof md5_digest, md5_out);
+    write_digest_hex(sha256_digest, sizeof sha256_digest, sha256_out);
     return 0;
 }

@@ -1,7 +1,6 @@
 #include "integrity/sha256.h"
 
 #include <atomic>
-#include <cstring>
 
 #include "integrity/block_feed.h"
 
@@ -277,19 +276,6 @@ void sha256_update(Sha256Context& ctx, const unsigned char* data, std::size_t si
 }
 
 void sha256_final(Sha256Context& ctx, unsigned char digest[SHA256_DIGEST_SIZE]) {
-    const BlocksFunction blocks_of = blocks_function();
-    const std::uint32_t fill = ctx.fill;
-    ctx.block[fill] = 0x80;
-    if (fill >= 56) {
-        std::memset(ctx.block + fill + 1, 0, 63 - fill);
-        blocks_of(ctx.state, ctx.block, 1);
-        std::memset(ctx.block, 0, 56);
-    } else {
-        std::memset(ctx.block + fill + 1, 0, 55 - fill);
-    }
-    ctx.bit_length += static_cast<std::uint64_t>(fill) * 8;
-    store_be32(ctx.block + 56, static_cast<std::uint32_t>(ctx.bit_length >> 32));
-    store_be32(ctx.block + 60, static_cast<std::uint32_t>(ctx.bit_length));
-    blocks_of(ctx.state, ctx.block, 1);
+    pad_last_block(ctx, blocks_function(), LengthOrder::big_endian);
     for (int i = 0; i < 8; ++i) store_be32(digest + 4 * i, ctx.state[i]);
 }
