@@ -30,6 +30,15 @@ list(JOIN exports "\n" lines)
 get_filename_component(folder ${OUTPUT} DIRECTORY)
 file(MAKE_DIRECTORY ${folder})
 file(WRITE ${OUTPUT}.def "LIBRARY ${DLL}\nEXPORTS\n${lines}\n")
-execute_process(COMMAND ${DLLTOOL} --input-def ${OUTPUT}.def --dllname ${DLL}
-                        --output-delaylib ${OUTPUT}
+# dlltool names the archive's members after --temp-prefix, and its symbols after the
+# output's name as given; by default both hold the build folder's path. Run in the output's
+# folder with the library's own name as prefix (as the toolchain's import libraries have
+# it), the library's bytes do not depend on the folder, and libraries made at the same
+# time do not share temporary files.
+get_filename_component(library ${OUTPUT} NAME)
+get_filename_component(stem ${OUTPUT} NAME_WE)
+execute_process(COMMAND ${DLLTOOL} --input-def ${library}.def --dllname ${DLL}
+                        --output-delaylib ${library} --temp-prefix ${stem}
+                        --deterministic-libraries
+                WORKING_DIRECTORY ${folder}
                 COMMAND_ERROR_IS_FATAL ANY)

@@ -42,7 +42,17 @@ function(updater_delay_load target)
     endforeach()
     add_custom_target(${target}_delay_load DEPENDS ${libraries})
     add_dependencies(${target} ${target}_delay_load)
-    target_link_directories(${target} BEFORE PRIVATE ${folder})
+    # ld sorts the import data (.idata$*) by the path of the archive it comes from: with an
+    # absolute path, the build folder would decide where these libraries' data lands among
+    # the toolchain's import libraries (/usr/...), and a build under /tmp would differ from
+    # one under /var/tmp. Ninja runs the link in the build folder, where it names the
+    # project's own libraries relatively too; other generators get the absolute path.
+    if(CMAKE_GENERATOR MATCHES "^Ninja")
+        file(RELATIVE_PATH search_folder ${CMAKE_BINARY_DIR} ${folder})
+        target_link_options(${target} BEFORE PRIVATE -L${search_folder})
+    else()
+        target_link_directories(${target} BEFORE PRIVATE ${folder})
+    endif()
     target_link_libraries(${target} PRIVATE ${ARGN})
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${libraries})
 endfunction()
