@@ -30,18 +30,9 @@ bool make_output_pipe(ScopedKernelHandle& read_end, ScopedKernelHandle& write_en
     return write_end.valid();
 }
 
-}  // namespace
-
-ChildResult run_with_output(std::wstring command_line, HANDLE stop_event,
-                            const std::function<void(const char*, size_t)>& on_output) {
-    ChildResult result;
-    ScopedKernelHandle read_end;
-    ScopedKernelHandle write_end;
-    ScopedKernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event.valid() || !make_output_pipe(read_end, write_end)) {
-        result.error = GetLastError();
-        return result;
-    }
+// Starts the child with its standard output on `write_end`, its input on NUL and its
+// errors on ours. Null, with `result.error` set, when it could not be started.
+HANDLE start_child(std::wstring& command_line, HANDLE write_end, ChildResult& result) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     ScopedKernelHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                          &inherit, OPEN_EXISTING, 0, nullptr));
@@ -57,70 +48,97 @@ ChildResult run_with_output(std::wstring command_line, HANDLE stop_event,
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = input.get();
-    startup.hStdOutput = write_end.get();
+    startup.hStdOutput = write_end;
     startup.hStdError = error_copy.get();
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(nullptr, &command_line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                         nullptr, nullptr, &startup, &process)) {
         result.error = GetLastError();
-        return result;
+        return nullptr;
     }
     result.started = true;
-    ScopedKernelHandle child(process.hProcess);
     CloseHandle(process.hThread);
-    // Only the child holds the writing end now, so its end (and that of everyone who
-    // inherited it) ends the output.
-    write_end.reset();
-    input.reset();
-    error_copy.reset();
+    return process.hProcess;
+}
 
+void note_end(HANDLE child, ChildResult& result) {
+    result.ended = true;
+    DWORD code = 0;
+    GetExitCodeProcess(child, &code);
+    result.exit_code = code;
+}
+
+// Waits for one overlapped read of the output to complete, noting the child's end on the
+// way. False when the reading stops: on `stop_event` (then `stopped` is set), or when the
+// output has paused long after the child's end; the read is then given up.
+bool await_read(HANDLE read_end, OVERLAPPED& overlapped, HANDLE stop_event, HANDLE child,
+                ChildResult& result, bool& stopped) {
+    for (;;) {
+        HANDLE waits[] = {overlapped.hEvent, stop_event, child};
+        const DWORD count = result.ended ? 2 : 3;
+        const DWORD woke =
+            WaitForMultipleObjects(count, waits, FALSE, result.ended ? kDrainMs : INFINITE);
+        if (woke == WAIT_OBJECT_0) return true;
+        if (woke == WAIT_OBJECT_0 + 2) {
+            note_end(child, result);
+            continue;
+        }
+        // Keeps what the read may have completed meanwhile.
+        stopped = woke == WAIT_OBJECT_0 + 1;
+        CancelIoEx(read_end, &overlapped);
+        return false;
+    }
+}
+
+// Hands the output to `on_output` until it ends, the reading stops, or `stop_event` is
+// set. True when stopped.
+bool pump_output(HANDLE read_end, HANDLE event, HANDLE stop_event, HANDLE child,
+                 ChildResult& result, const std::function<void(const char*, size_t)>& on_output) {
     std::vector<char> buffer(4096);
     bool reading = true;
     bool stopped = false;
     while (reading && !stopped) {
         OVERLAPPED overlapped{};
-        overlapped.hEvent = event.get();
-        ResetEvent(event.get());
-        if (!ReadFile(read_end.get(), buffer.data(), static_cast<DWORD>(buffer.size()), nullptr,
+        overlapped.hEvent = event;
+        ResetEvent(event);
+        if (!ReadFile(read_end, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr,
                       &overlapped) &&
             GetLastError() != ERROR_IO_PENDING)
             break;  // the end of the output (ERROR_BROKEN_PIPE) or a broken pipe
-        bool complete = false;
-        while (!complete && !stopped) {
-            HANDLE waits[] = {event.get(), stop_event, child.get()};
-            const DWORD count = result.ended ? 2 : 3;
-            const DWORD woke =
-                WaitForMultipleObjects(count, waits, FALSE, result.ended ? kDrainMs : INFINITE);
-            if (woke == WAIT_OBJECT_0) {
-                complete = true;
-            } else if (woke == WAIT_OBJECT_0 + 2) {
-                result.ended = true;
-                DWORD code = 0;
-                GetExitCodeProcess(child.get(), &code);
-                result.exit_code = code;
-            } else {
-                // Stopped, or the output has paused long after the child's end: give up
-                // the read, keeping what it may have completed meanwhile.
-                stopped = woke == WAIT_OBJECT_0 + 1;
-                reading = false;
-                CancelIoEx(read_end.get(), &overlapped);
-                complete = true;
-            }
-        }
+        reading = await_read(read_end, overlapped, stop_event, child, result, stopped);
         DWORD received = 0;
-        const BOOL done = GetOverlappedResult(read_end.get(), &overlapped, &received, TRUE);
+        const BOOL done = GetOverlappedResult(read_end, &overlapped, &received, TRUE);
         if (done && received > 0) on_output(buffer.data(), received);
         if (!done && GetLastError() != ERROR_MORE_DATA) reading = false;
     }
+    return stopped;
+}
+
+}  // namespace
+
+ChildResult run_with_output(std::wstring command_line, HANDLE stop_event,
+                            const std::function<void(const char*, size_t)>& on_output) {
+    ChildResult result;
+    ScopedKernelHandle read_end;
+    ScopedKernelHandle write_end;
+    ScopedKernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event.valid() || !make_output_pipe(read_end, write_end)) {
+        result.error = GetLastError();
+        return result;
+    }
+    ScopedKernelHandle child(start_child(command_line, write_end.get(), result));
+    if (!child.valid()) return result;
+    // Only the child holds the writing end now, so its end (and that of everyone who
+    // inherited it) ends the output.
+    write_end.reset();
+
+    const bool stopped =
+        pump_output(read_end.get(), event.get(), stop_event, child.get(), result, on_output);
     if (!result.ended && !stopped) {
         // The output ended first (the child closed it); wait for the end itself.
         HANDLE waits[] = {child.get(), stop_event};
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
-            result.ended = true;
-            DWORD code = 0;
-            GetExitCodeProcess(child.get(), &code);
-            result.exit_code = code;
-        }
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0)
+            note_end(child.get(), result);
     }
     return result;
 }

@@ -142,6 +142,45 @@ std::wstring quote_argument(const std::wstring& argument) {
     return quoted;
 }
 
+// Runs the program of `arguments` (after "--"), reporting its status lines as they come,
+// and then the summary. Ends the pipe watch through `quit` once the program's output has
+// ended. The exit code of upgrade-watch.
+int watch_child(const std::vector<std::wstring>& arguments, WatchReport& report,
+                HANDLE interrupt, HANDLE quit, std::thread& pipe_thread) {
+    std::wstring command_line;
+    for (size_t i = 1; i < arguments.size(); ++i)
+        command_line += (i > 1 ? L" " : L"") + quote_argument(arguments[i]);
+    StatusParser parser;
+    std::vector<StatusRecord> records;
+    auto show = [&]() {
+        for (const StatusRecord& record : records) report.status(record, now_seconds());
+        records.clear();
+    };
+    const ChildResult child =
+        run_with_output(command_line, interrupt, [&](const char* data, size_t size) {
+            parser.feed(data, size, records);
+            show();
+        });
+    parser.finish(records);
+    show();
+    SetEvent(quit);
+    pipe_thread.join();
+
+    if (!child.started) {
+        report.summary(nullptr);
+        std::fprintf(stderr, "upgrade-watch: cannot start %s (error %lu)\n",
+                     narrow(command_line).c_str(), child.error);
+        return kExitNotStarted;
+    }
+    if (!child.ended) {
+        report.summary(nullptr);
+        return kExitInterrupted;
+    }
+    const long signed_code = static_cast<long>(static_cast<int32_t>(child.exit_code));
+    report.summary(&signed_code);
+    return static_cast<int>(child.exit_code);
+}
+
 int run(const std::vector<std::wstring>& arguments) {
     if (arguments.size() == 1 &&
         (arguments[0] == L"--help" || arguments[0] == L"-h" || arguments[0] == L"/?")) {
@@ -165,46 +204,12 @@ int run(const std::vector<std::wstring>& arguments) {
 
     WatchReport report(stdout);
     std::thread pipe_thread(watch_pipe, std::ref(report), quit.get());
-    if (!with_child) {
-        WaitForSingleObject(interrupt.get(), INFINITE);
-        SetEvent(quit.get());
-        pipe_thread.join();
-        report.summary(nullptr);
-        return 0;
-    }
-
-    std::wstring command_line;
-    for (size_t i = 1; i < arguments.size(); ++i)
-        command_line += (i > 1 ? L" " : L"") + quote_argument(arguments[i]);
-    StatusParser parser;
-    std::vector<StatusRecord> records;
-    auto show = [&]() {
-        for (const StatusRecord& record : records) report.status(record, now_seconds());
-        records.clear();
-    };
-    const ChildResult child =
-        run_with_output(command_line, interrupt.get(), [&](const char* data, size_t size) {
-            parser.feed(data, size, records);
-            show();
-        });
-    parser.finish(records);
-    show();
+    if (with_child) return watch_child(arguments, report, interrupt.get(), quit.get(), pipe_thread);
+    WaitForSingleObject(interrupt.get(), INFINITE);
     SetEvent(quit.get());
     pipe_thread.join();
-
-    if (!child.started) {
-        report.summary(nullptr);
-        std::fprintf(stderr, "upgrade-watch: cannot start %s (error %lu)\n",
-                     narrow(command_line).c_str(), child.error);
-        return kExitNotStarted;
-    }
-    if (!child.ended) {
-        report.summary(nullptr);
-        return kExitInterrupted;
-    }
-    const long signed_code = static_cast<long>(static_cast<int32_t>(child.exit_code));
-    report.summary(&signed_code);
-    return static_cast<int>(child.exit_code);
+    report.summary(nullptr);
+    return 0;
 }
 
 }  // namespace
