@@ -19,8 +19,8 @@
 #include <string>
 
 #include "integrity/file_digest.h"
-#include "utils/protected_copy.h"
-#include "utils/publisher.h"
+#include "trust/protected_copy.h"
+#include "trust/publisher.h"
 #include "utils/win.h"
 
 namespace {
@@ -42,7 +42,7 @@ struct Times {
 };
 
 // As each run does it: the updater's own signature is read on a thread of its own
-// (utils::OwnPublisherReader) while the run works on the installer, then the installer is
+// (trust::OwnPublisherReader) while the run works on the installer, then the installer is
 // checked. `times.checks` is what that adds to the work alone. The first run reads its
 // signature while it downloads, which takes longer than the digests that stand in for it
 // here: the figure is an upper bound.
@@ -52,34 +52,34 @@ bool first_run(const char* installer, Times& times) {
     const double t0 = now_ms();
     if (md5_sha256_file_hex(installer, md5, sha256) < 0) return false;
     const double t1 = now_ms();
-    utils::OwnPublisherReader reader;
+    trust::OwnPublisherReader reader;
     if (md5_sha256_file_hex(installer, md5, sha256) < 0) return false;
-    utils::OwnPublisher own;
+    trust::OwnPublisher own;
     reader.get(own);
-    const int held = utils::check_installer_publisher(own, installer, "publisher_bench");
+    const int held = trust::check_installer_publisher(own, installer, "publisher_bench");
     const double t2 = now_ms();
     times = {t1 - t0, (t2 - t1) - (t1 - t0)};
-    return own.state == utils::OwnPublisher::State::kSigned && held == 0;
+    return own.state == trust::OwnPublisher::State::kSigned && held == 0;
 }
 
 bool elevated_run(const char* installer, const char* md5, Times& times) {
     double alone = 0;
     {
-        utils::ProtectedCopy copy;
+        trust::ProtectedCopy copy;
         const double t0 = now_ms();
-        if (utils::copy_to_protected_folder(installer, md5, copy) < 0) return false;
+        if (trust::copy_to_protected_folder(installer, md5, copy) < 0) return false;
         alone = now_ms() - t0;
     }
-    utils::ProtectedCopy copy;
+    trust::ProtectedCopy copy;
     const double t1 = now_ms();
-    utils::OwnPublisherReader reader;
-    if (utils::copy_to_protected_folder(installer, md5, copy) < 0) return false;
-    utils::OwnPublisher own;
+    trust::OwnPublisherReader reader;
+    if (trust::copy_to_protected_folder(installer, md5, copy) < 0) return false;
+    trust::OwnPublisher own;
     reader.get(own);
-    const int held = utils::check_installer_publisher(own, copy.path(), "publisher_bench");
+    const int held = trust::check_installer_publisher(own, copy.path(), "publisher_bench");
     const double t2 = now_ms();
     times = {alone, (t2 - t1) - alone};
-    return own.state == utils::OwnPublisher::State::kSigned && held == 0;
+    return own.state == trust::OwnPublisher::State::kSigned && held == 0;
 }
 
 }  // namespace

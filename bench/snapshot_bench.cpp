@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "utils/folder_snapshot.h"
-#include "utils/protected_copy.h"
+#include "fs/protected_folder.h"
+#include "rollback/folder_snapshot.h"
 #include "utils/text.h"
 #include "utils/win.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 double seconds_since(const LARGE_INTEGER& start) {
     LARGE_INTEGER now;
@@ -33,10 +33,10 @@ double median(std::vector<double> values) {
 }
 
 // The peer: the tree copied with CopyFileW, which keeps attributes and the write time.
-bool copy_with_copy_file(const fs::path& from, const fs::path& to) {
+bool copy_with_copy_file(const stdfs::path& from, const stdfs::path& to) {
     if (!CreateDirectoryW(to.c_str(), nullptr)) return false;
-    for (const auto& entry : fs::recursive_directory_iterator(from)) {
-        const fs::path target = to / fs::relative(entry.path(), from);
+    for (const auto& entry : stdfs::recursive_directory_iterator(from)) {
+        const stdfs::path target = to / stdfs::relative(entry.path(), from);
         const bool done = entry.is_directory()
                               ? CreateDirectoryW(target.c_str(), nullptr)
                               : CopyFileW(entry.path().c_str(), target.c_str(), TRUE);
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
     const int rounds = std::max(1, std::atoi(argv[2]));
     unsigned long long bytes = 0;
     size_t files = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(fs::u8path(folder))) {
+    for (const auto& entry : stdfs::recursive_directory_iterator(stdfs::u8path(folder))) {
         if (entry.is_directory()) continue;
         bytes += entry.file_size();
         ++files;
@@ -68,8 +68,8 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
         LARGE_INTEGER start;
         QueryPerformanceCounter(&start);
-        utils::FolderSnapshot snapshot;
-        if (utils::take_folder_snapshot(folder, {}, snapshot) < 0) {
+        rollback::FolderSnapshot snapshot;
+        if (rollback::take_folder_snapshot(folder, {}, snapshot) < 0) {
             std::fprintf(stderr, "snapshot bench: the snapshot of %s failed\n", folder.c_str());
             return 1;
         }
@@ -79,16 +79,16 @@ int main(int argc, char** argv) {
         remove.push_back(seconds_since(start));
 
         std::wstring holder;
-        if (utils::make_protected_folder(holder) < 0) return 1;
+        if (fs::make_protected_folder(holder) < 0) return 1;
         QueryPerformanceCounter(&start);
-        if (!copy_with_copy_file(fs::u8path(folder), fs::path(holder) / L"copy")) {
+        if (!copy_with_copy_file(stdfs::u8path(folder), stdfs::path(holder) / L"copy")) {
             std::fprintf(stderr, "snapshot bench: CopyFileW failed: %s", last_error_text().c_str());
             return 1;
         }
         peer.push_back(seconds_since(start));
         QueryPerformanceCounter(&start);
         std::error_code ignored;
-        fs::remove_all(holder, ignored);
+        stdfs::remove_all(holder, ignored);
         peer_remove.push_back(seconds_since(start));
     }
     std::printf(

@@ -364,7 +364,7 @@ TEST_F(WholeUpdate, ABodyCutOnTheFirstAttemptIsFetchedAgain) {
     ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
     EXPECT_EQ(started_versions(app_).back(), "2");
     // An unsigned updater holds installers to no publisher, and each run says so.
-    EXPECT_EQ(count_of(log(), " WARN  utils::read_own_publisher("), 2u) << log();
+    EXPECT_EQ(count_of(log(), " WARN  trust::read_own_publisher("), 2u) << log();
     EXPECT_EQ(count_of(log(),
                        "): This updater is not signed: installers are not checked for a "
                        "publisher.\n"),

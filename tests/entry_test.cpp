@@ -98,7 +98,7 @@ TEST_F(Entry, MarkerIsMatchedExactly) {
         // The install phase checks the installer's publisher first, and this unsigned
         // updater says that it has none.
         const size_t first =
-            lines[1].find("utils::read_own_publisher(") == std::string::npos ? 1 : 2;
+            lines[1].find("trust::read_own_publisher(") == std::string::npos ? 1 : 2;
         ASSERT_GE(lines.size(), first + 1) << c.arguments;
         EXPECT_NE(lines[first].find(c.phase_line), std::string::npos) << lines[first];
         EXPECT_NE(lines[first].find(download ? " WARN  run_download_phase(" : "_install_phase("),

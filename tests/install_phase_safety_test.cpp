@@ -142,7 +142,7 @@ TEST_F(InstallPhaseSafety, AnInstallerThatIsNotTheCheckedOneChangesNothing) {
 
         const std::string text = log();
         const std::string line = line_with(text, c.expected_line);
-        EXPECT_NE(line.find(" WARN  utils::copy_to_protected_folder("), std::string::npos)
+        EXPECT_NE(line.find(" WARN  trust::copy_to_protected_folder("), std::string::npos)
             << c.name << "\n"
             << text;
         EXPECT_NE(

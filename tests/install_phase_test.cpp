@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <set>
 #include <thread>
@@ -21,7 +22,6 @@
 #include "win_process.h"
 // After win.h.
 #include <commctrl.h>
-#include <shlobj.h>
 
 namespace {
 
@@ -34,17 +34,6 @@ const char* const kSubkeyCountLine = "\xd7\xd3\xbc\xfc\xb5\xc4\xca\xfd\xc1\xbf\x
 const char* const kRestoredWindow = "更新失败，已恢复原来的版本";
 // payload.bin of the old version in AFailedInstallLeavesTheFolderAsItWas.
 constexpr DWORD kOldPayloadBytes = 300000;
-
-// The protected folders of the elevated runs in the program-data folder.
-std::set<fs::path> update_folders() {
-    wchar_t base[MAX_PATH] = {0};
-    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base);
-    std::set<fs::path> found;
-    for (const auto& entry : fs::directory_iterator(base))
-        if (entry.path().filename().wstring().rfind(L"CorvaneUpdate-", 0) == 0)
-            found.insert(entry.path());
-    return found;
-}
 
 // Every file below `folder` with its size, MD5, attributes and write time, and every
 // sub-folder with its attributes, sorted. Left out: the log, what the test program and
@@ -119,10 +108,140 @@ BOOL WINAPI tracing_create_process_with_token_w(HANDLE token, DWORD logon, LPCWS
     return real(token, logon, application, command, flags, environment, folder, startup, created);
 }
 
+// The faults of --child=install_with_fault, each set up before the updater's run starts.
+
+void fail_rename(utils::SystemCalls& calls) {
+    calls.move_file_ex_a = [](LPCSTR, LPCSTR, DWORD) -> BOOL {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    };
+}
+
+// Only the copy that would take updater.exe's place stays where it is.
+void fail_swap(utils::SystemCalls& calls) {
+    calls.move_file_ex_a = [](LPCSTR from, LPCSTR to, DWORD flags) -> BOOL {
+        const std::string source = from;
+        if (source.size() > 8 && source.compare(source.size() - 8, 8, ".new.exe") == 0) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+        return MoveFileExA(from, to, flags);
+    };
+}
+
+void fail_copy(utils::SystemCalls& calls) {
+    calls.copy_file_a = [](LPCSTR, LPCSTR, BOOL) -> BOOL {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    };
+}
+
+void fail_snapshot(utils::SystemCalls& calls) {
+    calls.create_toolhelp32_snapshot = [](DWORD, DWORD) -> HANDLE {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    };
+}
+
+void fail_first_process(utils::SystemCalls& calls) {
+    calls.process32_first_w = [](HANDLE, LPPROCESSENTRY32W) -> BOOL {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    };
+}
+
+void fail_installer_start(utils::SystemCalls& calls) {
+    calls.shell_execute_ex_w = [](SHELLEXECUTEINFOW*) -> BOOL {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    };
+}
+
+void fill_disk(utils::SystemCalls& calls) {
+    calls.get_disk_free_space_ex_w = [](LPCWSTR, PULARGE_INTEGER available, PULARGE_INTEGER,
+                                        PULARGE_INTEGER) -> BOOL {
+        available->QuadPart = 1 << 20;
+        return TRUE;
+    };
+}
+
+// Once the installer has rewritten payload.bin, the file is held without sharing, as by
+// another program, to the end or for a second: the restore cannot write it.
+void hold_payload_after_install(bool for_good) {
+    g_lock_for_good = for_good;
+    g_install_step_hook = [](int step, ProgressWindow* window) {
+        static HANDLE held = INVALID_HANDLE_VALUE;
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (held == INVALID_HANDLE_VALUE &&
+            GetFileAttributesExW(L"payload.bin", GetFileExInfoStandard, &data) &&
+            data.nFileSizeLow != kOldPayloadBytes) {
+            held = CreateFileW(L"payload.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (!g_lock_for_good) {
+                std::thread([] {
+                    Sleep(1000);
+                    CloseHandle(held);
+                }).detach();
+            }
+        }
+        watch_install_steps(step, window);
+    };
+}
+
+void lock_after_install(utils::SystemCalls&) { hold_payload_after_install(true); }
+
+void lock_a_second_after_install(utils::SystemCalls&) { hold_payload_after_install(false); }
+
+void fail_client_start(utils::SystemCalls& calls) {
+    calls.load_library_w = [](LPCWSTR) -> HMODULE {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    };
+}
+
+// Nothing fails; the relaunch's token is traced into "launch_token_process.txt".
+void trace_launch_token(utils::SystemCalls& calls) {
+    calls.open_process_token = [](HANDLE process, DWORD access, PHANDLE token) -> BOOL {
+        const BOOL opened = OpenProcessToken(process, access, token);
+        if (opened) g_token_process[*token] = GetProcessId(process);
+        return opened;
+    };
+    calls.duplicate_token_ex = [](HANDLE token, DWORD access, LPSECURITY_ATTRIBUTES security,
+                                  SECURITY_IMPERSONATION_LEVEL level, TOKEN_TYPE type,
+                                  PHANDLE duplicate) -> BOOL {
+        const BOOL made = DuplicateTokenEx(token, access, security, level, type, duplicate);
+        if (made) g_token_process[*duplicate] = g_token_process[token];
+        return made;
+    };
+    calls.get_proc_address = [](HMODULE module, LPCSTR name) -> FARPROC {
+        if (std::string(name) != "CreateProcessWithTokenW") return GetProcAddress(module, name);
+        return reinterpret_cast<FARPROC>(
+            reinterpret_cast<void (*)()>(&tracing_create_process_with_token_w));
+    };
+}
+
+struct InstallFault {
+    const char* name;
+    void (*set_up)(utils::SystemCalls& calls);
+};
+
+const InstallFault kInstallFaults[] = {
+    {"rename", fail_rename},
+    {"swap", fail_swap},
+    {"copy", fail_copy},
+    {"snapshot", fail_snapshot},
+    {"first_process", fail_first_process},
+    {"installer_start", fail_installer_start},
+    {"disk_full", fill_disk},
+    {"lock_after_install", lock_after_install},
+    {"lock_a_second_after_install", lock_a_second_after_install},
+    {"client_start", fail_client_start},
+    {"none", trace_launch_token},
+};
+
 // The updater's whole run in this program (copied in the updater's place), with one
-// system call of the install phase failing: --child=install_with_fault <fault> <args...>;
-// watched step by step; with the fault "none", nothing fails and the relaunch's token is
-// traced.
+// system call of the install phase failing: --child=install_with_fault <fault> <args...>,
+// the fault one of kInstallFaults; watched step by step; with the fault "none", nothing
+// fails and the relaunch's token is traced. 125 for a fault not in the table.
 TEST_CHILD(install_with_fault) {
     // As Windows holds a running program's image: it may be read and renamed, not written.
     wchar_t image[MAX_PATH] = {0};
@@ -131,97 +250,11 @@ TEST_CHILD(install_with_fault) {
                                          nullptr, OPEN_EXISTING, 0, nullptr);
     if (own_image == INVALID_HANDLE_VALUE) return 124;
     g_install_step_hook = watch_install_steps;
-    utils::SystemCalls& calls = utils::system_calls();
     const std::string& fault = arguments.at(0);
-    if (fault == "rename") {
-        calls.move_file_ex_a = [](LPCSTR, LPCSTR, DWORD) -> BOOL {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        };
-    } else if (fault == "swap") {
-        // Only the copy that would take updater.exe's place stays where it is.
-        calls.move_file_ex_a = [](LPCSTR from, LPCSTR to, DWORD flags) -> BOOL {
-            const std::string source = from;
-            if (source.size() > 8 && source.compare(source.size() - 8, 8, ".new.exe") == 0) {
-                SetLastError(ERROR_SHARING_VIOLATION);
-                return FALSE;
-            }
-            return MoveFileExA(from, to, flags);
-        };
-    } else if (fault == "copy") {
-        calls.copy_file_a = [](LPCSTR, LPCSTR, BOOL) -> BOOL {
-            SetLastError(ERROR_DISK_FULL);
-            return FALSE;
-        };
-    } else if (fault == "snapshot") {
-        calls.create_toolhelp32_snapshot = [](DWORD, DWORD) -> HANDLE {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return INVALID_HANDLE_VALUE;
-        };
-    } else if (fault == "first_process") {
-        calls.process32_first_w = [](HANDLE, LPPROCESSENTRY32W) -> BOOL {
-            SetLastError(ERROR_NO_MORE_FILES);
-            return FALSE;
-        };
-    } else if (fault == "installer_start") {
-        calls.shell_execute_ex_w = [](SHELLEXECUTEINFOW*) -> BOOL {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return FALSE;
-        };
-    } else if (fault == "disk_full") {
-        calls.get_disk_free_space_ex_w = [](LPCWSTR, PULARGE_INTEGER available, PULARGE_INTEGER,
-                                            PULARGE_INTEGER) -> BOOL {
-            available->QuadPart = 1 << 20;
-            return TRUE;
-        };
-    } else if (fault == "lock_after_install" || fault == "lock_a_second_after_install") {
-        // Once the installer has rewritten payload.bin, the file is held without sharing, as
-        // by another program, to the end or for a second: the restore cannot write it.
-        g_lock_for_good = fault == "lock_after_install";
-        g_install_step_hook = [](int step, ProgressWindow* window) {
-            static HANDLE held = INVALID_HANDLE_VALUE;
-            WIN32_FILE_ATTRIBUTE_DATA data;
-            if (held == INVALID_HANDLE_VALUE &&
-                GetFileAttributesExW(L"payload.bin", GetFileExInfoStandard, &data) &&
-                data.nFileSizeLow != kOldPayloadBytes) {
-                held = CreateFileW(L"payload.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                                   nullptr);
-                if (!g_lock_for_good) {
-                    std::thread([] {
-                        Sleep(1000);
-                        CloseHandle(held);
-                    }).detach();
-                }
-            }
-            watch_install_steps(step, window);
-        };
-    } else if (fault == "client_start") {
-        calls.load_library_w = [](LPCWSTR) -> HMODULE {
-            SetLastError(ERROR_MOD_NOT_FOUND);
-            return nullptr;
-        };
-    } else if (fault == "none") {
-        // Nothing fails; the relaunch's token is traced into "launch_token_process.txt".
-        calls.open_process_token = [](HANDLE process, DWORD access, PHANDLE token) -> BOOL {
-            const BOOL opened = OpenProcessToken(process, access, token);
-            if (opened) g_token_process[*token] = GetProcessId(process);
-            return opened;
-        };
-        calls.duplicate_token_ex = [](HANDLE token, DWORD access, LPSECURITY_ATTRIBUTES security,
-                                      SECURITY_IMPERSONATION_LEVEL level, TOKEN_TYPE type,
-                                      PHANDLE duplicate) -> BOOL {
-            const BOOL made = DuplicateTokenEx(token, access, security, level, type, duplicate);
-            if (made) g_token_process[*duplicate] = g_token_process[token];
-            return made;
-        };
-        calls.get_proc_address = [](HMODULE module, LPCSTR name) -> FARPROC {
-            if (std::string(name) != "CreateProcessWithTokenW") return GetProcAddress(module, name);
-            return reinterpret_cast<FARPROC>(
-                reinterpret_cast<void (*)()>(&tracing_create_process_with_token_w));
-        };
-    } else {
-        return 125;
-    }
+    const auto found = std::find_if(std::begin(kInstallFaults), std::end(kInstallFaults),
+                                    [&](const InstallFault& f) { return fault == f.name; });
+    if (found == std::end(kInstallFaults)) return 125;
+    found->set_up(utils::system_calls());
     const int code = test::run_updater_main(arguments, 1);
     if (fault == "none")
         test::write_file("launch_token_process.txt", std::to_string(g_launch_token_process));
@@ -313,7 +346,7 @@ TEST_F(InstallPhase, ReplacesTheRunningClientApplication) {
                                app_.wstring().c_str(), &startup, &old_client));
     CloseHandle(old_client.hThread);
 
-    const std::set<fs::path> folders_before = update_folders();
+    const std::set<fs::path> folders_before = test::copy_folders();
     const test::ScopedVariable install(L"STAND_IN_INSTALL", L"copy");
     const DWORD code = run_install_phase();
     const bool old_ended = WaitForSingleObject(old_client.hProcess, 0) == WAIT_OBJECT_0;
@@ -339,10 +372,10 @@ TEST_F(InstallPhase, ReplacesTheRunningClientApplication) {
     EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.exe"));
     EXPECT_FALSE(fs::exists(installer_));
     // The snapshot was taken, and nothing of it is left.
-    for (const fs::path& folder : update_folders())
+    for (const fs::path& folder : test::copy_folders())
         EXPECT_EQ(folders_before.count(folder), 1u) << folder;
     const std::string text = log();
-    EXPECT_NE(text.find(" INFO  utils::take_folder_snapshot("), std::string::npos) << text;
+    EXPECT_NE(text.find(" INFO  rollback::take_folder_snapshot("), std::string::npos) << text;
     EXPECT_NE(text.find("): path changed (corvane_auto_installer.exe -> " + installer_ + ").\n"),
               std::string::npos)
         << text;
@@ -559,7 +592,7 @@ TEST_F(InstallPhase, AFailedInstallLeavesTheFolderAsItWas) {
         fs::remove(app_ / "update.log");
         fs::remove(app_ / "window.txt");
         const std::string before = folder_listing(app_);
-        const std::set<fs::path> folders_before = update_folders();
+        const std::set<fs::path> folders_before = test::copy_folders();
         const test::ScopedVariable fail(c.variable, c.value);
         EXPECT_EQ(run_watched_install_phase(c.fault), 0xffffffffu) << c.name << "\n" << log();
         const std::string text = log();
@@ -575,7 +608,7 @@ TEST_F(InstallPhase, AFailedInstallLeavesTheFolderAsItWas) {
         // The old client application runs again, from the folder as it was.
         EXPECT_TRUE(client_started()) << c.name;
         std::vector<fs::path> added;
-        for (const fs::path& folder : update_folders())
+        for (const fs::path& folder : test::copy_folders())
             if (folders_before.count(folder) == 0) added.push_back(folder);
         if (std::string(c.fault) != "lock_after_install") {
             EXPECT_EQ(folder_listing(app_), before) << c.name;

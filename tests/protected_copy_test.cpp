@@ -1,5 +1,5 @@
 // The checked copy of the installer, with real files, folders and security descriptors.
-#include "utils/protected_copy.h"
+#include "trust/protected_copy.h"
 
 #include <gtest/gtest.h>
 
@@ -109,8 +109,8 @@ TEST_F(ProtectedCopyTest, AMatchingFileIsCopiedIntoAFolderOnlyAdministratorsCanW
     const std::string lower = test::lower(md5_);
     fs::path folder, copy;
     {
-        utils::ProtectedCopy checked;
-        ASSERT_EQ(utils::copy_to_protected_folder(source_.string(), lower, checked), 0) << log();
+        trust::ProtectedCopy checked;
+        ASSERT_EQ(trust::copy_to_protected_folder(source_.string(), lower, checked), 0) << log();
         folder = checked.folder();
         copy = checked.path();
         EXPECT_EQ(folder.parent_path(), test::program_data());
@@ -120,7 +120,7 @@ TEST_F(ProtectedCopyTest, AMatchingFileIsCopiedIntoAFolderOnlyAdministratorsCanW
         EXPECT_TRUE(test::read_file(copy) == bytes_);
         expect_only_administrators_and_system(folder);
         expect_only_administrators_and_system(copy);
-        EXPECT_NE(log().find(" INFO  utils::copy_to_protected_folder("), std::string::npos);
+        EXPECT_NE(log().find(" INFO  trust::copy_to_protected_folder("), std::string::npos);
         EXPECT_NE(log().find("): Checked copy of the installer " + source_.string() + " at " +
                              copy.string() + ".\n"),
                   std::string::npos)
@@ -138,7 +138,7 @@ TEST_F(ProtectedCopyTest, AMatchingFileIsCopiedIntoAFolderOnlyAdministratorsCanW
         }
 
         // Moving hands the copy on; the object moved from removes nothing.
-        utils::ProtectedCopy taken(std::move(checked));
+        trust::ProtectedCopy taken(std::move(checked));
         EXPECT_EQ(taken.path(), copy.string());
         EXPECT_TRUE(checked.path().empty());
     }
@@ -151,8 +151,8 @@ TEST_F(ProtectedCopyTest, AMatchingFileIsCopiedIntoAFolderOnlyAdministratorsCanW
 
 TEST_F(ProtectedCopyTest, RemoveSourceDeletesTheCheckedFileWhenTheCopyGoes) {
     {
-        utils::ProtectedCopy checked;
-        ASSERT_EQ(utils::copy_to_protected_folder(source_.string(), md5_, checked), 0) << log();
+        trust::ProtectedCopy checked;
+        ASSERT_EQ(trust::copy_to_protected_folder(source_.string(), md5_, checked), 0) << log();
         checked.remove_source();
         // Still there until the copy lets go of it.
         EXPECT_TRUE(fs::exists(source_));
@@ -200,13 +200,13 @@ TEST_F(ProtectedCopyTest, RefusalsLeaveNothingBehind) {
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
             ASSERT_NE(writer, INVALID_HANDLE_VALUE);
         }
-        utils::ProtectedCopy out;
-        EXPECT_EQ(utils::copy_to_protected_folder(c.source, c.digest, out), -1) << c.name;
+        trust::ProtectedCopy out;
+        EXPECT_EQ(trust::copy_to_protected_folder(c.source, c.digest, out), -1) << c.name;
         if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
         EXPECT_TRUE(out.path().empty()) << c.name;
         EXPECT_EQ(test::copy_folders(), before_) << c.name;
         const std::string text = log().substr(logged);
-        EXPECT_NE(text.find(" WARN  utils::copy_to_protected_folder("), std::string::npos)
+        EXPECT_NE(text.find(" WARN  trust::copy_to_protected_folder("), std::string::npos)
             << c.name;
         EXPECT_NE(text.find(c.expected_line), std::string::npos) << c.name << "\n" << text;
         EXPECT_EQ(text.find("Checked copy"), std::string::npos) << c.name;

@@ -76,9 +76,8 @@ int download_file(const std::string& url, const std::string& path, bool resume,
         const int64_t resume_from = static_cast<int64_t>(out.tellp());
         const int result = client.download(url, &out, resume_from, progress_callback, &context);
         if (result != 0) {
-            const char* reason = curl_easy_strerror(static_cast<CURLcode>(result));
-            LOG_WARN("download_file", "Failed to download file for %s\n", reason);
-            notify_frontend_text(notice, "Failed to download file for %s.", reason);
+            REPORT_FAILURE(notice, "download_file", "Failed to download file for %s",
+                           curl_easy_strerror(static_cast<CURLcode>(result)));
             failed = true;
         }
     }
@@ -86,9 +85,8 @@ int download_file(const std::string& url, const std::string& path, bool resume,
     // is as broken as a transfer cut short.
     out.close();
     if (!failed && out.fail()) {
-        const char* reason = curl_easy_strerror(CURLE_WRITE_ERROR);
-        LOG_WARN("download_file", "Failed to download file for %s\n", reason);
-        notify_frontend_text(notice, "Failed to download file for %s.", reason);
+        REPORT_FAILURE(notice, "download_file", "Failed to download file for %s",
+                       curl_easy_strerror(CURLE_WRITE_ERROR));
         failed = true;
     }
     pipe.stop();

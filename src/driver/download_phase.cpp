@@ -8,14 +8,15 @@
 #include "integrity/digest_text.h"
 #include "integrity/file_digest.h"
 #include "log/log.h"
+#include "trust/publisher.h"
 #include "utils/paths.h"
-#include "utils/publisher.h"
 #include "utils/singleton_mutex.h"
 #include "utils/system_calls.h"
 #include "utils/text.h"
 
 namespace {
 
+const char* const kPhase = "run_download_phase";
 constexpr int kAttempts = 6;
 constexpr DWORD kWaitAfterFailedTransferMs = 2000;
 
@@ -29,10 +30,8 @@ bool fetch_checked_installer(UpdateRun& run, const std::string& url,
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         // Only the first attempt continues a file that an earlier run left behind.
         if (download_file(url, run.installer_path, attempt == 1, &proxy.proxy) < 0) {
-            LOG_WARN("run_download_phase", "Failed to download %s from %s\n",
-                     run.installer_path.c_str(), shown_url.c_str());
-            notify_frontend_text(run.notice, "Failed to download %s from %s.",
-                                 run.installer_path.c_str(), shown_url.c_str());
+            REPORT_FAILURE(run.notice, kPhase, "Failed to download %s from %s",
+                           run.installer_path.c_str(), shown_url.c_str());
             Sleep(kWaitAfterFailedTransferMs);
             continue;
         }
@@ -40,14 +39,14 @@ bool fetch_checked_installer(UpdateRun& run, const std::string& url,
         char sha256[256] = {0};
         if (md5_sha256_file_hex(run.installer_path.c_str(), md5, sha256) < 0) {
             // A file we cannot read back is never accepted.
-            LOG_WARN("run_download_phase", "Failed to compute the digests of %s.\n",
+            LOG_WARN(kPhase, "Failed to compute the digests of %s.\n",
                      run.installer_path.c_str());
             continue;
         }
-        LOG_INFO("run_download_phase", "file hash:%s %s %s\n", run.installer_path.c_str(), sha256,
+        LOG_INFO(kPhase, "file hash:%s %s %s\n", run.installer_path.c_str(), sha256,
                  md5);
         if (same_digest_text(expected_md5, md5)) return true;
-        LOG_WARN("run_download_phase", "file hash:%s %s %s not match\n", run.installer_path.c_str(),
+        LOG_WARN(kPhase, "file hash:%s %s %s not match\n", run.installer_path.c_str(),
                  expected_md5.c_str(), md5);
     }
     return false;
@@ -62,14 +61,57 @@ int request_install_phase(UpdateRun& run, const std::string& expected_md5) {
     const std::wstring parameters = std::wstring(L"\"") + kPhaseMarker + L"\" \"" +
                                     widen(run.installer_path) + L"\" \"" + widen(expected_md5) +
                                     L"\"";
-    wchar_t own_path[MAX_PATH] = {0};
-    GetModuleFileNameW(nullptr, own_path, MAX_PATH);
+    std::wstring own_path;
+    if (utils::get_current_image_path(own_path) < 0) {
+        notify_frontend_text(run.notice, "Failed to start the install phase.");
+        return -1;
+    }
     const INT_PTR result = reinterpret_cast<INT_PTR>(utils::system_calls().shell_execute_w(
-        nullptr, L"runas", own_path, parameters.c_str(), nullptr, SW_SHOW));
+        nullptr, L"runas", own_path.c_str(), parameters.c_str(), nullptr, SW_SHOW));
     if (result <= 32) {
-        LOG_WARN("run_download_phase", "Failed to start the install phase, error %d.\n",
+        LOG_WARN(kPhase, "Failed to start the install phase, error %d.\n",
                  static_cast<int>(result));
         notify_frontend_text(run.notice, "Failed to start the install phase.");
+        return -1;
+    }
+    return 0;
+}
+
+// Arguments that can never give an accepted installer end the run at once, before
+// anything is locked, made or fetched (six downloads for a digest that cannot match, or
+// five waits for an address that cannot be fetched, help nobody). 0 when they may.
+int refuse_arguments(UpdateRun& run, const std::string& url, const std::string& expected_md5) {
+    if (!is_md5_text(expected_md5)) {
+        LOG_WARN(kPhase, "The expected digest %s is not an MD5 digest.\n", expected_md5.c_str());
+        notify_frontend_text(run.notice, "Failed to download file with correct hash(md5/sha1).");
+        return -1;
+    }
+    if (!utils::is_http_url(url)) {
+        LOG_WARN(kPhase, "The address %s is not an http or https URL.\n",
+                 redact_credentials(url).c_str());
+        notify_frontend_text(run.notice, "Failed to download file with correct hash(md5/sha1).");
+        return -1;
+    }
+    return 0;
+}
+
+// The update folder, made when missing, and the installer's path in it.
+int prepare_installer_path(UpdateRun& run, const std::string& url) {
+    if (utils::get_app_data_path(utils::kUpdateFolderSuffix, run.update_folder) < 0)
+        return REPORT_FAILURE(run.notice, kPhase, "Failed to generate app data path.");
+    // The client application normally made the folder above the update folder; on a
+    // machine where it did not, the update folder could not be made and every attempt
+    // would fail. Errors, an existing folder among them, change nothing here.
+    std::string vendor_folder;
+    if (utils::get_parent_path(run.update_folder, vendor_folder) == 0)
+        utils::make_folder(vendor_folder);
+    utils::make_folder(run.update_folder);
+
+    run.installer_path = utils::join_path(
+        run.update_folder, utils::installer_name_from_url(url, kDefaultInstallerName));
+    if (run.installer_path.empty()) {
+        LOG_WARN(kPhase, "The installer path in %s is too long.\n", run.update_folder.c_str());
+        notify_frontend_text(run.notice, "Failed to download file with correct hash(md5/sha1).");
         return -1;
     }
     return 0;
@@ -78,63 +120,25 @@ int request_install_phase(UpdateRun& run, const std::string& expected_md5) {
 }  // namespace
 
 int run_download_phase(UpdateRun& run, const std::string& url, const std::string& expected_md5) {
-    // Arguments that can never give an accepted installer end the run at once, before
-    // anything is locked, made or fetched (six downloads for a digest that cannot match,
-    // or five waits for an address that cannot be fetched, help nobody).
-    if (!is_md5_text(expected_md5)) {
-        LOG_WARN("run_download_phase", "The expected digest %s is not an MD5 digest.\n",
-                 expected_md5.c_str());
-        notify_frontend_text(run.notice, "Failed to download file with correct hash(md5/sha1).");
-        return -1;
-    }
-    if (!utils::is_http_url(url)) {
-        LOG_WARN("run_download_phase", "The address %s is not an http or https URL.\n",
-                 redact_credentials(url).c_str());
-        notify_frontend_text(run.notice, "Failed to download file with correct hash(md5/sha1).");
-        return -1;
-    }
-
+    if (refuse_arguments(run, url, expected_md5) < 0) return -1;
     // Held until the elevated run has been asked for, which then waits for it.
     SingletonMutex lock(kLockBaseName, true);
     if (!lock.acquire()) {
-        LOG_WARN("run_download_phase", "Another process already running.\n");
+        LOG_WARN(kPhase, "Another process already running.\n");
         return -1;
     }
-
-    if (utils::get_app_data_path(utils::kUpdateFolderSuffix, run.update_folder) < 0) {
-        LOG_WARN("run_download_phase", "Failed to generate app data path.\n");
-        notify_frontend_text(run.notice, "Failed to generate app data path.");
-        return -1;
-    }
-    // The client application normally made the folder above the update folder; on a
-    // machine where it did not, the update folder could not be made and every attempt
-    // would fail. Errors, an existing folder among them, change nothing here.
-    std::string vendor_folder;
-    if (utils::get_parent_path(run.update_folder, vendor_folder) == 0)
-        CreateDirectoryA(vendor_folder.c_str(), nullptr);
-    CreateDirectoryA(run.update_folder.c_str(), nullptr);
-
-    run.installer_path = utils::join_path(
-        run.update_folder, utils::installer_name_from_url(url, kDefaultInstallerName));
-    if (run.installer_path.empty()) {
-        LOG_WARN("run_download_phase", "The installer path in %s is too long.\n",
-                 run.update_folder.c_str());
-        notify_frontend_text(run.notice, "Failed to download file with correct hash(md5/sha1).");
-        return -1;
-    }
+    if (prepare_installer_path(run, url) < 0) return -1;
 
     // Read while the installer downloads.
-    utils::OwnPublisherReader own_publisher;
-    if (!fetch_checked_installer(run, url, expected_md5)) {
-        LOG_WARN("run_download_phase", "Failed to download file with correct hash(md5/sha1).\n");
-        notify_frontend_text(run.notice, "Failed to download file with correct hash(md5/sha1).");
-        return -1;
-    }
+    trust::OwnPublisherReader own_publisher;
+    if (!fetch_checked_installer(run, url, expected_md5))
+        return REPORT_FAILURE(run.notice, kPhase,
+                              "Failed to download file with correct hash(md5/sha1).");
     // The elevated run refuses an installer of another publisher; the user is not asked to
     // allow one that would be refused.
-    utils::OwnPublisher publisher;
+    trust::OwnPublisher publisher;
     own_publisher.get(publisher);
-    if (utils::check_installer_publisher(publisher, run.installer_path, "run_download_phase") < 0) {
+    if (trust::check_installer_publisher(publisher, run.installer_path, kPhase) < 0) {
         notify_frontend_text(run.notice, "Failed to verify the installer's publisher.");
         remove_file(run.installer_path);
         return -1;

@@ -1,22 +1,22 @@
 // The second, elevated run of an update: back up this program, close the client
 // application, run the installer silently into its folder and start it again as the
 // desktop user, showing each step in the progress window.
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "driver/phases.h"
 #include "log/log.h"
 #include "ui/progress_window.h"
+#include "fs/file_tree.h"
+#include "fs/protected_folder.h"
+#include "rollback/folder_snapshot.h"
+#include "trust/protected_copy.h"
+#include "trust/publisher.h"
 #include "utils/desktop_launch.h"
-#include "utils/folder_snapshot.h"
 #include "utils/install_location.h"
 #include "utils/paths.h"
 #include "utils/process.h"
-#include "utils/protected_copy.h"
-#include "utils/publisher.h"
 #include "utils/singleton_mutex.h"
-#include "utils/system_calls.h"
 #include "utils/text.h"
 
 InstallStepHook g_install_step_hook = nullptr;
@@ -37,44 +37,44 @@ struct InstallRun {
     UpdateRun& run;
     const char* digest_arg;  // null: the installer runs where it lies, unchecked
     ProgressWindow* window;
-    utils::ProtectedCopy checked;             // the copy that runs when there is a digest
-    utils::OwnPublisherReader own_publisher;  // read while the phase starts and copies
+    trust::ProtectedCopy checked;             // the copy that runs when there is a digest
+    trust::OwnPublisherReader own_publisher;  // read while the phase starts and copies
     std::string own_path;     // updater.exe; the running image leaves it for backup_path
     std::string backup_path;  // updater.old.exe
     std::string staged_path;  // updater.new.exe: the copy that becomes updater.exe
     std::string client_path;
     std::string folder;  // the install folder, "/D=" of the installer
     // Declared after `checked`, so that it goes first; kept on disk when a restore failed.
-    utils::FolderSnapshot snapshot;
+    rollback::FolderSnapshot snapshot;
     bool failed = false;                        // a step that goes on after a failure has failed
     const wchar_t* failure_text = L"更新失败";  // the window's last text when a step failed
 };
 
-int fail(UpdateRun& run, const char* notice_text) {
-    notify_frontend_text(run.notice, "%s", notice_text);
-    return -1;
-}
-
-bool file_exists(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
-    std::fclose(file);
-    return true;
-}
+const char* const kPhase = "run_install_phase";
 
 // Runs ended by force leave their protected folders behind; this run holds the lock, so
-// none of them is in use by an update.
+// none of them is in use by an update. A snapshot of a folder that an unfinished install
+// may have changed stays: it may be the only copy of the application's previous version.
+// A folder whose files cannot all be deleted is in use and stays too.
 int clear_abandoned_folders(InstallRun&) {
-    utils::remove_abandoned_update_folders();
+    for (const std::wstring& folder : fs::protected_folders()) {
+        const std::string shown = narrow(folder);
+        if (rollback::holds_unfinished_install(folder)) {
+            LOG_WARN(kPhase,
+                     "Kept %s: it holds the snapshot of a folder that an unfinished install "
+                     "may have changed.\n",
+                     shown.c_str());
+        } else if (fs::delete_tree(folder) == 0) {
+            LOG_INFO(kPhase, "Removed %s.\n", shown.c_str());
+        }
+    }
     return 0;
 }
 
 int find_update_folder(InstallRun& install) {
     UpdateRun& run = install.run;
-    if (utils::get_app_data_path(utils::kUpdateFolderSuffix, run.update_folder) < 0) {
-        LOG_WARN("run_install_phase", "Failed to generate app data path.\n");
-        return fail(run, "Failed to generate app data path.");
-    }
+    if (utils::get_app_data_path(utils::kUpdateFolderSuffix, run.update_folder) < 0)
+        return REPORT_FAILURE(run.notice, kPhase, "Failed to generate app data path.");
     // An absolute path from the download phase stays as it is; a bare name lands in the
     // update folder.
     run.installer_path = utils::join_path(run.update_folder, run.installer_path);
@@ -87,7 +87,7 @@ int find_update_folder(InstallRun& install) {
 // as it was.
 int make_checked_copy(InstallRun& install) {
     if (install.digest_arg == nullptr) return 0;
-    if (utils::copy_to_protected_folder(install.run.installer_path, install.digest_arg,
+    if (trust::copy_to_protected_folder(install.run.installer_path, install.digest_arg,
                                         install.checked) < 0)
         return -1;
     install.run.installer_path = install.checked.path();
@@ -99,10 +99,9 @@ int make_checked_copy(InstallRun& install) {
 // the checked copy and its folder go when the phase returns. Without a digest there is no
 // copy, and the file is checked where it lies.
 int check_publisher(InstallRun& install) {
-    utils::OwnPublisher publisher;
+    trust::OwnPublisher publisher;
     install.own_publisher.get(publisher);
-    if (utils::check_installer_publisher(publisher, install.run.installer_path,
-                                         "run_install_phase") < 0) {
+    if (trust::check_installer_publisher(publisher, install.run.installer_path, kPhase) < 0) {
         install.failure_text = L"安装程序的发布者验证失败";
         return -1;
     }
@@ -110,32 +109,25 @@ int check_publisher(InstallRun& install) {
 }
 
 int find_own_path(InstallRun& install) {
-    if (utils::get_current_image_path(install.own_path) < 0) {
-        LOG_WARN("run_install_phase", "Failed to get current exe path.\n");
-        return fail(install.run, "Failed to get current exe path.");
-    }
+    if (utils::get_current_image_path(install.own_path) < 0)
+        return REPORT_FAILURE(install.run.notice, kPhase, "Failed to get current exe path.");
     return 0;
 }
 
 int make_backup_name(InstallRun& install) {
     const std::string& own = install.own_path;
     if (utils::gen_backup_name(own, utils::kBackupSuffix, install.backup_path) < 0 ||
-        utils::gen_backup_name(own, utils::kStagedSuffix, install.staged_path) < 0) {
-        LOG_WARN("run_install_phase", "Failed to generate backup name for %s.\n", own.c_str());
-        notify_frontend_text(install.run.notice, "Failed to generate backup name for %s.",
-                             own.c_str());
-        return -1;
-    }
+        utils::gen_backup_name(own, utils::kStagedSuffix, install.staged_path) < 0)
+        return REPORT_FAILURE(install.run.notice, kPhase, "Failed to generate backup name for %s.",
+                              own.c_str());
     return 0;
 }
 
-// "Failed to <verb> <from> to <to> for <reason>", in the log and to the front end, with
-// the reason of the system call that just failed.
-void report_file_failure(InstallRun& install, const char* verb, const char* from, const char* to) {
-    const std::string reason = last_error_text();
-    LOG_WARN("run_install_phase", "Failed to %s %s to %s for %s\n", verb, from, to, reason.c_str());
-    notify_frontend_text(install.run.notice, "Failed to %s %s to %s for %s.", verb, from, to,
-                         reason.c_str());
+// "Failed to <verb> <from> to <to> for <reason>", with the reason of the system call that
+// just failed.
+int report_file_failure(InstallRun& install, const char* verb, const char* from, const char* to) {
+    return REPORT_FAILURE(install.run.notice, kPhase, "Failed to %s %s to %s for %s", verb, from,
+                          to, last_error_text().c_str());
 }
 
 // The backup copies the running image first and then renames twice, so that a run ended
@@ -143,9 +135,9 @@ void report_file_failure(InstallRun& install, const char* verb, const char* from
 int stage_own_copy(InstallRun& install) {
     const char* own = install.own_path.c_str();
     const char* staged = install.staged_path.c_str();
-    if (!utils::system_calls().copy_file_a(own, staged, FALSE)) {
+    if (utils::copy_file(own, staged) < 0) {
         report_file_failure(install, "copy", own, staged);
-        DeleteFileA(staged);
+        remove_file(staged);
         return -1;
     }
     return 0;
@@ -158,31 +150,28 @@ int swap_in_backup(InstallRun& install) {
     const char* backup = install.backup_path.c_str();
     const char* staged = install.staged_path.c_str();
     if (utils::try_change_current_image_name(install.backup_path) < 0) {
-        LOG_WARN("run_install_phase", "Failed to change exe name to %s.\n", backup);
-        notify_frontend_text(install.run.notice, "Failed to change exe name to %s.", backup);
-        DeleteFileA(staged);
+        REPORT_FAILURE(install.run.notice, kPhase, "Failed to change exe name to %s.", backup);
+        remove_file(staged);
         return -1;
     }
-    LOG_INFO("run_install_phase", "process image name: rename %s to %s\n", own, backup);
-    if (!utils::system_calls().move_file_ex_a(staged, own, MOVEFILE_REPLACE_EXISTING)) {
+    LOG_INFO(kPhase, "process image name: rename %s to %s\n", own, backup);
+    if (utils::move_file(staged, own) < 0) {
         report_file_failure(install, "move", staged, own);
         // Without this the folder would keep no updater.exe for the next update: the
         // running image goes back where it came from.
-        if (!utils::system_calls().move_file_ex_a(backup, own, MOVEFILE_REPLACE_EXISTING)) {
-            LOG_WARN("run_install_phase", "Failed to move %s back to %s: %s", backup, own,
+        if (utils::move_file(backup, own) < 0) {
+            LOG_WARN(kPhase, "Failed to move %s back to %s: %s", backup, own,
                      last_error_text().c_str());
         }
-        DeleteFileA(staged);
+        remove_file(staged);
         return -1;
     }
     return 0;
 }
 
 int close_client(InstallRun& install) {
-    if (utils::kill_process(utils::kClientExeName) < 0) {
-        LOG_WARN("run_install_phase", "Failed to terminate hubra process.\n");
-        return fail(install.run, "Failed to terminate hubra process.");
-    }
+    if (utils::kill_process(utils::kClientExeName) < 0)
+        return REPORT_FAILURE(install.run.notice, kPhase, "Failed to terminate hubra process.");
     return 0;
 }
 
@@ -194,7 +183,7 @@ std::string install_folder(const InstallRun& install) {
     std::string upd_folder;
     if (utils::get_parent_path(install.own_path, upd_folder) == 0)
         utils::get_parent_path(upd_folder, folder);
-    LOG_WARN("run_install_phase", "No install location registered for %s, installing into %s.\n",
+    LOG_WARN(kPhase, "No install location registered for %s, installing into %s.\n",
              kApplicationName, folder.c_str());
     return folder;
 }
@@ -207,7 +196,7 @@ int take_snapshot(InstallRun& install) {
     // The open log stays out of it: it keeps every line of this run whatever happens to
     // the folder, and a restore never has to write it.
     const std::vector<std::string> left_out{log_file_name()};
-    if (utils::take_folder_snapshot(install.folder, left_out, install.snapshot) < 0) {
+    if (rollback::take_folder_snapshot(install.folder, left_out, install.snapshot) < 0) {
         notify_frontend_text(install.run.notice, "Failed to take a snapshot of %s.",
                              install.folder.c_str());
         return -1;
@@ -223,13 +212,13 @@ int run_installer(InstallRun& install) {
     install.snapshot.note_installer_started();
     const int started = utils::start_prog_wait(installer, parameters, &exit_code);
     if (started < 0) {
-        LOG_WARN("run_install_phase", "Maybe failed to run installer %s status %d.\n",
+        LOG_WARN(kPhase, "Maybe failed to run installer %s status %d.\n",
                  installer.c_str(), started);
         return -1;
     }
     // NSIS installers end with 1 when cancelled and 2 when aborted.
     if (exit_code != 0) {
-        LOG_WARN("run_install_phase", "Installer %s exited with code %lu.\n", installer.c_str(),
+        LOG_WARN(kPhase, "Installer %s exited with code %lu.\n", installer.c_str(),
                  exit_code);
         return -1;
     }
@@ -238,12 +227,12 @@ int run_installer(InstallRun& install) {
 
 int find_client(InstallRun& install) {
     if (gen_hubra_exe_path(install.own_path, install.client_path) < 0) {
-        LOG_WARN("run_install_phase", "Failed to gen hubra path from %s\n",
+        LOG_WARN(kPhase, "Failed to gen hubra path from %s\n",
                  install.own_path.c_str());
         return -1;
     }
-    if (!file_exists(install.client_path)) {
-        LOG_WARN("run_install_phase", "The file %s not exist.\n", install.client_path.c_str());
+    if (!utils::file_exists(install.client_path)) {
+        LOG_WARN(kPhase, "The file %s not exist.\n", install.client_path.c_str());
         return -1;
     }
     return 0;
@@ -252,7 +241,7 @@ int find_client(InstallRun& install) {
 // A failed install leaves a mix of old and new files: the folder goes back to the
 // snapshot before the client application is started again.
 int restore_snapshot(InstallRun& install) {
-    if (utils::restore_folder_snapshot(install.snapshot) < 0) return -1;
+    if (rollback::restore_folder_snapshot(install.snapshot) < 0) return -1;
     install.failure_text = L"更新失败，已恢复原来的版本";
     return 0;
 }
@@ -264,7 +253,7 @@ int remove_snapshot(InstallRun& install) {
 
 int start_client(InstallRun& install) {
     if (run_as_desktop_user(widen(install.client_path).c_str()) == 0) {
-        LOG_WARN("run_install_phase", "Faield to start hubra executable(%s).\n",
+        LOG_WARN(kPhase, "Faield to start hubra executable(%s).\n",
                  install.client_path.c_str());
         return -1;
     }
@@ -283,14 +272,17 @@ struct Bar {
 // and a snapshot can put the folder back, or always.
 enum class Runs { kWhileAllWent, kAfterFailedInstall, kAlways };
 
+// One row: the step, when it runs, and what the window shows once it is through. The bar
+// and the text are shown after the step has run, so the text names what comes next:
+// "关闭主程序" appears when the backup is through and the client application is closed.
 struct InstallStep {
     int (*run)(InstallRun&);
     Runs runs;
     // From the snapshot on, a failure still brings the client application back; any
     // failure before it ends the phase where it happens.
     bool goes_on_after_failure;
-    Bar bar;
-    const wchar_t* status;  // null keeps the text shown
+    Bar then_move;
+    const wchar_t* then_show;  // null keeps the text shown
 };
 
 const Runs kWhileAllWent = Runs::kWhileAllWent;
@@ -347,7 +339,7 @@ int run_install_steps(InstallRun& install) {
                 install.failed = true;
                 if (!step.goes_on_after_failure) return -1;
             }
-            show(install.window, step.bar, step.status);
+            show(install.window, step.then_move, step.then_show);
         }
         reached(index, install.window);
     }
@@ -366,7 +358,7 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
     lock.acquire();
 
     if (installer_arg != nullptr) {
-        LOG_WARN("run_install_phase", "path changed (%s -> %s).\n", kDefaultInstallerName,
+        LOG_WARN(kPhase, "path changed (%s -> %s).\n", kDefaultInstallerName,
                  installer_arg);
         run.installer_path = installer_arg;
     }

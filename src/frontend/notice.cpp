@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "log/log.h"
 
@@ -51,6 +52,26 @@ int notify_frontend_text(FrontendNotice& notice, const char* format, ...) {
                             : static_cast<int>(sizeof notice.text) - 1;
     }
     return try_notify_to_frontend(notice);
+}
+
+int report_failure_at(FrontendNotice& notice, const char* function, int line, const char* format,
+                      ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) std::vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
+    write_log_at(LOG_LEVEL_WARN, function, line, "%s\n", text.c_str());
+    // Judged on the format, not the text: a value at the end (a URL, a path) that happens
+    // to end in "." still gets the notice's own full stop.
+    const size_t format_length = std::strlen(format);
+    const bool has_stop = format_length > 0 && format[format_length - 1] == '.';
+    notify_frontend_text(notice, has_stop ? "%s" : "%s.", text.c_str());
+    return -1;
 }
 
 FrontendNotice make_progress_notice(double total, double received) {

@@ -41,5 +41,19 @@ int notify_frontend_text(FrontendNotice& notice, const char* format, ...)
 #endif
     ;
 
+// One failure, told once with one text, to the log and to the front end: a WARN line
+// "<text>\n" under `function` and `line`, and the text notice "<text>", with a "." added
+// when `format` does not end in one. Returns -1, the failure, so that a step can end
+// with it. REPORT_FAILURE supplies the line:
+//     return REPORT_FAILURE(run.notice, "run_install_phase", "Failed to copy %s to %s", a, b);
+int report_failure_at(FrontendNotice& notice, const char* function, int line, const char* format,
+                      ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 4, 5)))
+#endif
+    ;
+#define REPORT_FAILURE(notice, function, ...) \
+    report_failure_at(notice, function, __LINE__, __VA_ARGS__)
+
 // A progress record of the two byte counts, ready for try_notify_to_frontend.
 FrontendNotice make_progress_notice(double total, double received);

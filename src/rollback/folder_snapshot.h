@@ -6,22 +6,12 @@
 #include <string>
 #include <vector>
 
-namespace utils {
+#include "fs/file_tree.h"
 
-// One file or sub-folder as it was when the snapshot was taken. Times are FILETIME values
-// (100 ns since 1601, UTC).
-struct SnapshotEntry {
-    std::wstring relative;  // below the folder, "bin\\tool.dll"
-    unsigned long attributes;
-    unsigned long long created;
-    unsigned long long accessed;
-    unsigned long long written;
-    unsigned long long size;  // bytes; 0 for a folder
-    bool folder;
-};
+namespace rollback {
 
 // Owns one snapshot: a byte-for-byte copy of a folder's tree, in a protected folder of
-// its own (see make_protected_folder), and the list of what it holds with attributes and
+// its own (see fs::make_protected_folder), and the list of what it holds with attributes and
 // times. Destruction removes the copy and its folder unless the snapshot was kept.
 // Move-only; one thread at a time.
 class FolderSnapshot {
@@ -40,7 +30,7 @@ public:
     void remove();
     // Notes beside the copy that an installer is about to change the folder: from then on
     // until remove(), a run ended by force may have left the folder half-installed, and
-    // remove_abandoned_update_folders keeps the snapshot. A WARN line when it cannot.
+    // holds_unfinished_install is true for its folder. A WARN line when it cannot.
     void note_installer_started();
 
 private:
@@ -52,7 +42,15 @@ private:
     std::wstring holder_;                 // the protected folder
     std::wstring copy_;                   // holder_\snapshot, mirroring source_
     std::vector<std::wstring> left_out_;  // lower-case relative paths neither copied nor put back
-    std::vector<SnapshotEntry> entries_;  // parents before their contents
+    std::vector<fs::Entry> entries_;      // parents before their contents
+
+    // The steps of take_folder_snapshot, each with its WARN line on failure.
+    int list_source(const std::string& folder);
+    int check_space(const std::string& folder) const;
+    int write_note(const std::string& folder);
+    int copy_entries(const std::string& folder);
+    // Forgets the copy without deleting it.
+    void forget();
 };
 
 // The sub-folder of a protected folder that holds a snapshot's copy.
@@ -76,12 +74,10 @@ int take_folder_snapshot(const std::string& folder, const std::vector<std::strin
 // good (destruction leaves it).
 int restore_folder_snapshot(FolderSnapshot& snapshot);
 
-// Removes the protected folders that runs ended by force left behind, with an INFO line
-// each, except one that holds a snapshot taken before an installer started (see
-// note_installer_started) or kept after a failed restore: that may be the only copy of an
-// application's previous version, and a WARN line names it instead. A folder whose files
-// cannot all be deleted is in use and stays. Call it while holding the single-instance
-// lock.
-void remove_abandoned_update_folders();
+// True when the protected `folder` holds a snapshot that must outlive the run that took
+// it: one taken before an installer started (see note_installer_started) or kept after a
+// failed restore. That may be the only copy of an application's previous version; a run
+// that clears the folders abandoned by runs ended by force leaves it.
+bool holds_unfinished_install(const std::wstring& folder);
 
-}  // namespace utils
+}  // namespace rollback

@@ -8,7 +8,7 @@
 
 #include "utils/scoped_handle.h"
 
-namespace utils {
+namespace trust {
 
 // Owns one copy and the folder made for it. While it lives, the copy is held open with
 // read sharing only (nobody can change, rename or delete it) and so is the source it was
@@ -39,13 +39,19 @@ private:
     friend int copy_to_protected_folder(const std::string& source, const std::string& expected_md5,
                                         ProtectedCopy& out);
     void release();
+    // The steps of copy_to_protected_folder, each with its WARN line on failure.
+    int open_source(const std::string& source);
+    int create_copy(const std::string& source, utils::ScopedKernelHandle& writer);
+    int fill_copy(const std::string& source, HANDLE writer, std::string& md5_text);
+
+    static constexpr const char* kFunction = "trust::copy_to_protected_folder";
 
     std::wstring folder_wide_;
     std::wstring path_wide_;
     std::string folder_;
     std::string path_;
-    ScopedKernelHandle source_;
-    ScopedKernelHandle copy_;
+    utils::ScopedKernelHandle source_;
+    utils::ScopedKernelHandle copy_;
 };
 
 // Copies the file at `source` into a folder made fresh, under a random name, in the
@@ -59,14 +65,4 @@ private:
 int copy_to_protected_folder(const std::string& source, const std::string& expected_md5,
                              ProtectedCopy& out);
 
-// Makes a fresh folder of the same kind, empty, for other copies of the run (the folder
-// snapshot). Returns 0 with its full path in `folder`, or -1 with the thread's last error
-// set; logs nothing. The caller removes it.
-int make_protected_folder(std::wstring& folder);
-
-// The full paths of every such folder in the program-data folder, this run's as well as
-// those that runs ended by force left behind; empty when there are none or the folder
-// cannot be listed.
-std::vector<std::wstring> protected_folders();
-
-}  // namespace utils
+}  // namespace trust

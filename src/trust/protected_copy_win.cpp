@@ -1,87 +1,16 @@
-#include "utils/protected_copy.h"
-#include "utils/win.h"
-// After win.h: these headers rely on <windows.h> but do not include it.
-#include <bcrypt.h>
-#include <sddl.h>
-#include <shlobj.h>
+#include "trust/protected_copy.h"
 
-#include <memory>
-#include <vector>
-
+#include "fs/file_tree.h"
+#include "fs/protected_folder.h"
 #include "integrity/digest_text.h"
 #include "integrity/md5.h"
 #include "log/log.h"
+#include "utils/system_calls.h"
 #include "utils/text.h"
 
-namespace utils {
+namespace trust {
 
 namespace {
-
-// Full control for Administrators and SYSTEM, inherited by anything made inside, and
-// nothing inherited from the parent: the user who started the update gets no entry.
-const wchar_t* const kFolderSddl = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
-// The same for the copy itself, given explicitly rather than left to inheritance.
-const wchar_t* const kFileSddl = L"D:P(A;;FA;;;BA)(A;;FA;;;SY)";
-const wchar_t* const kFolderPrefix = L"CorvaneUpdate-";
-// A name that exists already is never reused; a few fresh draws settle a collision.
-constexpr int kNameAttempts = 8;
-constexpr DWORD kCopyBufferBytes = 64 * 1024;
-
-struct LocalFreer {
-    void operator()(void* memory) const { LocalFree(memory); }
-};
-using SecurityDescriptor = std::unique_ptr<void, LocalFreer>;
-
-SecurityDescriptor make_descriptor(const wchar_t* sddl) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
-                                                              nullptr))
-        return nullptr;
-    return SecurityDescriptor(descriptor);
-}
-
-// Random, so that nobody can make the folder before us under the name we will pick.
-bool random_folder_name(std::wstring& name) {
-    unsigned char bytes[8];
-    if (!BCRYPT_SUCCESS(
-            BCryptGenRandom(nullptr, bytes, sizeof bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
-        return false;
-    name = kFolderPrefix + widen(digest_hex(bytes, sizeof bytes));
-    return true;
-}
-
-// Makes the folder with `descriptor` directly in the program-data folder. Ordinary users
-// may add folders there but not rename or delete what others made, so nobody can move
-// ours aside and put their own in its place while the copy is in use; an intermediate
-// folder of ours could have been made by anyone beforehand.
-bool program_data_folder(std::wstring& folder) {
-    wchar_t base[MAX_PATH] = {0};
-    const HRESULT found =
-        SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base);
-    if (FAILED(found)) {
-        SetLastError(static_cast<DWORD>(found));
-        return false;
-    }
-    folder = base;
-    return true;
-}
-
-bool make_protected_folder(PSECURITY_DESCRIPTOR descriptor, std::wstring& folder) {
-    std::wstring base;
-    if (!program_data_folder(base)) return false;
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        std::wstring name;
-        if (!random_folder_name(name)) return false;
-        const std::wstring candidate = base + L"\\" + name;
-        if (CreateDirectoryW(candidate.c_str(), &attributes)) {
-            folder = candidate;
-            return true;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
-    }
-    return false;
-}
 
 std::wstring file_name_of(const std::wstring& path) {
     const size_t separator = path.find_last_of(L"\\/");
@@ -90,36 +19,12 @@ std::wstring file_name_of(const std::wstring& path) {
 
 // Deletes `path` (a folder when `folder` is set), or leaves it to the next restart.
 void remove_or_schedule(const std::wstring& path, bool folder) {
-    const BOOL removed = folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
-    if (removed || GetLastError() == ERROR_FILE_NOT_FOUND) return;
-    LOG_WARN("utils::ProtectedCopy::~ProtectedCopy", "Failed to remove %s: %s",
+    if (fs::delete_or_schedule(path, folder) == 0) return;
+    LOG_WARN("trust::ProtectedCopy::~ProtectedCopy", "Failed to remove %s: %s",
              narrow(path).c_str(), last_error_text().c_str());
-    MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 }  // namespace
-
-int make_protected_folder(std::wstring& folder) {
-    const SecurityDescriptor descriptor = make_descriptor(kFolderSddl);
-    if (!descriptor || !make_protected_folder(descriptor.get(), folder)) return -1;
-    return 0;
-}
-
-std::vector<std::wstring> protected_folders() {
-    std::vector<std::wstring> found;
-    std::wstring base;
-    if (!program_data_folder(base)) return found;
-    WIN32_FIND_DATAW entry;
-    const ScopedFindHandle search(FindFirstFileExW((base + L"\\" + kFolderPrefix + L"*").c_str(),
-                                                   FindExInfoBasic, &entry,
-                                                   FindExSearchLimitToDirectories, nullptr, 0));
-    if (!search) return found;
-    do {
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            found.push_back(base + L"\\" + entry.cFileName);
-    } while (FindNextFileW(search.get(), &entry));
-    return found;
-}
 
 ProtectedCopy::~ProtectedCopy() { release(); }
 
@@ -146,7 +51,8 @@ ProtectedCopy& ProtectedCopy::operator=(ProtectedCopy&& other) noexcept {
 void ProtectedCopy::remove_source() {
     if (!source_ || path_.empty()) return;
     FILE_DISPOSITION_INFO dispose{TRUE};
-    SetFileInformationByHandle(source_.get(), FileDispositionInfo, &dispose, sizeof dispose);
+    utils::system_calls().set_file_information_by_handle(source_.get(), FileDispositionInfo,
+                                                         &dispose, sizeof dispose);
 }
 
 void ProtectedCopy::release() {
@@ -162,109 +68,105 @@ void ProtectedCopy::release() {
     path_.clear();
 }
 
-int copy_to_protected_folder(const std::string& source, const std::string& expected_md5,
-                             ProtectedCopy& out) {
-    const char* const function = "utils::copy_to_protected_folder";
-    // Whatever this function leaves in `made` is removed again on a failure.
-    ProtectedCopy made;
-    const std::wstring source_wide = widen(source);
-
+int ProtectedCopy::open_source(const std::string& source) {
+    const std::wstring path = widen(source);
     // Delete access, where granted, lets the phase remove exactly this file at the end.
-    made.source_.reset(CreateFileW(source_wide.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ,
-                                   nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!made.source_ && GetLastError() == ERROR_ACCESS_DENIED) {
-        made.source_.reset(CreateFileW(source_wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    }
-    if (!made.source_) {
-        LOG_WARN(function, "Failed to open the installer %s: %s", source.c_str(),
+    if (fs::open_file(path, GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING,
+                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr, source_) < 0 &&
+        (GetLastError() != ERROR_ACCESS_DENIED ||
+         fs::open_file(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr, source_) < 0)) {
+        LOG_WARN(kFunction, "Failed to open the installer %s: %s", source.c_str(),
                  last_error_text().c_str());
         return -1;
     }
-    // A pipe or a device could hand out different bytes on every read, or never end.
-    if (GetFileType(made.source_.get()) != FILE_TYPE_DISK) {
-        LOG_WARN(function, "The installer %s is not a file.\n", source.c_str());
+    if (!fs::is_disk_file(source_.get())) {
+        LOG_WARN(kFunction, "The installer %s is not a file.\n", source.c_str());
         return -1;
     }
+    return 0;
+}
 
-    const SecurityDescriptor folder_descriptor = make_descriptor(kFolderSddl);
-    const SecurityDescriptor file_descriptor = make_descriptor(kFileSddl);
-    if (!folder_descriptor || !file_descriptor ||
-        !make_protected_folder(folder_descriptor.get(), made.folder_wide_)) {
-        LOG_WARN(function, "Failed to make a protected folder for the installer: %s",
+int ProtectedCopy::create_copy(const std::string& source, utils::ScopedKernelHandle& writer) {
+    if (fs::make_protected_folder(folder_wide_) < 0) {
+        LOG_WARN(kFunction, "Failed to make a protected folder for the installer: %s",
                  last_error_text().c_str());
         return -1;
     }
-    made.folder_ = narrow(made.folder_wide_);
-
-    const std::wstring copy_wide = made.folder_wide_ + L"\\" + file_name_of(source_wide);
+    folder_ = narrow(folder_wide_);
+    const std::wstring copy_wide = folder_wide_ + L"\\" + file_name_of(widen(source));
     const std::string copy = narrow(copy_wide);
     // The phase hands the path on as narrow text, which the system limits to MAX_PATH.
-    if (copy.size() >= MAX_PATH) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        LOG_WARN(function, "Failed to write the copy %s of the installer: %s", copy.c_str(),
+    if (copy.size() >= MAX_PATH) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    if (copy.size() >= MAX_PATH || fs::create_protected_file(copy_wide, writer) < 0) {
+        LOG_WARN(kFunction, "Failed to write the copy %s of the installer: %s", copy.c_str(),
                  last_error_text().c_str());
         return -1;
     }
-    SECURITY_ATTRIBUTES file_attributes{sizeof file_attributes, file_descriptor.get(), FALSE};
-    ScopedKernelHandle writer(CreateFileW(copy_wide.c_str(), GENERIC_WRITE, 0, &file_attributes,
-                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!writer) {
-        LOG_WARN(function, "Failed to write the copy %s of the installer: %s", copy.c_str(),
-                 last_error_text().c_str());
-        return -1;
-    }
-    made.path_wide_ = copy_wide;
-    made.path_ = copy;
+    path_wide_ = copy_wide;
+    path_ = copy;
+    return 0;
+}
 
-    // The digest is taken over the bytes as they are written, so no second reader of
-    // either file is needed to know what the copy holds.
+namespace {
+
+void add_to_md5(void* context, const unsigned char* data, DWORD size) {
+    md5_update(*static_cast<Md5Context*>(context), data, size);
+}
+
+}  // namespace
+
+// The digest is taken over the bytes as they are written, so no second reader of either
+// file is needed to know what the copy holds.
+int ProtectedCopy::fill_copy(const std::string& source, HANDLE writer, std::string& md5_text) {
     Md5Context md5;
     md5_init(md5);
-    std::vector<unsigned char> buffer(kCopyBufferBytes);
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(made.source_.get(), buffer.data(), kCopyBufferBytes, &got, nullptr)) {
-            LOG_WARN(function, "Failed to read the installer %s: %s", source.c_str(),
+    fs::Buffer buffer;
+    fs::Side failed = fs::Side::kSource;
+    if (fs::copy_bytes(source_.get(), writer, buffer, failed, add_to_md5, &md5) < 0) {
+        if (failed == fs::Side::kSource) {
+            LOG_WARN(kFunction, "Failed to read the installer %s: %s", source.c_str(),
                      last_error_text().c_str());
-            return -1;
+        } else {
+            LOG_WARN(kFunction, "Failed to write the copy %s of the installer: %s", path_.c_str(),
+                     last_error_text().c_str());
         }
-        if (got == 0) break;
-        md5_update(md5, buffer.data(), got);
-        for (DWORD done = 0; done < got;) {
-            DWORD wrote = 0;
-            if (!WriteFile(writer.get(), buffer.data() + done, got - done, &wrote, nullptr) ||
-                wrote == 0) {
-                LOG_WARN(function, "Failed to write the copy %s of the installer: %s", copy.c_str(),
-                         last_error_text().c_str());
-                return -1;
-            }
-            done += wrote;
-        }
+        return -1;
     }
-    writer.reset();
-
     unsigned char digest[MD5_DIGEST_SIZE];
     md5_final(md5, digest);
-    const std::string computed = digest_hex(digest, sizeof digest);
+    md5_text = digest_hex(digest, sizeof digest);
+    return 0;
+}
+
+int copy_to_protected_folder(const std::string& source, const std::string& expected_md5,
+                             ProtectedCopy& out) {
+    // Whatever this function leaves in `made` is removed again on a failure.
+    ProtectedCopy made;
+    utils::ScopedKernelHandle writer;
+    std::string computed;
+    if (made.open_source(source) < 0 || made.create_copy(source, writer) < 0 ||
+        made.fill_copy(source, writer.get(), computed) < 0)
+        return -1;
+    writer.reset();
     if (!same_digest_text(expected_md5, computed)) {
-        LOG_WARN(function, "The installer %s does not match its digest %s (got %s).\n",
-                 source.c_str(), expected_md5.c_str(), computed.c_str());
+        LOG_WARN(ProtectedCopy::kFunction,
+                 "The installer %s does not match its digest %s (got %s).\n", source.c_str(),
+                 expected_md5.c_str(), computed.c_str());
         return -1;
     }
-
     // Held until the end, so that not even another elevated program changes the copy
     // between this check and its run. Starting a program needs only read sharing.
-    made.copy_.reset(CreateFileW(copy_wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, 0, nullptr));
-    if (!made.copy_) {
-        LOG_WARN(function, "Failed to write the copy %s of the installer: %s", copy.c_str(),
-                 last_error_text().c_str());
+    if (fs::open_file(made.path_wide_, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0, nullptr,
+                      made.copy_) < 0) {
+        LOG_WARN(ProtectedCopy::kFunction, "Failed to write the copy %s of the installer: %s",
+                 made.path_.c_str(), last_error_text().c_str());
         return -1;
     }
-    LOG_INFO(function, "Checked copy of the installer %s at %s.\n", source.c_str(), copy.c_str());
+    LOG_INFO(ProtectedCopy::kFunction, "Checked copy of the installer %s at %s.\n",
+             source.c_str(), made.path_.c_str());
     out = std::move(made);
     return 0;
 }
 
-}  // namespace utils
+}  // namespace trust

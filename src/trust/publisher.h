@@ -9,7 +9,7 @@
 
 #include "utils/scoped_handle.h"
 
-namespace utils {
+namespace trust {
 
 // What the running updater's own signature says. Filled by read_own_publisher, once per
 // run, where the run first checks an installer; plain data, copied freely.
@@ -51,7 +51,7 @@ private:
     static DWORD WINAPI run(void* self);
 
     std::unique_ptr<Found> found_;
-    ScopedKernelHandle thread_;
+    utils::ScopedKernelHandle thread_;
 };
 
 // Holds the installer at `path` to `own`: 0 when its signature verifies and its leaf
@@ -63,4 +63,4 @@ private:
 int check_installer_publisher(const OwnPublisher& own, const std::string& path,
                               const char* function);
 
-}  // namespace utils
+}  // namespace trust

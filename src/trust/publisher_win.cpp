@@ -1,4 +1,4 @@
-#include "utils/publisher.h"
+#include "trust/publisher.h"
 #include "utils/win.h"
 // After win.h: these headers rely on <windows.h> but do not include it.
 #include <softpub.h>
@@ -8,7 +8,7 @@
 #include "log/log.h"
 #include "utils/text.h"
 
-namespace utils {
+namespace trust {
 
 namespace {
 
@@ -105,7 +105,7 @@ void verify_own_image(OwnPublisherReader::Found& found) {
 }
 
 void take_own_publisher(const OwnPublisherReader::Found& found, OwnPublisher& out) {
-    const char* const function = "utils::read_own_publisher";
+    const char* const function = "trust::read_own_publisher";
     out = OwnPublisher{};
     if (found.path_error != 0) {
         out.state = OwnPublisher::State::kInvalid;
@@ -198,4 +198,4 @@ int check_installer_publisher(const OwnPublisher& own, const std::string& path,
     return 0;
 }
 
-}  // namespace utils
+}  // namespace trust

@@ -76,6 +76,26 @@ int get_app_data_path(const std::string& suffix, std::string& out);
 // result would not fit in 260 bytes. Logs nothing.
 std::string join_path(const std::string& folder, const std::string& name);
 
+// The running executable's full path as wide text (GetModuleFileNameW), for a path that
+// the ANSI code page cannot hold. Returns 0, or -1 after a WARN line.
+int get_current_image_path(std::wstring& out);
+
+// Copies the file `from` to `to`, replacing a file that is there (CopyFileA). Returns 0,
+// or -1 with the thread's last error set; logs nothing. Through the system-call table.
+int copy_file(const std::string& from, const std::string& to);
+
+// Moves the file `from` to `to`, replacing a file that is there (MoveFileExA), on the same
+// volume. Returns 0, or -1 with the thread's last error set; logs nothing. Through the
+// system-call table.
+int move_file(const std::string& from, const std::string& to);
+
+// True when a file at `path` can be opened for reading.
+bool file_exists(const std::string& path);
+
+// Makes the folder `path` when its parent exists; a folder that is there already, or one
+// that cannot be made, changes nothing and is not reported.
+void make_folder(const std::string& path);
+
 // Moves the running executable's file (the image the system reports for this process,
 // not a caller's path) to new_path, replacing a file that is there. Same volume only.
 // The process keeps running from new_path. Returns 0, or -1 after a WARN line; the move

@@ -3,6 +3,8 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <cstdio>
+
 #include "log/log.h"
 #include "utils/paths.h"
 #include "utils/system_calls.h"
@@ -20,6 +22,35 @@ int get_current_image_path(std::string& out) {
     out = path;
     return 0;
 }
+
+int get_current_image_path(std::wstring& out) {
+    wchar_t path[MAX_PATH] = {0};
+    if (GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) {
+        LOG_WARN("utils::get_current_image_path", "Failed to get current module path: %s",
+                 last_error_text().c_str());
+        return -1;
+    }
+    out = path;
+    return 0;
+}
+
+int copy_file(const std::string& from, const std::string& to) {
+    return system_calls().copy_file_a(from.c_str(), to.c_str(), FALSE) ? 0 : -1;
+}
+
+int move_file(const std::string& from, const std::string& to) {
+    return system_calls().move_file_ex_a(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0
+                                                                                            : -1;
+}
+
+bool file_exists(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    std::fclose(file);
+    return true;
+}
+
+void make_folder(const std::string& path) { CreateDirectoryA(path.c_str(), nullptr); }
 
 int get_app_data_path(const std::string& suffix, std::string& out) {
     char path[MAX_PATH] = {0};

@@ -1,12 +1,15 @@
-// The few system calls whose failures tests cannot produce for real (a refused
-// elevation, a process that resists termination, a rename that fails). The program makes
-// these calls through this process-wide table; a test replaces one entry for a while and
-// puts it back, and the program's own logic runs unchanged around it.
+// The system calls whose failures tests cannot produce for real (a refused elevation, a
+// process that resists termination, a rename that fails, a full disk), and every call of
+// the file-tree layer (src/fs). The program makes these calls through this process-wide
+// table; a test replaces one entry for a while and puts it back, and the program's own
+// logic runs unchanged around it.
 #pragma once
 
 #include "utils/win.h"
 // After win.h.
+#include <bcrypt.h>
 #include <shellapi.h>
+#include <shlobj.h>
 #include <tlhelp32.h>
 
 namespace utils {
@@ -31,6 +34,26 @@ struct SystemCalls {
     decltype(&::GetProcAddress) get_proc_address;
     // The free space checked before the folder snapshot: a full disk on demand.
     decltype(&::GetDiskFreeSpaceExW) get_disk_free_space_ex_w;
+
+    // The file-tree layer, all of it.
+    decltype(&::CreateFileW) create_file_w;
+    decltype(&::ReadFile) read_file;
+    decltype(&::WriteFile) write_file;
+    decltype(&::GetFileType) get_file_type;
+    decltype(&::SetFileTime) set_file_time;
+    decltype(&::SetFileInformationByHandle) set_file_information_by_handle;
+    decltype(&::GetFileAttributesW) get_file_attributes_w;
+    decltype(&::SetFileAttributesW) set_file_attributes_w;
+    decltype(&::FindFirstFileExW) find_first_file_ex_w;
+    decltype(&::FindNextFileW) find_next_file_w;
+    decltype(&::CreateDirectoryW) create_directory_w;
+    decltype(&::RemoveDirectoryW) remove_directory_w;
+    decltype(&::DeleteFileW) delete_file_w;
+    decltype(&::MoveFileExW) move_file_ex_w;
+    decltype(&::GetFullPathNameW) get_full_path_name_w;
+    // The protected folders' random names and their place.
+    decltype(&::BCryptGenRandom) bcrypt_gen_random;
+    decltype(&::SHGetFolderPathW) sh_get_folder_path_w;
 };
 
 // The table, filled with the real functions. Main thread and tests only.

@@ -18,6 +18,23 @@ SystemCalls& system_calls() {
         ::DuplicateTokenEx,
         ::GetProcAddress,
         ::GetDiskFreeSpaceExW,
+        ::CreateFileW,
+        ::ReadFile,
+        ::WriteFile,
+        ::GetFileType,
+        ::SetFileTime,
+        ::SetFileInformationByHandle,
+        ::GetFileAttributesW,
+        ::SetFileAttributesW,
+        ::FindFirstFileExW,
+        ::FindNextFileW,
+        ::CreateDirectoryW,
+        ::RemoveDirectoryW,
+        ::DeleteFileW,
+        ::MoveFileExW,
+        ::GetFullPathNameW,
+        ::BCryptGenRandom,
+        ::SHGetFolderPathW,
     };
     return calls;
 }

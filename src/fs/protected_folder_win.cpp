@@ -1,0 +1,110 @@
+#include "fs/protected_folder.h"
+
+#include <memory>
+
+#include "fs/file_tree.h"
+#include "integrity/digest_text.h"
+#include "utils/system_calls.h"
+#include "utils/text.h"
+#include "utils/win.h"
+// After win.h: sddl.h relies on <windows.h> but does not include it.
+#include <sddl.h>
+
+namespace fs {
+
+namespace {
+
+using utils::system_calls;
+
+// Full control for Administrators and SYSTEM, inherited by anything made inside, and
+// nothing inherited from the parent: the user who started the update gets no entry.
+const wchar_t* const kFolderSddl = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+// The same for a file, given explicitly rather than left to inheritance.
+const wchar_t* const kFileSddl = L"D:P(A;;FA;;;BA)(A;;FA;;;SY)";
+const wchar_t* const kFolderPrefix = L"CorvaneUpdate-";
+// A name that exists already is never reused; a few fresh draws settle a collision.
+constexpr int kNameAttempts = 8;
+
+struct LocalFreer {
+    void operator()(void* memory) const { LocalFree(memory); }
+};
+using SecurityDescriptor = std::unique_ptr<void, LocalFreer>;
+
+SecurityDescriptor make_descriptor(const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
+        return nullptr;
+    return SecurityDescriptor(descriptor);
+}
+
+// Random, so that nobody can make the folder before us under the name we will pick.
+bool random_folder_name(std::wstring& name) {
+    unsigned char bytes[8];
+    if (!BCRYPT_SUCCESS(system_calls().bcrypt_gen_random(nullptr, bytes, sizeof bytes,
+                                                         BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+        return false;
+    name = kFolderPrefix + widen(digest_hex(bytes, sizeof bytes));
+    return true;
+}
+
+// The folders go directly into the program-data folder. Ordinary users may add folders
+// there but not rename or delete what others made, so nobody can move ours aside and put
+// their own in its place while it is in use; an intermediate folder of ours could have
+// been made by anyone beforehand.
+bool program_data_folder(std::wstring& folder) {
+    wchar_t base[MAX_PATH] = {0};
+    const HRESULT found = system_calls().sh_get_folder_path_w(nullptr, CSIDL_COMMON_APPDATA,
+                                                              nullptr, SHGFP_TYPE_CURRENT, base);
+    if (FAILED(found)) {
+        SetLastError(static_cast<DWORD>(found));
+        return false;
+    }
+    folder = base;
+    return true;
+}
+
+}  // namespace
+
+int make_protected_folder(std::wstring& folder) {
+    const SecurityDescriptor descriptor = make_descriptor(kFolderSddl);
+    std::wstring base;
+    if (!descriptor || !program_data_folder(base)) return -1;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        std::wstring name;
+        if (!random_folder_name(name)) return -1;
+        const std::wstring candidate = base + L"\\" + name;
+        if (system_calls().create_directory_w(candidate.c_str(), &attributes)) {
+            folder = candidate;
+            return 0;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) return -1;
+    }
+    return -1;
+}
+
+int create_protected_file(const std::wstring& path, utils::ScopedKernelHandle& out) {
+    const SecurityDescriptor descriptor = make_descriptor(kFileSddl);
+    if (!descriptor) return -1;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+    return open_file(path, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, &attributes, out);
+}
+
+std::vector<std::wstring> protected_folders() {
+    std::vector<std::wstring> found;
+    std::wstring base;
+    if (!program_data_folder(base)) return found;
+    WIN32_FIND_DATAW entry;
+    const utils::ScopedFindHandle search(system_calls().find_first_file_ex_w(
+        (base + L"\\" + kFolderPrefix + L"*").c_str(), FindExInfoBasic, &entry,
+        FindExSearchLimitToDirectories, nullptr, 0));
+    if (!search) return found;
+    do {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            found.push_back(base + L"\\" + entry.cFileName);
+    } while (system_calls().find_next_file_w(search.get(), &entry));
+    return found;
+}
+
+}  // namespace fs
