@@ -46,11 +46,11 @@ void fuzz_proxy_rules(const std::string& url, const std::string& list, const std
           "url_parts: scheme and host in lower case", url);
     check(parts.host.size() <= url.size(), "url_parts: host within the address", url);
 
-    const std::string shown = redact_credentials(url);
+    const std::string shown = utils::redact_credentials(url);
     check(
         shown == url || (shown.size() < url.size() + 4 && shown.find("***@") != std::string::npos),
         "redact_credentials: address kept or user information masked", url);
-    const std::string bare = redact_credentials(url, "");
+    const std::string bare = utils::redact_credentials(url, "");
     check(bare.size() <= url.size(), "redact_credentials: nothing added with an empty mask", url);
 
     bypass_list_matches(list, parts);

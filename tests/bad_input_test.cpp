@@ -358,11 +358,10 @@ TEST_F(BadInput, InstallerArgumentsThatAreNoInstaller) {
         {foreign.string(), valid_md5_, "): The installer " + foreign.string() + " does not match"},
         {foreign.string(), foreign_md5, "): Checked copy of the installer " + foreign.string()},
         {huge, valid_md5_, "): Failed to open the installer "},
-        {folder.string(), "", "): Maybe failed to run installer " + folder.string()},
-        {missing, "", "): Maybe failed to run installer " + missing},
-        {foreign.string(), "", "): Maybe failed to run installer " + foreign.string()},
-        {huge, "", "): Maybe failed to run installer "},
-        {document, "", "): Failed to start " + document + " /S /D="},
+        // Without a digest nothing runs.
+        {foreign.string(), "", "): No installer and digest were given: nothing is installed."},
+        // A document checks out, but is no program to run.
+        {document, test::md5_of(document), "\\readme.txt /S /D="},
     };
     const Snapshot before = outside();
     for (const Case& c : cases) {

@@ -404,6 +404,24 @@ TEST_F(WholeUpdate, ASecondUpdaterIsRefusedWhileTheFirstRuns) {
     test::run_process(L"taskkill /im updater.exe /f", 0, nullptr, 20000);
     first.join();
     EXPECT_TRUE(v1_running());
+
+    // Later in an update, while its elevated run is inside the installer, which pauses:
+    // the first run has let go of the lock by then, and the elevated run holds it.
+    fs::remove(first_installer);
+    const test::ScopedVariable pause(L"CORVANE_SETUP_PAUSE_MS", L"10000");
+    std::thread update([&] { watch(servers_.url("http", std::string("/") + kSetupName), md5_); });
+    const bool installing = wait_for(
+        [&] { return log().find(" INFO  rollback::take_folder_snapshot(") != std::string::npos; },
+        60000);
+    const DWORD during_install = test::run_process_output(
+        test::quoted((app_ / "upd" / "updater.exe").wstring()) + L" " +
+            widen(servers_.url("http", std::string("/") + kSetupName)) + L" " + widen(md5_),
+        app_.wstring().c_str(), second_output, 60000);
+    update.join();
+    EXPECT_TRUE(installing) << log();
+    EXPECT_EQ(during_install, 0xffffffffu);
+    EXPECT_EQ(count_of(log(), "): Another process already running."), 2u) << log();
+    EXPECT_TRUE(install_phase_ended()) << log();
 }
 
 TEST_F(WholeUpdate, AFailingInstallerBringsV1Back) {

@@ -75,7 +75,8 @@ TEST_F(Entry, MarkerIsMatchedExactly) {
         std::string phase_line;  // empty: nothing to do
     } cases[] = {
         {" " + marker, "run_install_phase("},
-        {" " + marker + " C:\\x.exe", "): path changed (corvane_auto_installer.exe -> C:\\x.exe)."},
+        {" " + marker + " C:\\x.exe",
+         "): No installer and digest were given: nothing is installed."},
         {" " + lower + digest, "): The address " + lower + not_an_address},
         {" \"" + marker + " \"" + digest, "): The address " + marker + " " + not_an_address},
         {" " + shorter + digest, "): The address " + shorter + not_an_address},

@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "test_servers.h"
 #include "test_support.h"
+#include "utils/paths.h"
 
 namespace {
 
@@ -198,11 +199,15 @@ TEST_F(HttpClientTest, HttpsTransfersWork) {
 // What began over https is never continued in clear text; the other way is followed.
 TEST_F(HttpClientTest, HttpsIsNeverRedirectedToHttp) {
     const std::string to_http = servers_.url("https", "/to-http/small.bin");
+    // The same with credentials, which the log masks in both addresses.
+    std::string with_credentials = to_http;
+    with_credentials.insert(with_credentials.find("://") + 3, "user:secret@");
     struct Case {
         std::string url;
         int result;
     } cases[] = {
         {to_http, CURLE_UNSUPPORTED_PROTOCOL},
+        {with_credentials, CURLE_UNSUPPORTED_PROTOCOL},
         {servers_.url("http", "/to-https/small.bin"), 0},
         {servers_.url("https", "/to-https/small.bin"), 0},
     };
@@ -211,15 +216,20 @@ TEST_F(HttpClientTest, HttpsIsNeverRedirectedToHttp) {
         EXPECT_EQ(fetch(c.url), c.result) << c.url;
         EXPECT_TRUE(body_.str() == (c.result == 0 ? servers_.bytes("small.bin") : "")) << c.url;
     }
-    // One line, the refusal's, names both addresses.
+    // One line for each refusal names both addresses, without the credentials.
     const std::string log = log_text();
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
     EXPECT_EQ(log.find(" WARN  HttpClient::download("), 19u) << log;
     EXPECT_NE(log.find("): Refused the redirect from " + to_http + " to " +
                        servers_.url("http", "/small.bin") +
                        ": a download over https does not go on over http.\n"),
               std::string::npos)
         << log;
+    EXPECT_NE(
+        log.find("): Refused the redirect from " + utils::redact_credentials(with_credentials)),
+        std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("secret"), std::string::npos) << log;
 }
 #else
 TEST_F(HttpClientTest, HttpsChecksCertificates) {

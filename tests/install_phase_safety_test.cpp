@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "child_main.h"
+#include "driver/phases.h"
 #include "status_lines.h"
 #include "system_call_override.h"
 #include "utils/scoped_handle.h"
+#include "utils/singleton_mutex.h"
 #include "utils/text.h"
 #include "win_process.h"
 
@@ -185,13 +187,37 @@ TEST_F(InstallPhaseSafety, WithADigestTheCheckedCopyRunsAndIsRemovedAfterwards) 
     EXPECT_TRUE(fs::exists(installer_));
 }
 
-TEST_F(InstallPhaseSafety, WithoutADigestTheInstallerRunsWhereItLiesAsBefore) {
+// The elevated run ends at once, changing nothing, without a digest to hold the installer
+// to, and when someone else holds the update lock (anyone may create it).
+TEST_F(InstallPhaseSafety, TheElevatedRunRefusesWithoutADigestOrTheLock) {
     const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     fs::copy_file(probe_, installer_);
-    EXPECT_EQ(run_install_phase(""), 0xffffffffu);
-    EXPECT_EQ(probe_runs(), std::vector<std::string>{installer_}) << log();
-    EXPECT_EQ(log().find("Checked copy"), std::string::npos);
-    EXPECT_EQ(test::copy_folders(), before_);
+    const std::wstring marker = L" " + test::quoted(kPhaseMarker);
+    const std::string no_digest = "): No installer and digest were given: nothing is installed.\n";
+    struct Case {
+        const char* name;
+        std::wstring arguments;
+        bool hold_lock;
+        std::string line;
+    } cases[] = {
+        {"no digest", test::install_phase_arguments(installer_), false, no_digest},
+        {"no installer", marker, false, no_digest},
+        {"the lock held by another process",
+         test::install_phase_arguments(installer_, test::md5_of(probe_)), true,
+         std::string("): The update lock Global\\") + kLockBaseName +
+             " is held by another process: nothing is installed.\n"},
+    };
+    for (const Case& c : cases) {
+        fs::remove(app_ / "update.log");
+        SingletonMutex lock(kLockBaseName, true);
+        if (c.hold_lock) {
+            ASSERT_TRUE(lock.acquire()) << c.name;
+        }
+        EXPECT_EQ(run_in_app(updater_command() + c.arguments, 120000), 0xffffffffu) << c.name;
+        EXPECT_NE(log().find(c.line), std::string::npos) << c.name << "\n" << log();
+        expect_nothing_changed(c.name);
+        EXPECT_TRUE(fs::exists(installer_)) << c.name;
+    }
 }
 
 TEST_F(InstallPhaseSafety, ASuccessfulUpdateDeletesTheCheckedInstaller) {
@@ -200,11 +226,22 @@ TEST_F(InstallPhaseSafety, ASuccessfulUpdateDeletesTheCheckedInstaller) {
     const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     fs::copy_file(other_, app_ / "CorvaneApp.exe");
     fs::copy_file(probe_, installer_);
+    // A folder under one of the updater's names, made as any user can make one there: the
+    // run that clears abandoned folders leaves it and what it holds alone.
+    const fs::path planted =
+        test::program_data() / ("CorvaneUpdate-planted-" + std::to_string(GetCurrentProcessId()));
+    fs::create_directories(planted);
+    test::write_file(planted / "keep.txt", "the user's");
     EXPECT_EQ(run_install_phase(test::md5_of(probe_)), 0u) << log();
     const std::vector<std::string> runs = probe_runs();
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(fs::path(runs[0]).parent_path().parent_path(), test::program_data());
     EXPECT_FALSE(fs::exists(installer_));
+    EXPECT_EQ(test::read_file(planted / "keep.txt"), "the user's");
+    EXPECT_NE(log().find("): Left " + planted.string() + " alone: this program did not make it.\n"),
+              std::string::npos)
+        << log();
+    fs::remove_all(planted);
     EXPECT_EQ(test::copy_folders(), before_);
 }
 

@@ -151,7 +151,9 @@ void fail_first_process(utils::SystemCalls& calls) {
 }
 
 void fail_installer_start(utils::SystemCalls& calls) {
-    calls.shell_execute_ex_w = [](SHELLEXECUTEINFOW*) -> BOOL {
+    calls.create_process_w = [](LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
+                                DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
+                                LPPROCESS_INFORMATION) -> BOOL {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     };
@@ -190,6 +192,45 @@ void hold_payload_after_install(bool for_good) {
 void lock_after_install(utils::SystemCalls&) { hold_payload_after_install(true); }
 
 void lock_a_second_after_install(utils::SystemCalls&) { hold_payload_after_install(false); }
+
+// Wine cannot make junctions: the folder "data" is reported as one, as Windows reports a
+// junction or a symbolic link in a listing.
+bool is_data(const WIN32_FIND_DATAW& found) { return lstrcmpiW(found.cFileName, L"data") == 0; }
+
+void report_data_as_link(utils::SystemCalls& calls) {
+    calls.find_first_file_ex_w = [](LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID data,
+                                    FINDEX_SEARCH_OPS search, LPVOID filter,
+                                    DWORD flags) -> HANDLE {
+        const HANDLE found = ::FindFirstFileExW(pattern, level, data, search, filter, flags);
+        auto* entry = static_cast<WIN32_FIND_DATAW*>(data);
+        if (found != INVALID_HANDLE_VALUE && is_data(*entry))
+            entry->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        return found;
+    };
+    calls.find_next_file_w = [](HANDLE search, LPWIN32_FIND_DATAW entry) -> BOOL {
+        const BOOL found = ::FindNextFileW(search, entry);
+        if (found && is_data(*entry)) entry->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        return found;
+    };
+}
+
+// As if "data" had become a junction to another place after it was listed: the system
+// names the folder that its path opens somewhere else.
+void move_data_elsewhere(utils::SystemCalls& calls) {
+    calls.get_final_path_name_by_handle_w = [](HANDLE handle, LPWSTR path, DWORD size,
+                                               DWORD flags) -> DWORD {
+        const DWORD length = ::GetFinalPathNameByHandleW(handle, path, size, flags);
+        const std::wstring found(path, length < size ? length : 0);
+        const std::wstring tail = L"\\data";
+        if (found.size() < tail.size() ||
+            lstrcmpiW(found.c_str() + found.size() - tail.size(), tail.c_str()) != 0)
+            return length;
+        const std::wstring elsewhere = L"\\\\?\\C:\\elsewhere";
+        if (elsewhere.size() >= size) return length;
+        lstrcpyW(path, elsewhere.c_str());
+        return static_cast<DWORD>(elsewhere.size());
+    };
+}
 
 void fail_client_start(utils::SystemCalls& calls) {
     calls.load_library_w = [](LPCWSTR) -> HMODULE {
@@ -235,6 +276,8 @@ const InstallFault kInstallFaults[] = {
     {"lock_after_install", lock_after_install},
     {"lock_a_second_after_install", lock_a_second_after_install},
     {"client_start", fail_client_start},
+    {"data_is_a_link", report_data_as_link},
+    {"data_elsewhere", move_data_elsewhere},
     {"none", trace_launch_token},
 };
 
@@ -275,9 +318,12 @@ protected:
                       fs::copy_options::overwrite_existing);
         fs::copy_file(test::sibling_path(L"launch_probe.exe"), update_folder_ + "\\new_client.exe",
                       fs::copy_options::overwrite_existing);
+        // The phase runs its checked copy: the stand-in records beside this path.
+        SetEnvironmentVariableW(L"STAND_IN_HOME", widen(installer_).c_str());
     }
 
     void TearDown() override {
+        SetEnvironmentVariableW(L"STAND_IN_HOME", nullptr);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey);
         std::error_code ignored;
         fs::remove_all(update_folder_, ignored);
@@ -298,9 +344,10 @@ protected:
     }
 
     DWORD run_install_phase() {
-        return test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) +
-                                            test::install_phase_arguments(installer_),
-                                        app_.wstring().c_str(), out_, 60000);
+        return test::run_process_output(
+            test::quoted((app_ / "upd" / "updater.exe").wstring()) +
+                test::install_phase_arguments(installer_, test::md5_of(installer_)),
+            app_.wstring().c_str(), out_, 60000);
     }
 
     // This program in the updater's place, so that it can watch the steps and make calls
@@ -309,10 +356,10 @@ protected:
         const fs::path own = app_ / "upd" / "updater.exe";
         if (!fs::exists(own)) fs::copy_file(app_ / "upd" / "updater.old.exe", own);
         fs::remove(app_ / "upd" / "updater.old.exe");
-        return test::run_process_output(test::quoted(own.wstring()) +
-                                            L" --child=install_with_fault " + widen(fault) +
-                                            test::install_phase_arguments(installer_),
-                                        app_.wstring().c_str(), out_, 60000);
+        return test::run_process_output(
+            test::quoted(own.wstring()) + L" --child=install_with_fault " + widen(fault) +
+                test::install_phase_arguments(installer_, test::md5_of(installer_)),
+            app_.wstring().c_str(), out_, 60000);
     }
 
     std::string log() { return test::read_text_file(app_ / "update.log"); }
@@ -361,6 +408,15 @@ TEST_F(InstallPhase, ReplacesTheRunningClientApplication) {
     EXPECT_TRUE(old_ended);
     EXPECT_EQ(old_code, 0xffffffffu);
     EXPECT_EQ(test::read_file(installer_ + ".clients"), "0");
+    // Its TEMP and TMP: a folder beside the checked copy, out of the user's reach, and gone
+    // with it.
+    const std::string temp = test::read_file(installer_ + ".temp");
+    const std::string temp_folder = temp.substr(0, temp.find('|'));
+    EXPECT_EQ(temp, temp_folder + "|" + temp_folder);
+    EXPECT_NE(temp_folder.find("\\CorvaneUpdate-"), std::string::npos) << temp;
+    EXPECT_TRUE(temp_folder.size() > 5 && temp_folder.substr(temp_folder.size() - 5) == "\\temp")
+        << temp;
+    EXPECT_FALSE(fs::exists(temp_folder)) << temp;
     // The installer was run with the install folder, unquoted, at the end.
     const std::string arguments = installer_arguments();
     const std::string expected_tail = " /S /D=" + app_.string();
@@ -416,16 +472,20 @@ TEST_F(InstallPhase, OutcomesOfTheInstallerRun) {
         {"registered folder", REG_SZ, app_.wstring(), "none", L"copy", L"0", 0, "", true},
         {"no registration", none, L"", "none", L"copy", L"0", 0, no_location, true},
         {"empty location", REG_SZ, L"", "none", L"copy", L"0", 0, no_location, true},
-        {"expandable location", REG_EXPAND_SZ, L"%UPDATER_TEST_APP%", "none", L"copy", L"0", 0, "",
-         true},
+        {"expandable location", REG_EXPAND_SZ, L"%SystemDrive%" + app_.wstring().substr(2), "none",
+         L"copy", L"0", 0, "", true},
+        // The user's own variables choose nothing for an administrator's installer.
+        {"a user's variable in the location", REG_EXPAND_SZ, L"%UPDATER_TEST_APP%", "none", L"copy",
+         L"0", 0, no_location, true},
         {"quoted location with a backslash", REG_SZ, L"\"" + app_.wstring() + L"\\\"", "none",
          L"copy", L"0", 0, "", true},
+        // The installer that runs is the checked copy, which keeps the file's name.
         {"installer aborted", REG_SZ, app_.wstring(), "none", L"none", L"2", 0xffffffffu,
-         "): Installer " + installer_ + " exited with code 2.\n", true},
+         "\\setup.exe exited with code 2.\n", true},
         {"installer not started", REG_SZ, app_.wstring(), "installer_start", L"copy", L"0",
-         0xffffffffu, "): Maybe failed to run installer " + installer_ + " status -1.\n", false},
+         0xffffffffu, "\\setup.exe status -1.\n", false},
         {"installer no program", REG_SZ, app_.wstring(), "none", L"copy", L"0", 0xffffffffu,
-         "): Maybe failed to run installer " + installer_ + " status -1.\n", false},
+         "\\setup.exe status -1.\n", false},
         {"installer removed the client", REG_SZ, app_.wstring(), "none", L"remove", L"0",
          0xffffffffu, "): The file ", true},
     };
@@ -575,14 +635,20 @@ TEST_F(InstallPhase, AFailedInstallLeavesTheFolderAsItWas) {
         const char* window;
     } cases[] = {
         {"installer fails half-way", "none", L"CORVANE_SETUP_HALFWAY", L"2",
-         "): Installer " + installer_ + " exited with code 2.\n", kRestoredWindow},
+         "\\setup.exe exited with code 2.\n", kRestoredWindow},
         {"installer removes the application", "none", L"CORVANE_SETUP_REMOVE_APP", L"1",
          "): The file " + app + "\\CorvaneApp.exe not exist.\n", kRestoredWindow},
         {"no space for the snapshot", "disk_full", L"CORVANE_SETUP_UNUSED", L"",
          "): Failed to take a snapshot of " + app + ": ", "更新失败"},
-        {"a file locked for a second during the restore", "lock_a_second_after_install",
-         L"CORVANE_SETUP_HALFWAY", L"2", "): Installer " + installer_ + " exited with code 2.\n",
+        // A link in the folder is recorded, never followed, copied or put back through.
+        {"a link in the folder", "data_is_a_link", L"CORVANE_SETUP_HALFWAY", L"2",
+         "): " + app + "\\data is a link: it is neither followed nor copied, and stays as it is.\n",
          kRestoredWindow},
+        // A folder that no longer lies where it was listed is not gone into.
+        {"a folder that leads elsewhere", "data_elsewhere", L"CORVANE_SETUP_UNUSED", L"",
+         "): Failed to take a snapshot of " + app + ": cannot list the folder: ", "更新失败"},
+        {"a file locked for a second during the restore", "lock_a_second_after_install",
+         L"CORVANE_SETUP_HALFWAY", L"2", "\\setup.exe exited with code 2.\n", kRestoredWindow},
         // Last: it leaves the folder changed.
         {"a file locked during the restore", "lock_after_install", L"CORVANE_SETUP_HALFWAY", L"2",
          "): Failed to restore " + app + "\\payload.bin: ", "更新失败"},

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -125,28 +124,32 @@ TEST_F(Processes, NoMatchLogsNothing) {
     EXPECT_EQ(log(), "");
 }
 
-// Taskkill's arguments, and whether the real one is run too.
+// Taskkill's start, and whether the real one is run too.
 struct TaskkillCall {
     int calls = 0;
-    HWND window = nullptr;
-    std::string verb, file, parameters;
+    std::wstring application, command_line;
+    bool hidden = false;
     bool folder_given = false;
-    INT show = -1;
     bool run_it = false;
 };
 TaskkillCall g_taskkill;
 
-HINSTANCE WINAPI recording_shell_execute_a(HWND window, LPCSTR verb, LPCSTR file, LPCSTR parameters,
-                                           LPCSTR folder, INT show) {
+BOOL WINAPI recording_create_process_w(LPCWSTR application, LPWSTR command_line,
+                                       LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
+                                       BOOL inherit, DWORD flags, LPVOID environment,
+                                       LPCWSTR folder, LPSTARTUPINFOW startup,
+                                       LPPROCESS_INFORMATION started) {
     ++g_taskkill.calls;
-    g_taskkill.window = window;
-    g_taskkill.verb = verb ? verb : "(null)";
-    g_taskkill.file = file ? file : "(null)";
-    g_taskkill.parameters = parameters ? parameters : "(null)";
+    g_taskkill.application = application ? application : L"(null)";
+    g_taskkill.command_line = command_line ? command_line : L"(null)";
+    g_taskkill.hidden =
+        (startup->dwFlags & STARTF_USESHOWWINDOW) != 0 && startup->wShowWindow == SW_HIDE;
     g_taskkill.folder_given = folder != nullptr;
-    g_taskkill.show = show;
-    if (g_taskkill.run_it) return ::ShellExecuteA(window, verb, file, parameters, folder, show);
-    return reinterpret_cast<HINSTANCE>(42);
+    if (g_taskkill.run_it)
+        return ::CreateProcessW(application, command_line, process, thread, inherit, flags,
+                                environment, folder, startup, started);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
 }
 
 BOOL WINAPI refusing_terminate(HANDLE, UINT) {
@@ -161,7 +164,7 @@ TEST_F(Processes, ResistingProcessIsHandedToTaskkillUnderTheSnapshotName) {
     g_taskkill = TaskkillCall();
     g_taskkill.run_it = true;
     SystemCallOverride refuse(&utils::SystemCalls::terminate_process, &refusing_terminate);
-    SystemCallOverride record(&utils::SystemCalls::shell_execute_a, &recording_shell_execute_a);
+    SystemCallOverride record(&utils::SystemCalls::create_process_w, &recording_create_process_w);
     // A taskkill.exe of someone else's in the working folder, which a bare name would find.
     fs::copy_file(test::sibling_path(L"planted_marker.exe"), dir_.path() / "taskkill.exe");
 
@@ -169,15 +172,15 @@ TEST_F(Processes, ResistingProcessIsHandedToTaskkillUnderTheSnapshotName) {
     const std::string asked = test::lower(narrow(name));
     EXPECT_EQ(utils::kill_process(asked), 0);
 
+    // Started by its path, never looked up: the application name is System32's taskkill.
     EXPECT_EQ(g_taskkill.calls, 1);
-    EXPECT_EQ(g_taskkill.window, nullptr);
-    EXPECT_EQ(g_taskkill.verb, "open");
     wchar_t system_folder[MAX_PATH] = {0};
     ASSERT_GT(GetSystemDirectoryW(system_folder, MAX_PATH), 0u);
-    EXPECT_EQ(g_taskkill.file, narrow(system_folder) + "\\taskkill.exe");
-    EXPECT_EQ(g_taskkill.parameters, "/im " + narrow(name) + " /f");
+    const std::wstring taskkill = std::wstring(system_folder) + L"\\taskkill.exe";
+    EXPECT_EQ(g_taskkill.application, taskkill);
+    EXPECT_EQ(g_taskkill.command_line, L"\"" + taskkill + L"\" /im " + name + L" /f");
     EXPECT_FALSE(g_taskkill.folder_given);
-    EXPECT_EQ(g_taskkill.show, SW_HIDE);
+    EXPECT_TRUE(g_taskkill.hidden);
     // Wine's taskkill ended it, and the call waited for that.
     EXPECT_FALSE(copy.running());
     EXPECT_FALSE(fs::exists(dir_.path() / "taskkill.exe.fired"));
@@ -190,7 +193,7 @@ TEST_F(Processes, ProcessThatOutlivesTheWaitIsLoggedAndLeft) {
     ASSERT_TRUE(copy.started());
     g_taskkill = TaskkillCall();
     SystemCallOverride refuse(&utils::SystemCalls::terminate_process, &refusing_terminate);
-    SystemCallOverride record(&utils::SystemCalls::shell_execute_a, &recording_shell_execute_a);
+    SystemCallOverride record(&utils::SystemCalls::create_process_w, &recording_create_process_w);
 
     EXPECT_EQ(utils::kill_process(narrow(unique_name(L"Survivor"))), 0);
     EXPECT_EQ(g_taskkill.calls, 1);
@@ -242,61 +245,32 @@ TEST_F(Processes, StartProgWaitWaitsAndIgnoresTheExitCode) {
     EXPECT_EQ(log(), "");
 }
 
-// The error the real ShellExecuteExW left, kept before the log is written.
-DWORD g_shell_error = 0;
-BOOL WINAPI remembering_shell_execute_ex_w(SHELLEXECUTEINFOW* info) {
-    const BOOL ok = ::ShellExecuteExW(info);
-    g_shell_error = GetLastError();
+// The error the real CreateProcessW left, kept before the log is written.
+DWORD g_start_error = 0;
+BOOL WINAPI remembering_create_process_w(LPCWSTR application, LPWSTR command_line,
+                                         LPSECURITY_ATTRIBUTES process,
+                                         LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
+                                         LPVOID environment, LPCWSTR folder, LPSTARTUPINFOW startup,
+                                         LPPROCESS_INFORMATION started) {
+    const BOOL ok = ::CreateProcessW(application, command_line, process, thread, inherit, flags,
+                                     environment, folder, startup, started);
+    g_start_error = GetLastError();
     return ok;
 }
 
-// The shell reports a missing program in a message box as well; answers it as a user
-// would, until stopped.
-class DialogDismisser {
-public:
-    DialogDismisser()
-        : thread_(CreateThread(nullptr, 0, &DialogDismisser::run, this, 0, nullptr)) {}
-    ~DialogDismisser() {
-        stop_ = true;
-        WaitForSingleObject(thread_.get(), 30000);
-    }
-
-private:
-    static BOOL CALLBACK dismiss(HWND window, LPARAM) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        wchar_t name[16] = {0};
-        GetClassNameW(window, name, 16);
-        if (owner == GetCurrentProcessId() && std::wstring(name) == L"#32770")
-            PostMessageW(window, WM_CLOSE, 0, 0);
-        return TRUE;
-    }
-    static DWORD WINAPI run(void* self) {
-        while (!static_cast<DialogDismisser*>(self)->stop_) {
-            EnumWindows(&DialogDismisser::dismiss, 0);
-            Sleep(50);
-        }
-        return 0;
-    }
-    std::atomic<bool> stop_{false};
-    ScopedKernelHandle thread_;
-};
-
 TEST_F(Processes, StartProgWaitReportsAMissingProgram) {
     const std::string missing = (dir_.path() / "missing-installer.exe").string();
-    g_shell_error = 0;
+    g_start_error = 0;
     int result = 0;
     {
-        DialogDismisser dismisser;
-        SystemCallOverride remember(&utils::SystemCalls::shell_execute_ex_w,
-                                    &remembering_shell_execute_ex_w);
+        SystemCallOverride remember(&utils::SystemCalls::create_process_w,
+                                    &remembering_create_process_w);
         result = utils::start_prog_wait(missing, "/S /D=C:\\Corvane");
     }
     EXPECT_EQ(result, -1);
-    // Wine's shell leaves no error code after its message box: the line then ends in
-    // "no error".
+    EXPECT_NE(g_start_error, 0u);
     EXPECT_EQ(log(), " WARN  utils::start_prog_wait(N): Failed to start " + missing +
-                         " /S /D=C:\\Corvane: " + test::error_text(g_shell_error));
+                         " /S /D=C:\\Corvane: " + test::error_text(g_start_error));
 }
 
 }  // namespace

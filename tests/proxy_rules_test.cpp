@@ -5,6 +5,7 @@
 #include <map>
 
 #include "download/proxy.h"
+#include "utils/paths.h"
 
 namespace {
 
@@ -23,8 +24,8 @@ TEST(ProxyRules, CredentialsAreHiddenInAddresses) {
         {"127.0.0.1:3128", "127.0.0.1:3128"},
         {"", ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(redact_credentials(c.text), c.shown) << c.text;
-    EXPECT_EQ(redact_credentials("http://a:b@host/x", ""), "http://host/x");
+    for (const auto& c : cases) EXPECT_EQ(utils::redact_credentials(c.text), c.shown) << c.text;
+    EXPECT_EQ(utils::redact_credentials("http://a:b@host/x", ""), "http://host/x");
 }
 
 TEST(ProxyRules, UrlParts) {

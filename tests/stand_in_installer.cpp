@@ -1,9 +1,11 @@
 // A stand-in for an installer, for the install phase's tests. Started as the updater
 // starts installers ("/S /D=<folder>"), it records its whole command line in
-// "<own path>.args" and how many CorvaneApp.exe processes were running when it started in
-// "<own path>.clients" (the updater must have ended the client first), and then acts as the test
+// "<home>.args", how many CorvaneApp.exe processes were running when it started in
+// "<home>.clients" (the updater must have ended the client first) and its TEMP and TMP in
+// "<home>.temp", where <home> is STAND_IN_HOME, the path the test put it at (the updater
+// runs a checked copy of it elsewhere), or else its own path. Then it acts as the test
 // asked through its environment:
-//   STAND_IN_INSTALL=copy    copies "new_client.exe" from beside itself to <folder>\CorvaneApp.exe
+//   STAND_IN_INSTALL=copy    copies "new_client.exe" from beside <home> to <folder>\CorvaneApp.exe
 //   STAND_IN_INSTALL=remove  deletes <folder>\CorvaneApp.exe
 //   STAND_IN_EXIT_CODE=<n>   exits with n (default 0)
 #include <cstdio>
@@ -17,8 +19,17 @@
 namespace {
 
 std::wstring environment(const wchar_t* name) {
-    wchar_t value[64] = {0};
-    return GetEnvironmentVariableW(name, value, 64) > 0 ? value : L"";
+    wchar_t value[MAX_PATH] = {0};
+    const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? value : L"";
+}
+
+bool record(const std::wstring& path, const std::wstring& text) {
+    FILE* out = _wfopen(path.c_str(), L"wb");
+    if (out == nullptr) return false;
+    std::fprintf(out, "%ls", text.c_str());
+    std::fclose(out);
+    return true;
 }
 
 int running_clients() {
@@ -39,17 +50,13 @@ int running_clients() {
 int main() {
     wchar_t image[MAX_PATH] = {0};
     GetModuleFileNameW(nullptr, image, MAX_PATH);
-    const std::wstring own = image;
+    const std::wstring home =
+        environment(L"STAND_IN_HOME").empty() ? image : environment(L"STAND_IN_HOME");
     const std::wstring command_line = GetCommandLineW();
-
-    FILE* out = _wfopen((own + L".args").c_str(), L"wb");
-    if (out == nullptr) return 100;
-    std::fprintf(out, "%ls", command_line.c_str());
-    std::fclose(out);
-    out = _wfopen((own + L".clients").c_str(), L"wb");
-    if (out == nullptr) return 100;
-    std::fprintf(out, "%d", running_clients());
-    std::fclose(out);
+    if (!record(home + L".args", command_line) ||
+        !record(home + L".clients", std::to_wstring(running_clients())) ||
+        !record(home + L".temp", environment(L"TEMP") + L"|" + environment(L"TMP")))
+        return 100;
 
     // NSIS's rule: /D= is the last parameter and runs to the end of the line, unquoted.
     const size_t at = command_line.find(L" /D=");
@@ -57,7 +64,7 @@ int main() {
     const std::wstring target = folder + L"\\CorvaneApp.exe";
     const std::wstring action = environment(L"STAND_IN_INSTALL");
     if (action == L"copy") {
-        const std::wstring source = own.substr(0, own.find_last_of(L'\\')) + L"\\new_client.exe";
+        const std::wstring source = home.substr(0, home.find_last_of(L'\\')) + L"\\new_client.exe";
         if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) return 101;
     } else if (action == L"remove") {
         if (!DeleteFileW(target.c_str())) return 102;

@@ -1,6 +1,7 @@
 #include "download/http_client.h"
 
 #include "log/log.h"
+#include "utils/paths.h"
 
 namespace {
 
@@ -102,7 +103,8 @@ int HttpClient::download(const std::string& url, std::ostream* out, int64_t resu
             LOG_WARN("HttpClient::download",
                      "Refused the redirect from %s to %s: a download over https does not go "
                      "on over http.\n",
-                     address.c_str(), target);
+                     utils::redact_credentials(address).c_str(),
+                     utils::redact_credentials(target).c_str());
             return code;
         }
     }

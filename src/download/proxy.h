@@ -35,11 +35,6 @@ struct UrlParts {
 };
 UrlParts url_parts(const std::string& url);
 
-// `text` with the user information of its URL ("user:password@" after "scheme://", or at
-// the start of a text without a scheme) replaced by `mask`. Other texts are returned as
-// they are.
-std::string redact_credentials(const std::string& text, const char* mask = "***@");
-
 // True when the Windows bypass list `list` (entries split by ";", "," or white space)
 // names the URL: "<local>" for host names without a dot and loopback addresses, exact
 // host names, and patterns with "*", each optionally with "scheme://" before and ":port"

@@ -4,6 +4,7 @@
 
 #include "download/proxy.h"
 #include "log/log.h"
+#include "utils/paths.h"
 
 namespace {
 
@@ -32,16 +33,6 @@ std::vector<std::string> split(const std::string& text, const char* separators) 
 }
 
 // Where the user information and host of `text` start: after "scheme://", else at 0.
-size_t authority_start(const std::string& text) {
-    const size_t scheme_end = text.find("://");
-    return scheme_end == std::string::npos ? 0 : scheme_end + 3;
-}
-
-size_t authority_end(const std::string& text, size_t start) {
-    const size_t end = text.find_first_of("/?#", start);
-    return end == std::string::npos ? text.size() : end;
-}
-
 bool is_ipv4(const std::string& host) {
     const std::vector<std::string> parts = split(host, ".");
     if (parts.size() != 4 || host.back() == '.') return false;
@@ -120,8 +111,8 @@ UrlParts url_parts(const std::string& url) {
     UrlParts parts;
     const size_t scheme_end = url.find("://");
     if (scheme_end != std::string::npos) parts.scheme = lower(url.substr(0, scheme_end));
-    const size_t start = authority_start(url);
-    std::string authority = url.substr(start, authority_end(url, start) - start);
+    const size_t start = utils::url_authority_start(url);
+    std::string authority = url.substr(start, utils::url_authority_end(url, start) - start);
     const size_t at = authority.rfind('@');
     if (at != std::string::npos) authority.erase(0, at + 1);
 
@@ -148,14 +139,6 @@ UrlParts url_parts(const std::string& url) {
     else if (parts.scheme == "https")
         parts.port = 443;
     return parts;
-}
-
-std::string redact_credentials(const std::string& text, const char* mask) {
-    const size_t start = authority_start(text);
-    const size_t end = authority_end(text, start);
-    const size_t at = end == 0 ? std::string::npos : text.rfind('@', end - 1);
-    if (at == std::string::npos || at < start) return text;
-    return text.substr(0, start) + mask + text.substr(at + 1);
 }
 
 bool bypass_list_matches(const std::string& list, const UrlParts& url) {
@@ -244,7 +227,7 @@ bool proxy_from_environment(const std::string& url, EnvironmentLookup lookup, Pr
 }
 
 void log_proxy_choice(const std::string& url, const ProxyChoice& choice) {
-    LOG_INFO("choose_proxy", "Proxy for %s: %s (%s).\n", redact_credentials(url).c_str(),
-             choice.proxy.empty() ? "none" : redact_credentials(choice.proxy).c_str(),
+    LOG_INFO("choose_proxy", "Proxy for %s: %s (%s).\n", utils::redact_credentials(url).c_str(),
+             choice.proxy.empty() ? "none" : utils::redact_credentials(choice.proxy).c_str(),
              choice.reason.c_str());
 }

@@ -5,6 +5,7 @@
 
 #include "download/proxy.h"
 #include "log/log.h"
+#include "utils/paths.h"
 #include "utils/scoped_handle.h"
 #include "utils/text.h"
 #include "utils/win.h"
@@ -104,7 +105,7 @@ DWORD WINAPI run_script_query(void* data) {
         WINHTTP_AUTOPROXY_OPTIONS options{};
         options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
         options.lpszAutoConfigUrl = query.script_url.c_str();
-        query.source = "script " + redact_credentials(narrow(query.script_url));
+        query.source = "script " + utils::redact_credentials(narrow(query.script_url));
         if (ask_script(session.get(), query, options)) return 0;
         query.outcome = ScriptQuery::kScriptFailed;
     }
@@ -134,7 +135,7 @@ DWORD WINAPI run_script_query(void* data) {
 bool proxy_from_script(const std::string& url, const UserSettings& settings, ProxyChoice& choice) {
     const auto query = std::make_shared<ScriptQuery>();
     // A script sees no credentials of the installer's URL.
-    query->url = widen(redact_credentials(url, ""));
+    query->url = widen(utils::redact_credentials(url, ""));
     query->script_url = widen(settings.script_url);
     query->auto_detect = settings.auto_detect;
     auto* handoff = new std::shared_ptr<ScriptQuery>(query);

@@ -26,7 +26,7 @@ bool fetch_checked_installer(UpdateRun& run, const std::string& url,
                              const std::string& expected_md5) {
     const ProxyChoice proxy = choose_proxy(url);
     // Credentials in the address are used, but never written where they can be read.
-    const std::string shown_url = redact_credentials(url);
+    const std::string shown_url = utils::redact_credentials(url);
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         // Only the first attempt continues a file that an earlier run left behind.
         if (download_file(url, run.installer_path, attempt == 1, &proxy.proxy) < 0) {
@@ -39,12 +39,10 @@ bool fetch_checked_installer(UpdateRun& run, const std::string& url,
         char sha256[256] = {0};
         if (md5_sha256_file_hex(run.installer_path.c_str(), md5, sha256) < 0) {
             // A file we cannot read back is never accepted.
-            LOG_WARN(kPhase, "Failed to compute the digests of %s.\n",
-                     run.installer_path.c_str());
+            LOG_WARN(kPhase, "Failed to compute the digests of %s.\n", run.installer_path.c_str());
             continue;
         }
-        LOG_INFO(kPhase, "file hash:%s %s %s\n", run.installer_path.c_str(), sha256,
-                 md5);
+        LOG_INFO(kPhase, "file hash:%s %s %s\n", run.installer_path.c_str(), sha256, md5);
         if (same_digest_text(expected_md5, md5)) return true;
         LOG_WARN(kPhase, "file hash:%s %s %s not match\n", run.installer_path.c_str(),
                  expected_md5.c_str(), md5);
@@ -61,13 +59,17 @@ int request_install_phase(UpdateRun& run, const std::string& expected_md5) {
     const std::wstring parameters = std::wstring(L"\"") + kPhaseMarker + L"\" \"" +
                                     widen(run.installer_path) + L"\" \"" + widen(expected_md5) +
                                     L"\"";
+    // In this run's working folder: an elevated program may otherwise start in System32,
+    // and its update.log would not be the one this run appends to.
     std::wstring own_path;
-    if (utils::get_current_image_path(own_path) < 0) {
+    std::wstring working_folder;
+    if (utils::get_current_image_path(own_path) < 0 ||
+        utils::get_working_folder(working_folder) < 0) {
         notify_frontend_text(run.notice, "Failed to start the install phase.");
         return -1;
     }
     const INT_PTR result = reinterpret_cast<INT_PTR>(utils::system_calls().shell_execute_w(
-        nullptr, L"runas", own_path.c_str(), parameters.c_str(), nullptr, SW_SHOW));
+        nullptr, L"runas", own_path.c_str(), parameters.c_str(), working_folder.c_str(), SW_SHOW));
     if (result <= 32) {
         LOG_WARN(kPhase, "Failed to start the install phase, error %d.\n",
                  static_cast<int>(result));
@@ -88,7 +90,7 @@ int refuse_arguments(UpdateRun& run, const std::string& url, const std::string& 
     }
     if (!utils::is_http_url(url)) {
         LOG_WARN(kPhase, "The address %s is not an http or https URL.\n",
-                 redact_credentials(url).c_str());
+                 utils::redact_credentials(url).c_str());
         notify_frontend_text(run.notice, "Failed to download file with correct hash(md5/sha1).");
         return -1;
     }

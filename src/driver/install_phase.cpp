@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "driver/phases.h"
-#include "log/log.h"
-#include "ui/progress_window.h"
 #include "fs/file_tree.h"
 #include "fs/protected_folder.h"
+#include "log/log.h"
 #include "rollback/folder_snapshot.h"
 #include "trust/protected_copy.h"
 #include "trust/publisher.h"
+#include "ui/progress_window.h"
 #include "utils/desktop_launch.h"
 #include "utils/install_location.h"
 #include "utils/paths.h"
@@ -35,9 +35,9 @@ struct InstallRun {
         : run(run_), digest_arg(digest), window(window_) {}
 
     UpdateRun& run;
-    const char* digest_arg;  // null: the installer runs where it lies, unchecked
+    const char* digest_arg;  // the installer's MD5 text, never null
     ProgressWindow* window;
-    trust::ProtectedCopy checked;             // the copy that runs when there is a digest
+    trust::ProtectedCopy checked;             // the copy of the installer that runs
     trust::OwnPublisherReader own_publisher;  // read while the phase starts and copies
     std::string own_path;     // updater.exe; the running image leaves it for backup_path
     std::string backup_path;  // updater.old.exe
@@ -51,15 +51,22 @@ struct InstallRun {
 };
 
 const char* const kPhase = "run_install_phase";
+// How long the run waits for the first run to let go of the update lock.
+constexpr unsigned long kLockPatienceMs = 60000;
 
 // Runs ended by force leave their protected folders behind; this run holds the lock, so
-// none of them is in use by an update. A snapshot of a folder that an unfinished install
-// may have changed stays: it may be the only copy of the application's previous version.
-// A folder whose files cannot all be deleted is in use and stays too.
+// none of them is in use by an update. Folders that this program did not make stay. A snapshot of a
+// folder that an unfinished install may have changed stays: it may be the only copy of the
+// application's previous version. A folder whose files cannot all be deleted is in use and stays
+// too.
 int clear_abandoned_folders(InstallRun&) {
     for (const std::wstring& folder : fs::protected_folders()) {
         const std::string shown = narrow(folder);
-        if (rollback::holds_unfinished_install(folder)) {
+        // Anyone may make a folder there under our names, or a link to one of theirs, for
+        // this run to delete what it holds or leads to.
+        if (!fs::is_own_protected_folder(folder)) {
+            LOG_WARN(kPhase, "Left %s alone: this program did not make it.\n", shown.c_str());
+        } else if (rollback::holds_unfinished_install(folder)) {
             LOG_WARN(kPhase,
                      "Kept %s: it holds the snapshot of a folder that an unfinished install "
                      "may have changed.\n",
@@ -82,11 +89,10 @@ int find_update_folder(InstallRun& install) {
 }
 
 // The installer lies where any program of the user can replace it after the first run
-// checked it. With the digest at hand, this run checks its own copy, out of the user's
-// reach, and runs that; before anything has changed, so that a refusal leaves everything
-// as it was.
+// checked it. This run checks its own copy, out of the user's reach, against the digest
+// and runs that; before anything has changed, so that a refusal leaves everything as it
+// was.
 int make_checked_copy(InstallRun& install) {
-    if (install.digest_arg == nullptr) return 0;
     if (trust::copy_to_protected_folder(install.run.installer_path, install.digest_arg,
                                         install.checked) < 0)
         return -1;
@@ -96,8 +102,7 @@ int make_checked_copy(InstallRun& install) {
 
 // Only an installer from the updater's own publisher runs with administrator rights. A
 // refusal comes before anything has changed: the client application keeps running, and
-// the checked copy and its folder go when the phase returns. Without a digest there is no
-// copy, and the file is checked where it lies.
+// the checked copy and its folder go when the phase returns.
 int check_publisher(InstallRun& install) {
     trust::OwnPublisher publisher;
     install.own_publisher.get(publisher);
@@ -209,17 +214,20 @@ int run_installer(InstallRun& install) {
     // The folder goes unquoted after /D=, which must come last on an NSIS command line.
     const std::string parameters = "/S /D=" + install.folder;
     unsigned long exit_code = 0;
+    // NSIS unpacks its plug-in DLLs into TEMP: the user's own could be written by anyone
+    // the user runs, and a DLL put there would run with the installer's rights.
+    std::wstring temp_folder;
+    if (install.checked.make_temp_folder(temp_folder) < 0) return -1;
     install.snapshot.note_installer_started();
-    const int started = utils::start_prog_wait(installer, parameters, &exit_code);
+    const int started = utils::start_prog_wait(installer, parameters, &exit_code, temp_folder);
     if (started < 0) {
-        LOG_WARN(kPhase, "Maybe failed to run installer %s status %d.\n",
-                 installer.c_str(), started);
+        LOG_WARN(kPhase, "Maybe failed to run installer %s status %d.\n", installer.c_str(),
+                 started);
         return -1;
     }
     // NSIS installers end with 1 when cancelled and 2 when aborted.
     if (exit_code != 0) {
-        LOG_WARN(kPhase, "Installer %s exited with code %lu.\n", installer.c_str(),
-                 exit_code);
+        LOG_WARN(kPhase, "Installer %s exited with code %lu.\n", installer.c_str(), exit_code);
         return -1;
     }
     return 0;
@@ -227,8 +235,7 @@ int run_installer(InstallRun& install) {
 
 int find_client(InstallRun& install) {
     if (gen_hubra_exe_path(install.own_path, install.client_path) < 0) {
-        LOG_WARN(kPhase, "Failed to gen hubra path from %s\n",
-                 install.own_path.c_str());
+        LOG_WARN(kPhase, "Failed to gen hubra path from %s\n", install.own_path.c_str());
         return -1;
     }
     if (!utils::file_exists(install.client_path)) {
@@ -253,8 +260,7 @@ int remove_snapshot(InstallRun& install) {
 
 int start_client(InstallRun& install) {
     if (run_as_desktop_user(widen(install.client_path).c_str()) == 0) {
-        LOG_WARN(kPhase, "Faield to start hubra executable(%s).\n",
-                 install.client_path.c_str());
+        LOG_WARN(kPhase, "Faield to start hubra executable(%s).\n", install.client_path.c_str());
         return -1;
     }
     return 0;
@@ -351,17 +357,26 @@ int run_install_steps(InstallRun& install) {
 const int kInstallStepCount = static_cast<int>(sizeof kInstallSteps / sizeof kInstallSteps[0]);
 
 int run_install_phase(UpdateRun& run, const char* installer_arg, const char* digest_arg) {
+    // The first run always hands on the digest that it checked. Without it nothing says
+    // what may run with administrator rights, so nothing does.
+    if (installer_arg == nullptr || digest_arg == nullptr) {
+        LOG_WARN(kPhase, "No installer and digest were given: nothing is installed.\n");
+        return -1;
+    }
     // Held from here to the end: waits until the download phase that started us has let
     // go, and creates the lock when that run has ended already, so that no other update
-    // starts while this one installs. Declared first: the checked copy goes before it.
+    // starts while this one installs. Anyone may create the mutex and hold it; then this
+    // run ends, changing nothing, rather than wait for ever or install unguarded.
+    // Declared first: the checked copy goes before it.
     SingletonMutex lock(kLockBaseName, false);
-    lock.acquire();
-
-    if (installer_arg != nullptr) {
-        LOG_WARN(kPhase, "path changed (%s -> %s).\n", kDefaultInstallerName,
-                 installer_arg);
-        run.installer_path = installer_arg;
+    if (!lock.acquire_within(kLockPatienceMs)) {
+        LOG_WARN(kPhase, "The update lock %s is held by another process: nothing is installed.\n",
+                 lock.name().c_str());
+        return -1;
     }
+
+    LOG_WARN(kPhase, "path changed (%s -> %s).\n", kDefaultInstallerName, installer_arg);
+    run.installer_path = installer_arg;
     // The window's thread first: the run's own signature is read on a thread that starts
     // with `install`, and the two starting together loaded the code-signing and window
     // libraries at the same time, which under Wine could hang the run for good.
@@ -378,11 +393,8 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
     progress_set_pos(install.window, 100);
     progress_set_status(install.window, L"更新已完成");
     reached(kInstallStepCount, install.window);
-    // A checked installer is deleted through the handle it was checked by.
-    if (digest_arg != nullptr)
-        install.checked.remove_source();
-    else
-        remove_file(run.installer_path);
+    // The installer is deleted through the handle it was checked by.
+    install.checked.remove_source();
     progress_close(install.window);
     return 0;
 }

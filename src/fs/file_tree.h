@@ -2,10 +2,20 @@
 // deleting files and folders, for the checked copy (src/trust) and the snapshot of the
 // install folder (src/rollback).
 //
+// The elevated run works in folders that ordinary users may be able to change while it
+// works: they could put a junction or a symbolic link where a folder or file was, so that
+// a copy, a write or a delete lands elsewhere with administrator rights. Inside a Tree no
+// link is ever followed: every file and folder is opened with FILE_FLAG_OPEN_REPARSE_POINT
+// and refused when it is a reparse point, and only after the folder that holds it has been
+// opened the same way, checked with GetFinalPathNameByHandleW to lie where the tree's root
+// does, and held without delete sharing, so that nobody renames it or puts a link in its
+// place until the operation is through.
+//
 // Paths are wide and absolute. Every system call goes through utils::system_calls(), so a
 // test can fail any one of them. One error convention throughout: 0 for success, -1 with
-// the thread's last error set to the cause; nothing is logged here, the caller names the
-// failure. Windows only; any thread, one operation per buffer at a time.
+// the thread's last error set to the cause (ERROR_CANT_ACCESS_FILE for a link where a file
+// or folder was expected, or for a folder that is not where it should be); nothing is
+// logged here, the caller names the failure. Windows only; one thread per object.
 #pragma once
 
 #include <string>
@@ -19,13 +29,16 @@ namespace fs {
 // One file or sub-folder of a tree as it was when listed. Times are FILETIME values
 // (100 ns since 1601, UTC).
 struct Entry {
-    std::wstring relative;  // below the listed folder, "bin\\tool.dll"
+    std::wstring relative;  // below the tree's root, "bin\\tool.dll"
     unsigned long attributes;
     unsigned long long created;
     unsigned long long accessed;
     unsigned long long written;
     unsigned long long size;  // bytes; 0 for a folder
     bool folder;
+    // A reparse point (a junction, a symbolic link): recorded as it is, never followed,
+    // copied or written through.
+    bool link;
 };
 
 // The one buffer size of every copy and comparison.
@@ -41,9 +54,56 @@ private:
     std::vector<unsigned char> bytes_;
 };
 
-// CreateFileW into `out`. `security` may be null. 0, or -1 with `out` untouched.
-int open_file(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
-              DWORD flags, SECURITY_ATTRIBUTES* security, utils::ScopedKernelHandle& out);
+// A folder and everything below it, worked on without following a link. Move-only.
+class Tree {
+public:
+    Tree() = default;
+    Tree(Tree&&) = default;
+    Tree& operator=(Tree&&) = default;
+
+    // Opens the tree at the folder `root`: -1 when it is missing (its error), is no folder,
+    // or is itself a link.
+    int open(const std::wstring& root);
+    const std::wstring& root() const { return root_; }
+    // root\relative.
+    std::wstring path(const std::wstring& relative) const;
+
+    // Lists the tree into `entries`, each folder before its contents, leaving out the
+    // relative paths in `left_out` (lower case) and not looking behind a link. -1 when a
+    // folder cannot be listed; `entries` then holds what was found.
+    int list(const std::vector<std::wstring>& left_out, std::vector<Entry>& entries);
+
+    // CreateFileW of `relative` into `out`, which is left untouched on failure. A file or
+    // folder that is a link is refused (an existing one is closed again at once).
+    int open(const std::wstring& relative, DWORD access, DWORD share, DWORD disposition,
+             DWORD flags, utils::ScopedKernelHandle& out);
+    // A folder at `relative`.
+    int make_folder(const std::wstring& relative);
+    // Deletes the file, empty folder or link at `relative` (a link itself, never what it
+    // leads to), a read-only one as well.
+    int remove(const std::wstring& relative, bool folder);
+    // The entry's times and settable attributes on the file or folder `entry.relative`.
+    int set_state(const Entry& entry);
+    // Lets go of the folder held; the next operation holds what it needs again.
+    void release();
+
+private:
+    // Holds the folder `relative` ("" for the root) after checking where it lies.
+    int hold(const std::wstring& relative);
+    int hold_parent_of(const std::wstring& relative);
+    int list_below(const std::wstring& relative, const std::vector<std::wstring>& left_out,
+                   std::vector<Entry>& entries);
+
+    std::wstring root_;
+    std::wstring final_root_;  // the root as the system names it, "\\?\C:\..."
+    std::wstring held_;        // the relative path of the folder held
+    utils::ScopedKernelHandle held_handle_;
+};
+
+// CreateFileW into `out`, for a file outside any tree. `security` may be null. 0, or -1
+// with `out` untouched.
+int open_file(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+              SECURITY_ATTRIBUTES* security, utils::ScopedKernelHandle& out);
 
 // True when `file` is a file on a disk: not a pipe or a device, which could hand out
 // different bytes on every read, or never end.
@@ -62,48 +122,33 @@ enum class Side { kSource, kTarget };
 int copy_bytes(HANDLE from, HANDLE to, Buffer& buffer, Side& failed,
                PieceObserver observer = nullptr, void* context = nullptr);
 
-// Copies the bytes of the file `from` into `to`, made afresh (`disposition` CREATE_NEW or
-// CREATE_ALWAYS), and gives it the entry's times and attributes. The source is read with
-// read sharing only: a file that some program is writing is not copied half-way.
-int copy_file(const std::wstring& from, const std::wstring& to, DWORD disposition,
-              const Entry& entry, Buffer& buffer, Side& failed);
+// Copies the bytes of the file `entry.relative` of `from` into the same place in `to`,
+// made afresh (`disposition` CREATE_NEW or CREATE_ALWAYS), and gives it the entry's times
+// and attributes. The source is read with read sharing only: a file that some program is
+// writing is not copied half-way.
+int copy_file(Tree& from, Tree& to, const Entry& entry, DWORD disposition, Buffer& buffer,
+              Side& failed);
 
-// True when both files can be read and hold the same bytes.
-bool same_bytes(const std::wstring& one, const std::wstring& other, Buffer& buffer);
+// True when `relative` can be read in both trees and holds the same bytes.
+bool same_bytes(Tree& one, Tree& other, const std::wstring& relative, Buffer& buffer);
 
-// Lists the tree below `root` into `entries`, each folder before its contents, leaving out
-// the relative paths in `left_out` (lower case) and what lies behind a folder that is a
-// reparse point. -1 when a folder cannot be listed; `entries` then holds what was found.
-int list_tree(const std::wstring& root, const std::vector<std::wstring>& left_out,
-              std::vector<Entry>& entries);
-
-// The entry's times and settable attributes on the file or folder at `path`, as they were.
-// A read-only file is opened for this after its attributes are reset.
-int set_file_state(const std::wstring& path, const Entry& entry);
-// The same for a folder: its times, then its attributes.
-int set_folder_state(const std::wstring& path, const Entry& entry);
 // True when the two entries' times of change and creation and settable attributes agree.
 bool same_state(const Entry& one, const Entry& other);
 
-// Writes `text` into a new file at `path` (`disposition` CREATE_NEW or CREATE_ALWAYS).
-int write_file(const std::wstring& path, const std::string& text, DWORD disposition);
-
-// True when something exists at `path`.
-bool exists(const std::wstring& path);
-// A folder at `path`; its parent must exist.
-int make_folder(const std::wstring& path);
-// Resets the attributes of `path` to plain, so that it can be written or deleted.
-int clear_attributes(const std::wstring& path);
-
-// Deletes a file or an empty folder, a read-only one as well.
-int delete_file(const std::wstring& path);
-int delete_folder(const std::wstring& path);
-// Deletes `root` and everything in it; never a drive's root or a relative path. -1 with
-// the last error of the first thing that could not be deleted; what could be is gone.
+// Deletes the folder `root` and everything in it, links themselves and never what they
+// lead to; never a drive's root or a relative path. -1 with the last error of the first
+// thing that could not be deleted; what could be is gone.
 int delete_tree(const std::wstring& root);
 // Deletes a file, or an empty folder when `folder` is set; what cannot be deleted now is
 // left to the next restart. -1 when it could not be deleted now.
 int delete_or_schedule(const std::wstring& path, bool folder);
+
+// For the folders this program made and only it can write (see protected_folder.h):
+// writes `text` into a new file at `path` (`disposition` CREATE_NEW or CREATE_ALWAYS),
+// tells whether something exists at `path`, and makes a folder at `path`.
+int write_file(const std::wstring& path, const std::string& text, DWORD disposition);
+bool exists(const std::wstring& path);
+int make_folder(const std::wstring& path);
 
 // The full form of `path`; `path` itself when the system cannot tell.
 std::wstring full_path(const std::wstring& path);

@@ -19,9 +19,17 @@ int make_protected_folder(std::wstring& folder);
 // nobody, with the same rights given explicitly rather than left to inheritance.
 int create_protected_file(const std::wstring& path, utils::ScopedKernelHandle& out);
 
-// The full paths of every protected folder this program made, this run's as well as
-// those that runs ended by force left behind; empty when there are none or the
-// program-data folder cannot be listed.
+// True when `folder` is a folder that this program made: not a link or junction, and with
+// the owner and rights that the system reports for one that make_protected_folder made
+// just now (owned by Administrators, their and SYSTEM's rights only, nothing inherited).
+// A folder of the same name that anyone else made is not. The first call makes and
+// removes such a folder to compare with.
+bool is_own_protected_folder(const std::wstring& folder);
+
+// The full paths of every folder in the program-data folder named as this program names
+// its protected folders: this run's, those that runs ended by force left behind, and any
+// that someone else made under such a name (see is_own_protected_folder); empty when there
+// are none or the program-data folder cannot be listed.
 std::vector<std::wstring> protected_folders();
 
 }  // namespace fs

@@ -1,13 +1,13 @@
-#include "fs/protected_folder.h"
-
 #include <memory>
 
 #include "fs/file_tree.h"
+#include "fs/protected_folder.h"
 #include "integrity/digest_text.h"
 #include "utils/system_calls.h"
 #include "utils/text.h"
 #include "utils/win.h"
 // After win.h: sddl.h relies on <windows.h> but does not include it.
+#include <aclapi.h>
 #include <sddl.h>
 
 namespace fs {
@@ -16,9 +16,12 @@ namespace {
 
 using utils::system_calls;
 
-// Full control for Administrators and SYSTEM, inherited by anything made inside, and
-// nothing inherited from the parent: the user who started the update gets no entry.
-const wchar_t* const kFolderSddl = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+// Owned by Administrators, with full control for Administrators and SYSTEM, inherited by
+// anything made inside, and nothing inherited from the parent: the user who started the
+// update gets no entry. A folder that a user made has the user as its owner, and only an
+// administrator can give one to Administrators, so owner and list together tell our
+// folders from any other.
+const wchar_t* const kFolderSddl = L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
 // The same for a file, given explicitly rather than left to inheritance.
 const wchar_t* const kFileSddl = L"D:P(A;;FA;;;BA)(A;;FA;;;SY)";
 const wchar_t* const kFolderPrefix = L"CorvaneUpdate-";
@@ -89,6 +92,53 @@ int create_protected_file(const std::wstring& path, utils::ScopedKernelHandle& o
     if (!descriptor) return -1;
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
     return open_file(path, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, &attributes, out);
+}
+
+namespace {
+
+// The owner and the rights of `folder` as text, as the system reports them; empty when it
+// cannot tell, or when the folder is a link (never what the link leads to).
+std::wstring security_text(const std::wstring& folder) {
+    utils::ScopedKernelHandle handle;
+    if (open_file(folder, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr, handle) < 0)
+        return std::wstring();
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!system_calls().get_file_information_by_handle(handle.get(), &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return std::wstring();
+    PSECURITY_DESCRIPTOR found = nullptr;
+    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (system_calls().get_security_info(handle.get(), SE_FILE_OBJECT, parts, nullptr, nullptr,
+                                         nullptr, nullptr, &found) != ERROR_SUCCESS)
+        return std::wstring();
+    const SecurityDescriptor owned(found);
+    wchar_t* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(found, SDDL_REVISION_1, parts, &text,
+                                                              nullptr))
+        return std::wstring();
+    const SecurityDescriptor text_owned(text);
+    return text;
+}
+
+// What the system reports for a protected folder made just now. Windows reports the
+// descriptor the folder was made with; Wine keeps none and reports one made up from the
+// folder's Unix permissions, which still tell a folder made with ours from a plain one
+// (measured: ours gives no entry to Everyone, a plain folder one to read).
+std::wstring own_security_text() {
+    std::wstring sample;
+    if (make_protected_folder(sample) < 0) return std::wstring();
+    const std::wstring text = security_text(sample);
+    system_calls().remove_directory_w(sample.c_str());
+    return text;
+}
+
+}  // namespace
+
+bool is_own_protected_folder(const std::wstring& folder) {
+    static const std::wstring own = own_security_text();
+    return !own.empty() && security_text(folder) == own;
 }
 
 std::vector<std::wstring> protected_folders() {

@@ -57,21 +57,23 @@ private:
 extern const wchar_t* const kSnapshotFolderName;
 
 // Copies every file and sub-folder of `folder` (an absolute path) into a fresh protected
-// folder, reading each file with read sharing only. Files listed in `left_out` (absolute
-// paths, such as the open log) are neither copied nor, later, put back or removed; a
-// folder that is a reparse point (junction, link) is left alone in the same way. Free
+// folder, reading each file with read sharing only, through fs::Tree: no link is
+// followed. Files listed in `left_out` (absolute paths, such as the open log) are neither
+// copied nor, later, put back or removed. A file or folder that is a reparse point
+// (junction, symbolic link) is recorded as it is, with a WARN line, and neither followed,
+// copied nor, later, put back through. A `folder` that is itself a link is refused. Free
 // space is checked first. Returns 0 with `out` owning the snapshot and an INFO line with
 // its size, or -1 after one WARN line that names the cause (no space, a file that cannot
 // be read, a copy that cannot be written), with nothing left behind and `out` untouched.
 int take_folder_snapshot(const std::string& folder, const std::vector<std::string>& left_out,
                          FolderSnapshot& out);
 
-// Puts the folder back as the snapshot holds it: files and folders that are not in it are
-// deleted, files whose bytes differ are written again, and every attribute and time is
-// set as it was. What fails is tried again for a few seconds. Returns 0 after an INFO
-// line, with the snapshot removed; or -1 after a WARN line for each file or folder that
-// could not be put back and one that names the snapshot, which is then kept on disk for
-// good (destruction leaves it).
+// Puts the folder back as the snapshot holds it: files, folders and links that are not in
+// it are deleted (a link itself, never what it leads to), files whose bytes differ are
+// deleted and written afresh, and every attribute and time is set as it was. What fails is tried
+// again for a few seconds. Returns 0 after an INFO line, with the snapshot removed; or -1 after a
+// WARN line for each file or folder that could not be put back and one that names the snapshot,
+// which is then kept on disk for good (destruction leaves it).
 int restore_folder_snapshot(FolderSnapshot& snapshot);
 
 // True when the protected `folder` holds a snapshot that must outlive the run that took

@@ -1,11 +1,10 @@
-#include "rollback/folder_snapshot.h"
-
 #include <cwctype>
 #include <unordered_map>
 #include <utility>
 
 #include "fs/protected_folder.h"
 #include "log/log.h"
+#include "rollback/folder_snapshot.h"
 #include "utils/system_calls.h"
 #include "utils/text.h"
 #include "utils/win.h"
@@ -33,9 +32,10 @@ std::wstring lower(std::wstring text) {
     return text;
 }
 
-// An entry's key among the others of its tree: folders and files apart, letter case aside.
+// An entry's key among the others of its tree: folders, files and links apart, letter
+// case aside.
 std::wstring key_of(const fs::Entry& entry) {
-    return (entry.folder ? L"d:" : L"f:") + lower(entry.relative);
+    return (entry.link ? L"l:" : entry.folder ? L"d:" : L"f:") + lower(entry.relative);
 }
 
 std::wstring relative_to(const std::wstring& folder, const std::wstring& path) {
@@ -55,70 +55,84 @@ void note_failure(Failures& failures, const std::wstring& path) {
 // The entries of a restore pass's tree, by key.
 using EntryIndex = std::unordered_map<std::wstring, const fs::Entry*>;
 
-// What the installer added goes, contents before their folder; what is left of the
-// snapshot's entries is indexed in `now`. An installer that took the whole folder away
-// gets it back first.
-void remove_added(const std::wstring& source, const std::vector<std::wstring>& left_out,
+// The folder as it is now, opened without following a link. An installer that took the
+// whole folder away gets it back first.
+int open_source(const std::wstring& source, fs::Tree& tree) {
+    if (tree.open(source) == 0) return 0;
+    const DWORD error = GetLastError();
+    if (error != ERROR_PATH_NOT_FOUND && error != ERROR_FILE_NOT_FOUND) return -1;
+    return fs::make_folder(source) < 0 ? -1 : tree.open(source);
+}
+
+// What the installer added goes, contents before their folder (a link goes itself, never
+// what it leads to); what is left of the snapshot's entries is indexed in `now`.
+void remove_added(fs::Tree& tree, const std::vector<std::wstring>& left_out,
                   const EntryIndex& wanted, std::vector<fs::Entry>& present, EntryIndex& now,
                   Failures& failures) {
-    if (fs::list_tree(source, left_out, present) < 0 &&
-        (GetLastError() != ERROR_PATH_NOT_FOUND || fs::make_folder(source) < 0))
-        note_failure(failures, source);
+    if (tree.list(left_out, present) < 0) note_failure(failures, tree.root());
     for (auto entry = present.rbegin(); entry != present.rend(); ++entry) {
         const std::wstring key = key_of(*entry);
         if (wanted.count(key) != 0) {
             now[key] = &*entry;
             continue;
         }
-        const std::wstring path = source + L"\\" + entry->relative;
-        if ((entry->folder ? fs::delete_folder(path) : fs::delete_file(path)) < 0)
-            note_failure(failures, path);
+        if (tree.remove(entry->relative, entry->folder) < 0)
+            note_failure(failures, tree.path(entry->relative));
     }
 }
 
 // Puts one entry back: a folder that is missing, a file whose bytes differ, or only the
-// times and attributes of a file that is otherwise as it was.
-void put_back(const std::wstring& path, const std::wstring& saved, const fs::Entry& entry,
-              const fs::Entry* current, fs::Buffer& buffer, Failures& failures) {
+// times and attributes of a file that is otherwise as it was. A link stays as it is.
+void put_back(fs::Tree& tree, fs::Tree& copy, const fs::Entry& entry, const fs::Entry* current,
+              fs::Buffer& buffer, Failures& failures) {
+    const std::wstring path = tree.path(entry.relative);
+    if (entry.link) return;
     if (entry.folder) {
-        if (current == nullptr && fs::make_folder(path) < 0) note_failure(failures, path);
-        return;
-    }
-    if (current != nullptr && current->size == entry.size &&
-        fs::same_bytes(saved, path, buffer)) {
-        // The running image cannot be written, but it is never changed either.
-        if (!fs::same_state(*current, entry) && fs::set_file_state(path, entry) < 0)
+        if (current == nullptr && tree.make_folder(entry.relative) < 0)
             note_failure(failures, path);
         return;
     }
-    if (current != nullptr) fs::clear_attributes(path);
+    if (current != nullptr && current->size == entry.size &&
+        fs::same_bytes(copy, tree, entry.relative, buffer)) {
+        // The running image cannot be written, but it is never changed either.
+        if (!fs::same_state(*current, entry) && tree.set_state(entry) < 0)
+            note_failure(failures, path);
+        return;
+    }
+    // Written afresh: what is there now goes first, whatever it is.
     fs::Side failed = fs::Side::kSource;
-    if (fs::copy_file(saved, path, CREATE_ALWAYS, entry, buffer, failed) < 0)
+    if ((current != nullptr && tree.remove(entry.relative, false) < 0) ||
+        fs::copy_file(copy, tree, entry, CREATE_NEW, buffer, failed) < 0)
         note_failure(failures, path);
 }
 
 // One pass over the folder: it goes as far as it can and lists what failed, so that a
 // later pass, after a locked file was let go, finishes the work.
-Failures restore_pass(const std::wstring& source, const std::wstring& copy,
+Failures restore_pass(const std::wstring& source, const std::wstring& copy_root,
                       const std::vector<std::wstring>& left_out,
                       const std::vector<fs::Entry>& entries, fs::Buffer& buffer) {
     Failures failures;
+    fs::Tree tree;
+    fs::Tree copy;
+    if (open_source(source, tree) < 0 || copy.open(copy_root) < 0) {
+        note_failure(failures, source);
+        return failures;
+    }
     EntryIndex wanted;
     for (const fs::Entry& entry : entries) wanted[key_of(entry)] = &entry;
     std::vector<fs::Entry> present;
     EntryIndex now;
-    remove_added(source, left_out, wanted, present, now, failures);
+    remove_added(tree, left_out, wanted, present, now, failures);
 
     // What the installer changed or removed comes back, folders before their contents.
     for (const fs::Entry& entry : entries) {
         const auto found = now.find(key_of(entry));
-        put_back(source + L"\\" + entry.relative, copy + L"\\" + entry.relative, entry,
-                 found == now.end() ? nullptr : found->second, buffer, failures);
+        put_back(tree, copy, entry, found == now.end() ? nullptr : found->second, buffer, failures);
     }
     // Folder times last: putting files back changed them. Contents before their folder.
     for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-        const std::wstring path = source + L"\\" + entry->relative;
-        if (entry->folder && fs::set_folder_state(path, *entry) < 0) note_failure(failures, path);
+        if (entry->folder && !entry->link && tree.set_state(*entry) < 0)
+            note_failure(failures, tree.path(entry->relative));
     }
     return failures;
 }
@@ -169,12 +183,17 @@ void FolderSnapshot::note_installer_started() {
 }
 
 int FolderSnapshot::list_source(const std::string& folder) {
-    const DWORD attributes = utils::system_calls().get_file_attributes_w(source_.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        fs::list_tree(source_, left_out_, entries_) < 0) {
+    fs::Tree tree;
+    if (tree.open(source_) < 0 || tree.list(left_out_, entries_) < 0) {
         LOG_WARN(kTakeFunction, "Failed to take a snapshot of %s: cannot list the folder: %s",
                  folder.c_str(), last_error_text().c_str());
         return -1;
+    }
+    for (const fs::Entry& entry : entries_) {
+        if (!entry.link) continue;
+        LOG_WARN(kTakeFunction,
+                 "%s is a link: it is neither followed nor copied, and stays as it is.\n",
+                 narrow(tree.path(entry.relative)).c_str());
     }
     return 0;
 }
@@ -216,25 +235,32 @@ int FolderSnapshot::write_note(const std::string& folder) {
 }
 
 int FolderSnapshot::copy_entries(const std::string& folder) {
+    fs::Tree source;
+    fs::Tree copy;
+    if (source.open(source_) < 0 || copy.open(copy_) < 0) {
+        LOG_WARN(kTakeFunction, "Failed to take a snapshot of %s: cannot open %s: %s",
+                 folder.c_str(), narrow(source_).c_str(), last_error_text().c_str());
+        return -1;
+    }
     fs::Buffer buffer;
     unsigned long long bytes = 0;
     for (const fs::Entry& entry : entries_) {
-        const std::wstring from = source_ + L"\\" + entry.relative;
-        const std::wstring to = copy_ + L"\\" + entry.relative;
+        if (entry.link) continue;
         fs::Side failed = fs::Side::kTarget;
-        if ((entry.folder ? fs::make_folder(to)
-                          : fs::copy_file(from, to, CREATE_NEW, entry, buffer, failed)) < 0) {
+        if ((entry.folder ? copy.make_folder(entry.relative)
+                          : fs::copy_file(source, copy, entry, CREATE_NEW, buffer, failed)) < 0) {
             const bool reading = failed == fs::Side::kSource;
             LOG_WARN(kTakeFunction, "Failed to take a snapshot of %s: cannot %s %s: %s",
                      folder.c_str(), reading ? "read" : "write",
-                     narrow(reading ? from : to).c_str(), last_error_text().c_str());
+                     narrow((reading ? source : copy).path(entry.relative)).c_str(),
+                     last_error_text().c_str());
             return -1;
         }
         bytes += entry.size;
     }
     // Folder times as they were, for whoever uses a kept snapshot by hand.
     for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry) {
-        if (entry->folder) fs::set_folder_state(copy_ + L"\\" + entry->relative, *entry);
+        if (entry->folder && !entry->link) copy.set_state(*entry);
     }
     LOG_INFO(kTakeFunction, "Snapshot of %s (%zu entries, %llu bytes) at %s.\n", folder.c_str(),
              entries_.size(), bytes, narrow(holder_).c_str());

@@ -13,7 +13,8 @@ namespace trust {
 // Owns one copy and the folder made for it. While it lives, the copy is held open with
 // read sharing only (nobody can change, rename or delete it) and so is the source it was
 // checked from. Destruction closes both, deletes the copy and then the folder; what
-// cannot be deleted is scheduled for deletion at the next restart, with a WARN line.
+// cannot be deleted is scheduled for deletion at the next restart, with a WARN line. What
+// the installer left in the folder for temporary files goes with the folder.
 // Move-only; one thread at a time.
 class ProtectedCopy {
 public:
@@ -34,6 +35,10 @@ public:
     // path leads by then. Does nothing when the source could only be opened for reading
     // or there is no copy; reports nothing.
     void remove_source();
+
+    // Makes a folder beside the copy, for the installer's temporary files, and sets
+    // `folder` to its path. It goes with the copy. 0, or -1 after a WARN line.
+    int make_temp_folder(std::wstring& folder);
 
 private:
     friend int copy_to_protected_folder(const std::string& source, const std::string& expected_md5,

@@ -1,16 +1,18 @@
-#include "trust/protected_copy.h"
-
 #include "fs/file_tree.h"
 #include "fs/protected_folder.h"
 #include "integrity/digest_text.h"
 #include "integrity/md5.h"
 #include "log/log.h"
+#include "trust/protected_copy.h"
 #include "utils/system_calls.h"
 #include "utils/text.h"
 
 namespace trust {
 
 namespace {
+
+// The installer's TEMP and TMP, beside the copy.
+const wchar_t* const kTempFolderName = L"temp";
 
 std::wstring file_name_of(const std::wstring& path) {
     const size_t separator = path.find_last_of(L"\\/");
@@ -61,11 +63,25 @@ void ProtectedCopy::release() {
     copy_.reset();
     source_.reset();
     if (!path_wide_.empty()) remove_or_schedule(path_wide_, false);
-    if (!folder_wide_.empty()) remove_or_schedule(folder_wide_, true);
+    if (!folder_wide_.empty()) {
+        fs::delete_tree(folder_wide_ + L"\\" + kTempFolderName);
+        remove_or_schedule(folder_wide_, true);
+    }
     folder_wide_.clear();
     path_wide_.clear();
     folder_.clear();
     path_.clear();
+}
+
+int ProtectedCopy::make_temp_folder(std::wstring& folder) {
+    const std::wstring made = folder_wide_ + L"\\" + kTempFolderName;
+    if (folder_wide_.empty() || fs::make_folder(made) < 0) {
+        LOG_WARN("trust::ProtectedCopy::make_temp_folder", "Failed to make %s: %s",
+                 narrow(made).c_str(), last_error_text().c_str());
+        return -1;
+    }
+    folder = made;
+    return 0;
 }
 
 int ProtectedCopy::open_source(const std::string& source) {
@@ -163,8 +179,8 @@ int copy_to_protected_folder(const std::string& source, const std::string& expec
                  made.path_.c_str(), last_error_text().c_str());
         return -1;
     }
-    LOG_INFO(ProtectedCopy::kFunction, "Checked copy of the installer %s at %s.\n",
-             source.c_str(), made.path_.c_str());
+    LOG_INFO(ProtectedCopy::kFunction, "Checked copy of the installer %s at %s.\n", source.c_str(),
+             made.path_.c_str());
     out = std::move(made);
     return 0;
 }

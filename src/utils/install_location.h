@@ -7,8 +7,9 @@
 // "SOFTWARE\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall") for the subkey named
 // exactly `application_name` (same letter case) and returns its "InstallLocation" value
 // in the ANSI code page: as stored, except that a REG_EXPAND_SZ value comes with its
-// environment references expanded (empty when the result exceeds 260 characters). The first subkey
-// of that name ends the search. Prints the number of registrations to standard output once when
-// there are any. Returns an empty string when nothing is found or anything fails; logs nothing.
-// Read-only; any thread.
+// environment references expanded from the system's variables only, never the user's
+// (empty when the result exceeds 260 characters or names a variable the system does not
+// have). The first subkey of that name ends the search. Prints the number of registrations to
+// standard output once when there are any. Returns an empty string when nothing is found or
+// anything fails; logs nothing. Read-only; any thread.
 std::string find_install_location(std::string application_name);

@@ -1,10 +1,15 @@
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <utility>
+#include <vector>
 
 #include "utils/install_location.h"
 #include "utils/scoped_handle.h"
 #include "utils/text.h"
 #include "utils/win.h"
+// After win.h: userenv.h relies on <windows.h> but does not include it.
+#include <userenv.h>
 
 namespace {
 
@@ -46,6 +51,40 @@ void append_bounded(wchar_t (&buffer)[kPathUnits], const wchar_t* piece) {
     buffer[used] = L'\0';
 }
 
+// `text` with each "%NAME%" replaced by the system's variable of that name: the
+// environment Windows makes for a process of no particular user. Empty when a name is not
+// one of them. ExpandEnvironmentStringsForUserW with no token should do this, but Wine's
+// expands with the calling process's own environment (measured), so the system's block
+// is read and applied here.
+std::wstring expand_with_system_variables(const std::wstring& text) {
+    void* block = nullptr;
+    if (!CreateEnvironmentBlock(&block, nullptr, FALSE)) return std::wstring();
+    std::vector<std::pair<std::wstring, std::wstring>> variables;
+    for (const wchar_t* entry = static_cast<const wchar_t*>(block); *entry != L'\0';
+         entry += wcslen(entry) + 1) {
+        const wchar_t* equals = wcschr(entry + 1, L'=');
+        if (equals != nullptr) variables.emplace_back(std::wstring(entry, equals), equals + 1);
+    }
+    DestroyEnvironmentBlock(block);
+    std::wstring expanded;
+    for (size_t at = 0; at < text.size();) {
+        const size_t start = text.find(L'%', at);
+        const size_t end = start == std::wstring::npos ? start : text.find(L'%', start + 1);
+        if (end == std::wstring::npos) {
+            expanded += text.substr(at);
+            break;
+        }
+        const std::wstring name = text.substr(start + 1, end - start - 1);
+        const auto found = std::find_if(variables.begin(), variables.end(), [&](const auto& v) {
+            return _wcsicmp(v.first.c_str(), name.c_str()) == 0;
+        });
+        if (found == variables.end()) return std::wstring();
+        expanded += text.substr(at, start - at) + found->second;
+        at = end + 1;
+    }
+    return expanded.size() < kValueUnits ? expanded : std::wstring();
+}
+
 // The value of the registration `name`, which was enumerated under the uninstall key.
 std::wstring read_location(const wchar_t* name) {
     wchar_t path[kPathUnits] = {0};
@@ -65,11 +104,12 @@ std::wstring read_location(const wchar_t* name) {
         return std::wstring();
     const std::wstring stored(value, wcsnlen(value, kValueUnits));
     if (type != REG_EXPAND_SZ) return stored;
-    // Installers that write "%ProgramFiles%\..." mean the folder it names for this run.
-    wchar_t expanded[kValueUnits] = {0};
-    const DWORD units = ExpandEnvironmentStringsW(stored.c_str(), expanded, kValueUnits);
-    if (units == 0 || units > kValueUnits) return std::wstring();
-    return expanded;
+    // Installers that write "%ProgramFiles%\..." mean the folder the machine names so.
+    // Only the system's variables: the user's own (HKCU\Environment, and the environment
+    // this run inherited) are the user's to choose, and would choose where an
+    // administrator's installer writes, what the snapshot copies and what a restore
+    // deletes.
+    return expand_with_system_variables(stored);
 }
 
 }  // namespace

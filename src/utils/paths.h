@@ -9,7 +9,7 @@
 // Failures are logged at WARN where a function says so, and nowhere else.
 //
 // The text rules (get_parent_path, gen_backup_name, installer_name_from_url,
-// is_http_url, install_folder_text) are portable;
+// is_http_url, the URL authority and redact_credentials, install_folder_text) are portable;
 // the rest calls Win32 and exists only in the Windows build.
 #pragma once
 
@@ -52,6 +52,16 @@ std::string installer_name_from_url(const std::string& url, const std::string& d
 // followed by a host: the only addresses an installer is fetched from.
 bool is_http_url(const std::string& url);
 
+// Where the authority of a URL begins: after "scheme://", or at 0 for a text without a
+// scheme; and where it ends, at the first "/", "?" or "#" from `start` (or the text's end).
+size_t url_authority_start(const std::string& text);
+size_t url_authority_end(const std::string& text, size_t start);
+
+// `text` with the user information of its URL ("user:password@" after "scheme://", or at
+// the start of a text without a scheme) replaced by `mask`. Other texts are returned as
+// they are. Every address that is logged or shown goes through it.
+std::string redact_credentials(const std::string& text, const char* mask = "***@");
+
 // A folder as registrations store it, made fit to follow "/D=" on an installer's command
 // line: blanks around it and one pair of enclosing double quotes are taken off, then
 // trailing "\" and "/", except the one of a drive root ("C:\"). Empty text stays empty.
@@ -79,6 +89,9 @@ std::string join_path(const std::string& folder, const std::string& name);
 // The running executable's full path as wide text (GetModuleFileNameW), for a path that
 // the ANSI code page cannot hold. Returns 0, or -1 after a WARN line.
 int get_current_image_path(std::wstring& out);
+
+// The process's current working folder, wide. Returns 0, or -1 after a WARN line.
+int get_working_folder(std::wstring& out);
 
 // Copies the file `from` to `to`, replacing a file that is there (CopyFileA). Returns 0,
 // or -1 with the thread's last error set; logs nothing. Through the system-call table.

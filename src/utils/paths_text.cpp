@@ -117,4 +117,22 @@ bool is_http_url(const std::string& url) {
     return false;
 }
 
+size_t url_authority_start(const std::string& text) {
+    const size_t scheme_end = text.find("://");
+    return scheme_end == std::string::npos ? 0 : scheme_end + 3;
+}
+
+size_t url_authority_end(const std::string& text, size_t start) {
+    const size_t end = text.find_first_of("/?#", start);
+    return end == std::string::npos ? text.size() : end;
+}
+
+std::string redact_credentials(const std::string& text, const char* mask) {
+    const size_t start = url_authority_start(text);
+    const size_t end = url_authority_end(text, start);
+    const size_t at = end == 0 ? std::string::npos : text.rfind('@', end - 1);
+    if (at == std::string::npos || at < start) return text;
+    return text.substr(0, start) + mask + text.substr(at + 1);
+}
+
 }  // namespace utils

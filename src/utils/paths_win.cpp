@@ -34,13 +34,26 @@ int get_current_image_path(std::wstring& out) {
     return 0;
 }
 
+int get_working_folder(std::wstring& out) {
+    wchar_t path[MAX_PATH] = {0};
+    const DWORD length = GetCurrentDirectoryW(MAX_PATH, path);
+    if (length == 0 || length >= MAX_PATH) {
+        if (length != 0) SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        LOG_WARN("utils::get_working_folder", "Failed to get the working folder: %s",
+                 last_error_text().c_str());
+        return -1;
+    }
+    out.assign(path, length);
+    return 0;
+}
+
 int copy_file(const std::string& from, const std::string& to) {
     return system_calls().copy_file_a(from.c_str(), to.c_str(), FALSE) ? 0 : -1;
 }
 
 int move_file(const std::string& from, const std::string& to) {
     return system_calls().move_file_ex_a(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0
-                                                                                            : -1;
+                                                                                              : -1;
 }
 
 bool file_exists(const std::string& path) {

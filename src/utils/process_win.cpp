@@ -1,4 +1,4 @@
-#include <cstdio>
+#include <cwchar>
 #include <vector>
 
 #include "log/log.h"
@@ -36,6 +36,43 @@ struct EndedProcess {
     ScopedKernelHandle handle;  // null when not even a handle to wait on could be had
 };
 
+// Starts `program` by its full path, hidden, in the current folder, with CreateProcessW:
+// the application name is given, so nothing is looked up on the search path or in the
+// registry, where the user's own file associations would choose what an elevated run
+// starts. `environment` is a block for CREATE_UNICODE_ENVIRONMENT, or null for ours. The
+// handles are the caller's; false with the thread's last error set.
+bool start_hidden(const std::wstring& program, const std::wstring& parameters, wchar_t* environment,
+                  PROCESS_INFORMATION& started) {
+    std::wstring command_line = L"\"" + program + L"\"";
+    if (!parameters.empty()) command_line += L" " + parameters;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    return system_calls().create_process_w(program.c_str(), &command_line[0], nullptr, nullptr,
+                                           FALSE, CREATE_UNICODE_ENVIRONMENT, environment, nullptr,
+                                           &startup, &started) != FALSE;
+}
+
+// This process's environment with TEMP and TMP set to `temp_folder`, as a block of
+// "NAME=value" strings ending in an empty one.
+std::vector<wchar_t> environment_with_temp(const std::wstring& temp_folder) {
+    std::vector<wchar_t> block;
+    wchar_t* const strings = GetEnvironmentStringsW();
+    for (const wchar_t* entry = strings; entry != nullptr && *entry != L'\0';
+         entry += wcslen(entry) + 1) {
+        if (_wcsnicmp(entry, L"TEMP=", 5) == 0 || _wcsnicmp(entry, L"TMP=", 4) == 0) continue;
+        block.insert(block.end(), entry, entry + wcslen(entry) + 1);
+    }
+    if (strings != nullptr) FreeEnvironmentStringsW(strings);
+    for (const wchar_t* name : {L"TEMP=", L"TMP="}) {
+        const std::wstring entry = name + temp_folder;
+        block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+    }
+    block.push_back(L'\0');
+    return block;
+}
+
 // taskkill ends every process of the name, so that one run covers the later entries too.
 void hand_to_taskkill(const PROCESSENTRY32W& entry) {
     LOG_WARN("utils::kill_process", "Maybe failed to terminate process(%ld), switch to taskkill.\n",
@@ -47,11 +84,13 @@ void hand_to_taskkill(const PROCESSENTRY32W& entry) {
     wchar_t system_folder[MAX_PATH] = {0};
     const UINT length = GetSystemDirectoryW(system_folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return;
-    const std::string program = narrow(system_folder) + "\\taskkill.exe";
-    // The snapshot's own spelling of the name, in the code page ShellExecuteA reads.
-    char parameters[MAX_PATH] = {0};
-    std::snprintf(parameters, sizeof parameters, "/im %s /f", narrow(entry.szExeFile).c_str());
-    system_calls().shell_execute_a(nullptr, "open", program.c_str(), parameters, nullptr, SW_HIDE);
+    const std::wstring program = std::wstring(system_folder) + L"\\taskkill.exe";
+    // The snapshot's own spelling of the name.
+    const std::wstring parameters = std::wstring(L"/im ") + entry.szExeFile + L" /f";
+    PROCESS_INFORMATION started{};
+    if (!start_hidden(program, parameters, nullptr, started)) return;
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
 }
 
 // TerminateProcess and taskkill only start the end of a process; its files stay open until
@@ -72,13 +111,9 @@ void wait_until_gone(const std::vector<EndedProcess>& ended) {
 }  // namespace
 
 int start_prog_wait(const std::string& program, const std::string& parameters,
-                    unsigned long* exit_code) {
+                    unsigned long* exit_code, const std::wstring& temp_folder) {
     const std::wstring file = widen(program);
-    const std::wstring arguments = widen(parameters);
-    // The shell would open a folder or a document in the program registered for it, hidden,
-    // and that may never end: the wait below would then hold the phase for ever with the
-    // client application closed. Only programs are run; a missing file still goes to the
-    // shell, which reports it.
+    // A folder or a document is no program to run and wait for.
     DWORD binary_type = 0;
     if (GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES &&
         !GetBinaryTypeW(file.c_str(), &binary_type)) {
@@ -86,22 +121,23 @@ int start_prog_wait(const std::string& program, const std::string& parameters,
                  program.c_str(), parameters.c_str());
         return -1;
     }
-    SHELLEXECUTEINFOW info = {};
-    info.cbSize = sizeof info;
-    // No error box: the elevated run has nobody in front of it to close one, and it
-    // would wait there for ever with the client application closed.
-    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-    info.lpFile = file.c_str();
-    info.lpParameters = arguments.c_str();
-    info.nShow = SW_HIDE;
-    if (!system_calls().shell_execute_ex_w(&info)) {
+    std::vector<wchar_t> environment;
+    if (!temp_folder.empty()) environment = environment_with_temp(temp_folder);
+    PROCESS_INFORMATION started{};
+    if (!start_hidden(file, widen(parameters), environment.empty() ? nullptr : environment.data(),
+                      started)) {
         LOG_WARN("utils::start_prog_wait", "Failed to start %s %s: %s", program.c_str(),
                  parameters.c_str(), last_error_text().c_str());
         return -1;
     }
-    // No handle when the shell handed the request to a process that was already running.
-    ScopedKernelHandle process(info.hProcess);
-    if (!process) return 0;
+    ScopedKernelHandle thread(started.hThread);
+    ScopedKernelHandle process(started.hProcess);
+    // Without a process there is nothing to wait for and no exit code: that is no install.
+    if (!process) {
+        LOG_WARN("utils::start_prog_wait", "Failed to start %s %s: no process to wait for.\n",
+                 program.c_str(), parameters.c_str());
+        return -1;
+    }
     WaitForSingleObject(process.get(), INFINITE);
     DWORD code = 0;
     if (exit_code != nullptr && GetExitCodeProcess(process.get(), &code)) *exit_code = code;

@@ -31,9 +31,18 @@ public:
     // included, after which the handle stays held (and the mutex owned) until destruction.
     bool acquire();
 
+    // As acquire, but waits at most `timeout_ms`, and a mutex that its last owner left
+    // without releasing it (WAIT_ABANDONED) is owned all the same: the update it guarded
+    // has ended. False when the handle could not be had or the wait timed out, that is,
+    // when someone else holds the lock.
+    bool acquire_within(unsigned long timeout_ms);
+
     const std::string& name() const { return name_; }
 
 private:
+    // Opens or creates the mutex as the mode says, unless the handle is held already.
+    bool obtain_handle();
+
     utils::ScopedKernelHandle handle_;
     std::string name_;
     bool create_new_;

@@ -9,20 +9,28 @@ SingletonMutex::~SingletonMutex() {
     handle_.reset();
 }
 
-bool SingletonMutex::acquire() {
-    if (!handle_.valid()) {
-        if (create_new_) {
+bool SingletonMutex::obtain_handle() {
+    if (handle_.valid()) return true;
+    if (create_new_) {
+        handle_.reset(CreateMutexA(nullptr, FALSE, name_.c_str()));
+        // Someone else created it first: we are not the only updater.
+        if (handle_.valid() && GetLastError() == ERROR_ALREADY_EXISTS) handle_.reset();
+    } else {
+        handle_.reset(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name_.c_str()));
+        // The run that made it has let go already; whoever creates it between these
+        // two calls is waited for like that run.
+        if (!handle_.valid() && GetLastError() == ERROR_FILE_NOT_FOUND)
             handle_.reset(CreateMutexA(nullptr, FALSE, name_.c_str()));
-            // Someone else created it first: we are not the only updater.
-            if (handle_.valid() && GetLastError() == ERROR_ALREADY_EXISTS) handle_.reset();
-        } else {
-            handle_.reset(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name_.c_str()));
-            // The run that made it has let go already; whoever creates it between these
-            // two calls is waited for like that run.
-            if (!handle_.valid() && GetLastError() == ERROR_FILE_NOT_FOUND)
-                handle_.reset(CreateMutexA(nullptr, FALSE, name_.c_str()));
-        }
-        if (!handle_.valid()) return false;
     }
-    return WaitForSingleObject(handle_.get(), INFINITE) == WAIT_OBJECT_0;
+    return handle_.valid();
+}
+
+bool SingletonMutex::acquire() {
+    return obtain_handle() && WaitForSingleObject(handle_.get(), INFINITE) == WAIT_OBJECT_0;
+}
+
+bool SingletonMutex::acquire_within(unsigned long timeout_ms) {
+    if (!obtain_handle()) return false;
+    const DWORD waited = WaitForSingleObject(handle_.get(), timeout_ms);
+    return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
 }

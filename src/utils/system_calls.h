@@ -7,6 +7,7 @@
 
 #include "utils/win.h"
 // After win.h.
+#include <aclapi.h>
 #include <bcrypt.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -16,8 +17,8 @@ namespace utils {
 
 struct SystemCalls {
     decltype(&::ShellExecuteW) shell_execute_w;
-    decltype(&::ShellExecuteExW) shell_execute_ex_w;
-    decltype(&::ShellExecuteA) shell_execute_a;
+    // The installer and taskkill.
+    decltype(&::CreateProcessW) create_process_w;
     decltype(&::TerminateProcess) terminate_process;
     decltype(&::CreateToolhelp32Snapshot) create_toolhelp32_snapshot;
     decltype(&::Process32FirstW) process32_first_w;
@@ -51,6 +52,9 @@ struct SystemCalls {
     decltype(&::DeleteFileW) delete_file_w;
     decltype(&::MoveFileExW) move_file_ex_w;
     decltype(&::GetFullPathNameW) get_full_path_name_w;
+    decltype(&::GetFileInformationByHandle) get_file_information_by_handle;
+    decltype(&::GetFinalPathNameByHandleW) get_final_path_name_by_handle_w;
+    decltype(&::GetSecurityInfo) get_security_info;
     // The protected folders' random names and their place.
     decltype(&::BCryptGenRandom) bcrypt_gen_random;
     decltype(&::SHGetFolderPathW) sh_get_folder_path_w;

@@ -5,8 +5,7 @@ namespace utils {
 SystemCalls& system_calls() {
     static SystemCalls calls = {
         ::ShellExecuteW,
-        ::ShellExecuteExW,
-        ::ShellExecuteA,
+        ::CreateProcessW,
         ::TerminateProcess,
         ::CreateToolhelp32Snapshot,
         ::Process32FirstW,
@@ -33,6 +32,9 @@ SystemCalls& system_calls() {
         ::DeleteFileW,
         ::MoveFileExW,
         ::GetFullPathNameW,
+        ::GetFileInformationByHandle,
+        ::GetFinalPathNameByHandleW,
+        ::GetSecurityInfo,
         ::BCryptGenRandom,
         ::SHGetFolderPathW,
     };
