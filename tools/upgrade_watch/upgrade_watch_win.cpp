@@ -145,8 +145,8 @@ std::wstring quote_argument(const std::wstring& argument) {
 // Runs the program of `arguments` (after "--"), reporting its status lines as they come,
 // and then the summary. Ends the pipe watch through `quit` once the program's output has
 // ended. The exit code of upgrade-watch.
-int watch_child(const std::vector<std::wstring>& arguments, WatchReport& report,
-                HANDLE interrupt, HANDLE quit, std::thread& pipe_thread) {
+int watch_child(const std::vector<std::wstring>& arguments, WatchReport& report, HANDLE interrupt,
+                HANDLE quit, std::thread& pipe_thread) {
     std::wstring command_line;
     for (size_t i = 1; i < arguments.size(); ++i)
         command_line += (i > 1 ? L" " : L"") + quote_argument(arguments[i]);
