@@ -173,8 +173,9 @@ protected:
     }
 
     bool v1_running() { return v1_ != nullptr && WaitForSingleObject(v1_, 0) == WAIT_TIMEOUT; }
-    // The updater ends the client with -1; dying because its image was overwritten (Wine
-    // allows that, Windows does not) gives another code.
+    // Asked by the updater, v1 closes its window and ends with 0 (ended by force, it would
+    // end with the updater's -1); dying because its image was overwritten (Wine allows that,
+    // Windows does not) gives another code.
     DWORD v1_exit_code() {
         DWORD code = 0;
         GetExitCodeProcess(v1_, &code);
@@ -212,12 +213,14 @@ TEST_F(WholeUpdate, ReplacesV1WithV2) {
         << log();
     ASSERT_TRUE(install_phase_ended()) << log();
     EXPECT_FALSE(v1_running());
-    EXPECT_EQ(v1_exit_code(), 0xffffffffu);
+    EXPECT_EQ(v1_exit_code(), 0u);
     ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
     EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "2"}));
-    // v1's own install and the update's, neither with a client window open at its start.
+    // v1's own install and the update's, neither with a client window open at its start;
+    // v1 had saved its work by the update's.
     const std::string setup_log = test::read_file(app_ / "CorvaneApp-setup.log");
     EXPECT_EQ(count_of(setup_log, "client_window=0\n"), 2u) << setup_log;
+    EXPECT_EQ(count_of(setup_log, "client_saved=1\n"), 1u) << setup_log;
     EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.old.exe"));
     EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.exe"));
     EXPECT_FALSE(fs::exists(update_folder_ + "\\" + kSetupName));
@@ -434,7 +437,7 @@ TEST_F(WholeUpdate, AFailingInstallerBringsV1Back) {
     // Kept for the next try.
     EXPECT_TRUE(fs::exists(update_folder_ + "\\" + kSetupName));
     EXPECT_FALSE(v1_running());
-    EXPECT_EQ(v1_exit_code(), 0xffffffffu);
+    EXPECT_EQ(v1_exit_code(), 0u);
     ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
     EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "1"}));
 }

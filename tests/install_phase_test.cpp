@@ -65,6 +65,40 @@ std::string folder_listing(const fs::path& folder) {
 // ended.
 TEST_CHILD(idle) { return test::idle_as_client(); }
 
+// A program from elsewhere that loads a DLL, as Explorer loads a shell extension, and idles
+// until it is ended: --child=load_library <dll>. 4 when the DLL cannot be loaded.
+TEST_CHILD(load_library) {
+    if (LoadLibraryW(widen(arguments.at(0)).c_str()) == nullptr) return 4;
+    Sleep(INFINITE);
+    return 0;
+}
+
+// Whether process `id` shows a window yet: the stand-ins are asked to close through it.
+bool shows_window(DWORD id) {
+    struct Search {
+        DWORD id;
+        bool found;
+    } search{id, false};
+    EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+            Search& search = *reinterpret_cast<Search*>(context);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            search.found = owner == search.id && IsWindowVisible(window);
+            return !search.found;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// How many lines of the log hold both parts: " WARN  <function>(" and the message.
+size_t lines_with(const std::string& log, const std::string& prefix, const std::string& part) {
+    size_t count = 0;
+    for (const std::string& line : test::lines_of(log))
+        if (line.find(prefix) != std::string::npos && line.find(part) != std::string::npos) ++count;
+    return count;
+}
+
 // A download phase started while the install phase runs, by the command line in
 // INSTALL_TEST_DOWNLOAD; its exit codes are appended to download-codes.txt.
 void start_download_phase() {
@@ -146,6 +180,13 @@ void fail_snapshot(utils::SystemCalls& calls) {
 void fail_first_process(utils::SystemCalls& calls) {
     calls.process32_first_w = [](HANDLE, LPPROCESSENTRY32W) -> BOOL {
         SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    };
+}
+
+void fail_terminate(utils::SystemCalls& calls) {
+    calls.terminate_process = [](HANDLE, UINT) -> BOOL {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     };
 }
@@ -271,6 +312,7 @@ const InstallFault kInstallFaults[] = {
     {"copy", fail_copy},
     {"snapshot", fail_snapshot},
     {"first_process", fail_first_process},
+    {"terminate", fail_terminate},
     {"installer_start", fail_installer_start},
     {"disk_full", fill_disk},
     {"lock_after_install", lock_after_install},
@@ -695,6 +737,145 @@ TEST_F(InstallPhase, AFailedInstallLeavesTheFolderAsItWas) {
     }
     // So that the work folder can go.
     SetFileAttributesW((app_ / "data" / "settings.ini").wstring().c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// Whatever holds the install folder is closed before the real installer runs, so that it
+// can replace every program there: the application and a helper from the folder, asked
+// first; what ignores the request, ended after the grace period; the application's name
+// anywhere, as always. A process elsewhere with a DLL from the folder is named and left
+// running, and so is a program from a folder whose name merely starts alike.
+TEST_F(InstallPhase, ClosesWhatHoldsTheFolder) {
+    fs::copy_file(test::own_path(), app_ / "upd" / "updater.exe",
+                  fs::copy_options::overwrite_existing);
+    const fs::path elsewhere = dir_.path() / "elsewhere";
+    const fs::path alike = dir_.path() / "app-old";
+    fs::create_directories(elsewhere);
+    fs::create_directories(alike);
+    const fs::path v1 = test::sibling_path(L"e2e\\v1\\CorvaneApp.exe");
+    const std::string v2_md5 = test::md5_of(test::sibling_path(L"e2e\\v2\\CorvaneApp.exe"));
+    const fs::path own = test::own_path();
+    const fs::path dll = app_ / "CorvaneShellExt.dll";
+    fs::copy_file(test::sibling_path(L"planted_marker.dll"), dll);
+    std::wstring capitals = app_.wstring();
+    for (wchar_t& unit : capitals) unit = towupper(unit);
+    enum Outcome { kClosed, kEnded, kTaskkill, kLeftRunning };
+    struct Case {
+        const char* name;
+        fs::path image;  // a copy of `program` runs from here
+        fs::path program;
+        std::wstring arguments;
+        const char* fault;
+        Outcome outcome;
+        std::wstring location;  // as registered
+    } cases[] = {
+        {"a helper, the folder registered in capitals", app_ / "CorvaneHelper.exe", v1, L"", "none",
+         kClosed, capitals},
+        {"the application, which saves", app_ / "CorvaneApp.exe", v1, L"", "none", kClosed,
+         app_.wstring()},
+        {"an application that ignores the request", app_ / "CorvaneApp.exe", v1, L" /ignore-close",
+         "none", kEnded, app_.wstring()},
+        {"a helper that cannot be terminated", app_ / "CorvaneHelper.exe", v1, L" /ignore-close",
+         "terminate", kTaskkill, app_.wstring()},
+        {"the application's name elsewhere", elsewhere / "CorvaneApp.exe", own, L" --child=idle",
+         "none", kEnded, app_.wstring()},
+        {"a helper from a folder whose name starts alike", alike / "CorvaneHelper.exe", v1, L"",
+         "none", kLeftRunning, app_.wstring()},
+        {"a DLL from the folder in a program elsewhere", own, own,
+         L" --child=load_library " + test::quoted(dll.wstring()), "none", kLeftRunning,
+         app_.wstring()},
+    };
+    for (const Case& c : cases) {
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey);
+        register_install_location(REG_SZ, c.location);
+        for (const char* name : {"CorvaneApp.exe", "CorvaneHelper.exe"})
+            fs::copy_file(v1, app_ / name, fs::copy_options::overwrite_existing);
+        for (const char* name : {"update.log", "window.txt", "CorvaneApp-setup.log",
+                                 "CorvaneApp.state", "CorvaneApp.saved", "CorvaneHelper.saved"})
+            fs::remove(app_ / name);
+        fs::copy_file(test::sibling_path(L"e2e\\CorvaneApp-v2-small-setup.exe"), installer_,
+                      fs::copy_options::overwrite_existing);
+        if (c.image != c.program)
+            fs::copy_file(c.program, c.image, fs::copy_options::overwrite_existing);
+        const utils::ScopedKernelHandle process = test::start_process(
+            test::quoted(c.image.wstring()) + c.arguments, c.image.parent_path().c_str());
+        ASSERT_TRUE(process) << c.name;
+        const DWORD id = GetProcessId(process.get());
+        // Ready: its window shows, or the DLL has left its mark.
+        const auto ready = [&] {
+            if (c.program == v1) return shows_window(id);
+            return c.image != own || fs::exists(dll.string() + ".fired");
+        };
+        ASSERT_TRUE(test::wait_until(ready, 20000)) << c.name;
+
+        EXPECT_EQ(run_watched_install_phase(c.fault), 0u) << c.name << "\n" << log();
+        const bool running = WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+        DWORD code = 0;
+        GetExitCodeProcess(process.get(), &code);
+        TerminateProcess(process.get(), 1);
+        WaitForSingleObject(process.get(), 10000);
+
+        const std::string text = log();
+        const std::string shown = c.image.string() + " (process " + std::to_string(id) + ")";
+        const std::string closing = "closing::close_processes(";
+        const std::string forced =
+            "): " + shown + " did not close within 5.0 s; ending it by force.";
+        EXPECT_EQ(running, c.outcome == kLeftRunning) << c.name;
+        EXPECT_EQ(lines_with(text, " INFO  " + closing, "): " + shown + " closed when asked."),
+                  c.outcome == kClosed ? 1u : 0u)
+            << c.name << "\n"
+            << text;
+        EXPECT_EQ(lines_with(text, " WARN  " + closing, forced),
+                  c.outcome == kEnded || c.outcome == kTaskkill ? 1u : 0u)
+            << c.name << "\n"
+            << text;
+        // Closed, it ends with its own 0; ended by TerminateProcess, with the updater's -1.
+        if (c.outcome == kClosed || c.outcome == kEnded) {
+            EXPECT_EQ(code, c.outcome == kClosed ? 0u : 0xffffffffu) << c.name;
+        }
+        EXPECT_EQ(lines_with(text, " WARN  " + closing,
+                             "): Maybe failed to terminate process(" + std::to_string(id) +
+                                 "), switch to taskkill."),
+                  c.outcome == kTaskkill ? 1u : 0u)
+            << c.name << "\n"
+            << text;
+        EXPECT_EQ(lines_with(text, " WARN  closing::report_folder_holders(",
+                             "): Process " + std::to_string(id) + " (" + c.image.string() +
+                                 ") has " + dll.string() + " loaded from " + app_.string() +
+                                 "; it is left running."),
+                  c.image == own ? 1u : 0u)
+            << c.name << "\n"
+            << text;
+        if (c.program == v1 && c.outcome == kClosed) {
+            EXPECT_EQ(test::read_file(c.image.parent_path() / (c.image.stem().string() + ".saved")),
+                      "saved")
+                << c.name;
+        }
+        // When the installer started, the application had saved and no stand-in's window was
+        // left but the one from elsewhere.
+        const std::string setup = test::read_file(app_ / "CorvaneApp-setup.log");
+        const bool window_left = c.outcome == kLeftRunning && c.program == v1;
+        EXPECT_EQ(setup.find("client_window=0\n") == std::string::npos, window_left)
+            << c.name << "\n"
+            << setup;
+        const bool saved = c.image == app_ / "CorvaneApp.exe" && c.outcome == kClosed;
+        EXPECT_NE(setup.find(saved ? "client_saved=1\n" : "client_saved=0\n"), std::string::npos)
+            << c.name << "\n"
+            << setup;
+
+        // The installer replaced both programs, and the new application runs.
+        EXPECT_EQ(test::md5_of(app_ / "CorvaneApp.exe"), v2_md5) << c.name;
+        EXPECT_EQ(test::md5_of(app_ / "CorvaneHelper.exe"), v2_md5) << c.name;
+        EXPECT_EQ(test::read_file(app_ / "window.txt"), "100 更新已完成") << c.name;
+        EXPECT_TRUE(test::wait_until(
+            [&] {
+                return test::read_file(app_ / "CorvaneApp.state").find("version=2\n") !=
+                       std::string::npos;
+            },
+            20000))
+            << c.name;
+        test::run_process(L"taskkill /im CorvaneApp.exe /f", 0, nullptr, 20000);
+        EXPECT_TRUE(test::wait_for_processes_in(app_, 10000)) << c.name;
+    }
 }
 
 }  // namespace

@@ -207,14 +207,16 @@ TEST_F(Installer, SilentInstallRegistersTheFolderWhereTheLookupReadsIt) {
 
     EXPECT_EQ(test::read_file(folder_ / "CorvaneApp.exe"),
               test::read_file(built(L"v1\\CorvaneApp.exe")));
+    EXPECT_EQ(test::read_file(folder_ / "CorvaneHelper.exe"),
+              test::read_file(built(L"v1\\CorvaneApp.exe")));
     const std::string payload = test::read_file(folder_ / "payload.bin");
     EXPECT_GE(payload.size(), 10u << 20);
     EXPECT_TRUE(payload == test::read_file(built(L"payload-v1.bin")));
     EXPECT_TRUE(fs::exists(folder_ / "uninstall.exe"));
     // NSIS takes /D= off the parameters it hands to the script.
-    EXPECT_EQ(
-        test::read_text_file(folder_ / "CorvaneApp-setup.log"),
-        "version=1\nparameters=/S\ninstdir=" + narrow(folder_.wstring()) + "\nclient_window=0\n\n");
+    EXPECT_EQ(test::read_text_file(folder_ / "CorvaneApp-setup.log"),
+              "version=1\nparameters=/S\ninstdir=" + narrow(folder_.wstring()) +
+                  "\nclient_window=0\nclient_saved=0\n\n");
 
     EXPECT_EQ(read_string(L"InstallLocation"), folder_.wstring());
     EXPECT_EQ(read_string(L"DisplayName"), L"CorvaneApp");
@@ -230,6 +232,7 @@ TEST_F(Installer, SilentInstallRegistersTheFolderWhereTheLookupReadsIt) {
     EXPECT_FALSE(key_exists(kUninstallKey));
     EXPECT_FALSE(fs::exists(folder_ / "CorvaneApp.exe"));
     EXPECT_FALSE(fs::exists(folder_ / "payload.bin"));
+    EXPECT_FALSE(fs::exists(folder_ / "CorvaneHelper.exe"));
     EXPECT_EQ(find_install_location("CorvaneApp"), "");
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "closing/close_processes.h"
 #include "driver/phases.h"
 #include "fs/file_tree.h"
 #include "fs/protected_folder.h"
@@ -174,8 +175,16 @@ int swap_in_backup(InstallRun& install) {
     return 0;
 }
 
+// The client application wherever it runs, and every program from the install folder,
+// each asked first: the installer cannot replace a file that a running program holds. The
+// updater itself stays, under either of its names: this run, and the first run, which may
+// not have ended yet.
 int close_client(InstallRun& install) {
-    if (utils::kill_process(utils::kClientExeName) < 0)
+    closing::CloseRequest request;
+    request.folder = install.folder;
+    request.image_name = utils::kClientExeName;
+    request.spared = {install.own_path, install.backup_path};
+    if (closing::close_processes(request) < 0)
         return REPORT_FAILURE(install.run.notice, kPhase, "Failed to terminate hubra process.");
     return 0;
 }
@@ -193,11 +202,16 @@ std::string install_folder(const InstallRun& install) {
     return folder;
 }
 
+// Before the client application is closed: everything that runs from the folder goes too.
+int find_install_folder(InstallRun& install) {
+    install.folder = install_folder(install);
+    return 0;
+}
+
 // Once the client application has ended and before the installer starts: what the folder
 // holds then is what a failed install puts back, the updater's own sub-folder and its
 // running image included. Without a snapshot the installer does not run.
 int take_snapshot(InstallRun& install) {
-    install.folder = install_folder(install);
     // The open log stays out of it: it keeps every line of this run whatever happens to
     // the folder, and a restore never has to write it.
     const std::vector<std::string> left_out{log_file_name()};
@@ -302,6 +316,7 @@ const InstallStep kInstallSteps[] = {
     {make_backup_name, kWhileAllWent, false, {Bar::kAdvance, 30, 100}, L"获取当前程序的备份路径"},
     {stage_own_copy, kWhileAllWent, false, {Bar::kAdvance, 40, 100}, L"备份程序"},
     {swap_in_backup, kWhileAllWent, false, {Bar::kAdvance, 50, 100}, L"关闭主程序"},
+    {find_install_folder, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
     {close_client, kWhileAllWent, false, {Bar::kAdvance, 90, 100}, L"运行安装程序..."},
     {take_snapshot, kWhileAllWent, true, {Bar::kNone, 0, 0}, nullptr},
     {run_installer, kWhileAllWent, true, {Bar::kSet, 90, 0}, L"安装程序已经运行结束"},

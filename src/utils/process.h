@@ -18,6 +18,10 @@ int start_prog_wait(const std::string& program, const std::string& parameters,
                     unsigned long* exit_code = nullptr,
                     const std::wstring& temp_folder = std::wstring());
 
+// Starts System32's taskkill.exe by its path, hidden, with `parameters` ("/pid 12 /f"),
+// without waiting for it. Nothing is reported: the caller waits for what it ended.
+void start_taskkill(const std::wstring& parameters);
+
 // Terminates every process on the machine whose image file name equals `image_name`
 // ("CorvaneApp.exe"), ignoring the case of A to Z only. A process that cannot be
 // terminated gets a WARN line and a hidden "<System32>\taskkill.exe /im <name> /f" run

@@ -77,20 +77,8 @@ std::vector<wchar_t> environment_with_temp(const std::wstring& temp_folder) {
 void hand_to_taskkill(const PROCESSENTRY32W& entry) {
     LOG_WARN("utils::kill_process", "Maybe failed to terminate process(%ld), switch to taskkill.\n",
              static_cast<long>(entry.th32ProcessID));
-    // By its full path in System32: a bare name is looked for in the working folder and in
-    // our own folder first, where anyone who can write there could put a taskkill.exe of
-    // their own for the elevated run to start. Without that folder nothing is started; the
-    // wait below then reports the process as still running.
-    wchar_t system_folder[MAX_PATH] = {0};
-    const UINT length = GetSystemDirectoryW(system_folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return;
-    const std::wstring program = std::wstring(system_folder) + L"\\taskkill.exe";
     // The snapshot's own spelling of the name.
-    const std::wstring parameters = std::wstring(L"/im ") + entry.szExeFile + L" /f";
-    PROCESS_INFORMATION started{};
-    if (!start_hidden(program, parameters, nullptr, started)) return;
-    CloseHandle(started.hThread);
-    CloseHandle(started.hProcess);
+    start_taskkill(std::wstring(L"/im ") + entry.szExeFile + L" /f");
 }
 
 // TerminateProcess and taskkill only start the end of a process; its files stay open until
@@ -109,6 +97,22 @@ void wait_until_gone(const std::vector<EndedProcess>& ended) {
 }
 
 }  // namespace
+
+void start_taskkill(const std::wstring& parameters) {
+    // By its full path in System32: a bare name is looked for in the working folder and in
+    // our own folder first, where anyone who can write there could put a taskkill.exe of
+    // their own for the elevated run to start. Without that folder nothing is started; the
+    // caller's wait then reports the process as still running.
+    wchar_t system_folder[MAX_PATH] = {0};
+    const UINT length = GetSystemDirectoryW(system_folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    PROCESS_INFORMATION started{};
+    if (!start_hidden(std::wstring(system_folder) + L"\\taskkill.exe", parameters, nullptr,
+                      started))
+        return;
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+}
 
 int start_prog_wait(const std::string& program, const std::string& parameters,
                     unsigned long* exit_code, const std::wstring& temp_folder) {

@@ -1,8 +1,9 @@
 // CorvaneApp.exe, the stand-in client application of the end-to-end runs, built once per
-// version (CORVANE_APP_VERSION). On every start it appends one block to
-// "CorvaneApp.state" beside itself, then shows a small window and runs until it is
-// terminated or its window is closed. Without a display it runs windowless until it is
-// terminated.
+// version (CORVANE_APP_VERSION). The installers also put it into the folder as
+// CorvaneHelper.exe, a second program of the application. On every start it appends one
+// block to "<its own name>.state" beside itself (CorvaneApp.state, CorvaneHelper.state),
+// then shows a small window and runs until it is terminated or its window is closed.
+// Without a display it runs windowless until it is terminated.
 //
 // The state file is UTF-8 with "\n" line ends; one block per start, each line
 // "key=value", the block ended by an empty line:
@@ -14,12 +15,19 @@
 //   time=2024-05-01T10:00:00.250Z   the start, UTC
 // A block is written with a single append, so concurrent starts never mix their lines.
 //
+// Asked to close as Windows asks at a log-off or as Restart Manager does (WM_ENDSESSION
+// that ends the session, or WM_CLOSE), it first writes "saved" to "<its own name>.saved"
+// beside itself, the work a real application would save. Started with /ignore-close it
+// refuses WM_QUERYENDSESSION and ignores WM_ENDSESSION and WM_CLOSE: only termination
+// ends it.
+//
 // While it runs it holds its own image open without write or delete sharing, as Windows
 // does for a running program: under Wine an installer could otherwise replace it.
 //
 // Exit codes: 0 after its window was closed, 2 when the state could not be recorded, 3
 // when its image could not be held.
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "utils/win.h"
@@ -34,6 +42,10 @@ namespace {
 #define CORVANE_STRINGIFY(x) CORVANE_STRINGIFY2(x)
 const char kVersion[] = CORVANE_STRINGIFY(CORVANE_APP_VERSION);
 const wchar_t kWindowClass[] = L"CorvaneAppStandIn";
+
+// Beside the image, named after it: C:\app\CorvaneApp.exe gives C:\app\CorvaneApp.saved.
+std::wstring g_saved_path;
+bool g_ignore_close = false;
 
 std::string utf8(const std::wstring& text) {
     if (text.empty()) return std::string();
@@ -99,11 +111,17 @@ std::string utc_now() {
     return text;
 }
 
-bool record_start(const std::wstring& path) {
+// The image's path with its extension replaced by `extension`.
+std::wstring beside_image(const std::wstring& path, const wchar_t* extension) {
     const size_t slash = path.find_last_of(L"\\/");
-    const std::wstring state =
-        (slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1)) +
-        L"CorvaneApp.state";
+    const size_t dot = path.rfind(L'.');
+    const bool has_extension =
+        dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash);
+    return (has_extension ? path.substr(0, dot) : path) + extension;
+}
+
+bool record_start(const std::wstring& path) {
+    const std::wstring state = beside_image(path, L".state");
     const std::string block =
         std::string("version=") + kVersion + "\n" + "pid=" + std::to_string(GetCurrentProcessId()) +
         "\n" + "path=" + utf8(path) + "\n" + elevation_lines() + "time=" + utc_now() + "\n\n";
@@ -120,10 +138,29 @@ bool record_start(const std::wstring& path) {
     return done;
 }
 
+void save_work() {
+    HANDLE file = CreateFileW(g_saved_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, "saved", 5, &written, nullptr);
+    CloseHandle(file);
+}
+
 LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    if (message == WM_DESTROY) {
-        PostQuitMessage(0);
-        return 0;
+    switch (message) {
+        case WM_QUERYENDSESSION:
+            return g_ignore_close ? FALSE : TRUE;
+        case WM_ENDSESSION:
+            if (wparam && !g_ignore_close) save_work();
+            return 0;
+        case WM_CLOSE:
+            if (g_ignore_close) return 0;
+            save_work();
+            break;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
     }
     return DefWindowProcW(window, message, wparam, lparam);
 }
@@ -154,8 +191,10 @@ HWND create_window(HINSTANCE instance, int show) {
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR command_line, int show) {
     const std::wstring path = own_path();
+    g_saved_path = beside_image(path, L".saved");
+    g_ignore_close = std::strstr(command_line, "/ignore-close") != nullptr;
     // Never closed: the process's end lets go of it.
     if (CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                     nullptr) == INVALID_HANDLE_VALUE)

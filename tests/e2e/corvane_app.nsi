@@ -5,13 +5,16 @@
 ;
 ; Run it as the updater does:  CorvaneApp-v2-setup.exe /S /D=C:\some folder
 ; (/S silent; /D= the install folder, last on the line and unquoted, as NSIS wants it).
-; It installs CorvaneApp.exe, payload.bin (the bulk that makes a download take a while)
-; and uninstall.exe into the folder, and registers "CorvaneApp" in the 32-bit view of the
-; uninstall registrations, where the updater looks for InstallLocation:
+; It installs CorvaneApp.exe, the same program as CorvaneHelper.exe (a second program of
+; the application, such as a helper or a tray icon), payload.bin (the bulk that makes a
+; download take a while) and uninstall.exe into the folder, and registers "CorvaneApp" in
+; the 32-bit view of the uninstall registrations, where the updater looks for
+; InstallLocation:
 ;   HKLM\SOFTWARE\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall\CorvaneApp
 ; Each successful run appends a block to CorvaneApp-setup.log in the folder:
 ;   version=<N> / parameters=<its parameters, /D= removed by NSIS> / instdir=<folder> /
-;   client_window=<the window of a running CorvaneApp when it started; 0 for none>
+;   client_window=<the window of a running CorvaneApp when it started; 0 for none> /
+;   client_saved=<1 when CorvaneApp.saved was in the folder when it started, else 0>
 ;
 ; For the tests, two behaviours, each taken from a switch or, since the updater passes
 ; nothing but /S /D=, from the environment it hands down (a switch wins):
@@ -24,8 +27,9 @@
 ;                                            exits with 0
 ; Exit codes: 0 installed; <code> for /FAIL (any but -1, which NSIS keeps for "none
 ; set" and turns into 2); 3 when a file in the folder could not be written, for example
-; CorvaneApp.exe while it runs (then nothing else in the folder or registry changed when
-; it was that file); 2 aborted; 1 cancelled by the user.
+; CorvaneApp.exe or CorvaneHelper.exe while it runs (nothing else in the folder or
+; registry changed when it was CorvaneApp.exe; CorvaneApp.exe was replaced already when
+; it was CorvaneHelper.exe); 2 aborted; 1 cancelled by the user.
 ;
 ; Uninstall silently in place: uninstall.exe /S _?=<folder> (removes the registration
 ; and the files it knows; the folder goes when it is empty, uninstall.exe stays).
@@ -81,6 +85,10 @@ UninstPage instfiles
 Section "CorvaneApp"
     ; Before anything else: an updater must have closed the client application by now.
     FindWindow $5 "CorvaneAppStandIn"
+    StrCpy $6 0
+    ${If} ${FileExists} "$INSTDIR\CorvaneApp.saved"
+        StrCpy $6 1
+    ${EndIf}
     ${GetParameters} $0
 
     !insertmacro ReadTestOption "/PAUSE=" CORVANE_SETUP_PAUSE_MS
@@ -98,6 +106,11 @@ Section "CorvaneApp"
     ; A running CorvaneApp.exe cannot be replaced: then nothing else is touched either.
     ClearErrors
     File "/oname=CorvaneApp.exe" "${APP_EXE}"
+    ${If} ${Errors}
+        SetErrorLevel 3
+        Quit
+    ${EndIf}
+    File "/oname=CorvaneHelper.exe" "${APP_EXE}"
     ${If} ${Errors}
         SetErrorLevel 3
         Quit
@@ -127,7 +140,7 @@ Section "CorvaneApp"
 
     FileOpen $3 "$INSTDIR\CorvaneApp-setup.log" a
     FileSeek $3 0 END
-    FileWrite $3 "version=${VERSION}$\nparameters=$0$\ninstdir=$INSTDIR$\nclient_window=$5$\n$\n"
+    FileWrite $3 "version=${VERSION}$\nparameters=$0$\ninstdir=$INSTDIR$\nclient_window=$5$\nclient_saved=$6$\n$\n"
     FileClose $3
 
     !insertmacro ReadTestOption "/REMOVEAPP=" CORVANE_SETUP_REMOVE_APP
@@ -141,7 +154,11 @@ Section "Uninstall"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
     Delete "$INSTDIR\CorvaneApp.exe"
     Delete "$INSTDIR\payload.bin"
+    Delete "$INSTDIR\CorvaneHelper.exe"
     Delete "$INSTDIR\CorvaneApp.state"
+    Delete "$INSTDIR\CorvaneHelper.state"
+    Delete "$INSTDIR\CorvaneApp.saved"
+    Delete "$INSTDIR\CorvaneHelper.saved"
     Delete "$INSTDIR\CorvaneApp-setup.log"
     Delete "$INSTDIR\uninstall.exe"
     RMDir "$INSTDIR"
