@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <set>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 
 // After win.h (through win_process.h), which they need.
 #include <tlhelp32.h>
+#include <wincrypt.h>
 
 namespace {
 
@@ -72,6 +74,41 @@ std::vector<std::string> started_versions(const fs::path& app) {
         versions.push_back(state.substr(at + 8, state.find('\n', at) - at - 8));
     return versions;
 }
+
+// The CA certificate in `pem` (a PEM file beside the test programs) among the current
+// user's root certificates while this lives, as a user can add one to their own store
+// (Windows asks them first, Wine does not; Wine keeps it in the user's registry, where the
+// user's chain engine finds it and the machine's does not). Removed at the end.
+class UserRoot {
+public:
+    explicit UserRoot(const wchar_t* pem) {
+        const std::string text = test::read_file(test::sibling_path(pem));
+        DWORD size = 0;
+        if (!CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()),
+                                  CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
+            return;
+        std::vector<BYTE> der(size);
+        CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()),
+                             CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr);
+        store_ =
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
+        if (store_ == nullptr) return;
+        CertAddEncodedCertificateToStore(store_, X509_ASN_ENCODING, der.data(), size,
+                                         CERT_STORE_ADD_REPLACE_EXISTING, &added_);
+    }
+    ~UserRoot() {
+        if (added_ != nullptr) CertDeleteCertificateFromStore(added_);  // frees it as well
+        if (store_ != nullptr) CertCloseStore(store_, 0);
+    }
+    UserRoot(const UserRoot&) = delete;
+    UserRoot& operator=(const UserRoot&) = delete;
+
+    bool added() const { return added_ != nullptr; }
+
+private:
+    HCERTSTORE store_ = nullptr;
+    PCCERT_CONTEXT added_ = nullptr;
+};
 
 class WholeUpdate : public ::testing::Test {
 protected:
@@ -307,6 +344,7 @@ TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
         const wchar_t* updater;
         const wchar_t* installer;
         std::string cause;
+        bool user_root = false;  // the untrusted CA is among the user's own roots meanwhile
     } cases[] = {
         {"another publisher", L"signing\\updater.exe", L"signing\\setup-other.exe",
          "is refused: it is signed by \"CN=Another Publisher, O=Elsewhere\", not by the updater's "
@@ -318,6 +356,8 @@ TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
          "is refused: its signature does not verify (WinVerifyTrust 0x80096010).\n"},
         {"the publisher's name under a CA this machine does not trust", L"signing\\updater.exe",
          L"signing\\setup-untrusted.exe", "is refused: its " + untrusted_root},
+        {"the same CA added to the user's own roots", L"signing\\updater.exe",
+         L"signing\\setup-untrusted.exe", "is refused: its " + untrusted_root, true},
         {"an updater signed under a CA this machine does not trust",
          L"signing\\updater-untrusted.exe", L"signing\\setup-publisher.exe",
          "is refused: the updater's own " + untrusted_root},
@@ -328,6 +368,11 @@ TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
     };
     for (const Case& c : cases) {
         use_updater(c.updater);
+        std::unique_ptr<UserRoot> user_root;
+        if (c.user_root) {
+            user_root.reset(new UserRoot(L"signing\\untrusted-ca.crt"));
+            ASSERT_TRUE(user_root->added()) << c.name;
+        }
         expect_refused(c.name, c.installer, c.cause);
     }
     EXPECT_EQ(started_versions(app_), std::vector<std::string>{"1"});
@@ -335,8 +380,8 @@ TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
 
 // A signature outlives its certificate when a time-stamping authority that the machine
 // trusts countersigned it while the certificate was valid: the signer's chain is checked as
-// of the time stamp. Without one it is checked as of now. All three installers are signed
-// with the publisher's certificate that was valid from 20 to 10 days ago.
+// of the time stamp. Without one that holds it is checked as of now. All the installers are
+// signed with the publisher's certificate that was valid from 20 to 10 days ago.
 TEST_F(WholeUpdate, ASignatureHoldsAsOfItsTimeStamp) {
     TEST_REQUIRES(test_ca_trusted(), "the signers' CA among the machine roots (scripts/with-wine)");
     use_updater();
@@ -351,6 +396,13 @@ TEST_F(WholeUpdate, ASignatureHoldsAsOfItsTimeStamp) {
         {"no time stamp", L"signing\\setup-expired.exe", expired + "the present time, "},
         {"time-stamped 5 days ago, after it expired", L"signing\\setup-stamped-late.exe",
          expired + "its time stamp, "},
+        // Time stamps of 15 days ago that do not hold: the chain is checked as of now.
+        {"by an authority this machine does not trust", L"signing\\setup-stamped-untrusted.exe",
+         expired + "the present time, "},
+        {"for another signature", L"signing\\setup-stamped-other.exe",
+         expired + "the present time, "},
+        {"stamped now, its time changed afterwards", L"signing\\setup-stamped-back-dated.exe",
+         expired + "the present time, "},
         {"time-stamped 15 days ago, while it was valid", L"signing\\setup-expired-stamped.exe", ""},
     };
     for (const Case& c : cases) {

@@ -10,6 +10,7 @@
 
 #include "trust/time_stamp.h"
 #include "utils/scoped_handle.h"
+#include "utils/system_calls.h"
 
 namespace trust {
 
@@ -81,12 +82,14 @@ public:
         data_.dwUnionChoice = WTD_CHOICE_FILE;
         data_.pFile = &file_;
         data_.dwStateAction = WTD_STATEACTION_VERIFY;
-        result = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action_, &data_);
+        result = utils::system_calls().win_verify_trust(static_cast<HWND>(INVALID_HANDLE_VALUE),
+                                                        &action_, &data_);
         last_error = GetLastError();
     }
     ~Verification() {
         data_.dwStateAction = WTD_STATEACTION_CLOSE;
-        WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action_, &data_);
+        utils::system_calls().win_verify_trust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action_,
+                                               &data_);
     }
     Verification(const Verification&) = delete;
     Verification& operator=(const Verification&) = delete;

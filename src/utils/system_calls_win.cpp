@@ -18,6 +18,7 @@ SystemCalls& system_calls() {
         ::DuplicateTokenEx,
         ::GetProcAddress,
         ::GetDiskFreeSpaceExW,
+        ::WinVerifyTrust,
         ::CreateFileW,
         ::ReadFile,
         ::WriteFile,
