@@ -25,6 +25,21 @@ TEST_CHILD(refused_elevation) {
     return test::run_updater_main(arguments);
 }
 
+// WinVerifyTrust as for a file it could not read: TRUST_E_NOSIGNATURE, with a reason in
+// GetLastError that is not "no signature".
+LONG WINAPI unreadable_verify_trust(HWND, GUID*, LPVOID data) {
+    if (static_cast<WINTRUST_DATA*>(data)->dwStateAction == WTD_STATEACTION_CLOSE) return 0;
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return static_cast<LONG>(TRUST_E_NOSIGNATURE);
+}
+
+// The download phase with the updater's own signature unreadable.
+TEST_CHILD(unreadable_own_signature) {
+    test::SystemCallOverride unreadable(&utils::SystemCalls::win_verify_trust,
+                                        &unreadable_verify_trust);
+    return test::run_updater_main(arguments);
+}
+
 class DownloadPhase : public test::UpdaterProcessTest {
 protected:
     void SetUp() override {
@@ -177,6 +192,26 @@ TEST_F(DownloadPhase, ASecondUpdaterIsRefused) {
     EXPECT_NE(lines[1].find(" WARN  run_download_phase("), std::string::npos) << lines[1];
     EXPECT_NE(lines[1].find("): Another process already running."), std::string::npos);
     EXPECT_EQ(out_, "");
+}
+
+// An updater that cannot read its own signature is not an unsigned development build: it
+// refuses the installer, and says why.
+TEST_F(DownloadPhase, AnOwnSignatureThatCannotBeReadRefusesTheInstaller) {
+    const std::string path = installer_path("small.bin.exe");
+    const DWORD code =
+        run_in_app(test::quoted(test::own_path()) + L" --child=unreadable_own_signature " +
+                   widen(servers_.url("http", "/small.bin")) + L" " + widen(md5_));
+    EXPECT_EQ(code, 0xffffffffu);
+    EXPECT_EQ(notices_of(out_),
+              std::vector<std::string>{"1, Failed to verify the installer's publisher.;"});
+    EXPECT_EQ(count_lines(log(), " WARN  "), 2u) << log();  // the build line and the cause
+    EXPECT_EQ(count_lines(log(), "): The installer " + path +
+                                     " is refused: the updater's own signature could not be "
+                                     "read (WinVerifyTrust 0x800B0100, GetLastError "
+                                     "0x00000020)."),
+              1u)
+        << log();
+    EXPECT_FALSE(fs::exists(path));
 }
 
 TEST_F(DownloadPhase, ARefusedElevationFailsAndKeepsTheInstaller) {

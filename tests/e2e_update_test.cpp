@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <set>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 
 // After win.h (through win_process.h), which they need.
 #include <tlhelp32.h>
+#include <wincrypt.h>
 
 namespace {
 
@@ -73,6 +75,55 @@ std::vector<std::string> started_versions(const fs::path& app) {
     return versions;
 }
 
+// The CA certificate in `pem` (a PEM file beside the test programs) among the current
+// user's root certificates while this lives, as a user can add one to their own store
+// (Windows asks them first, Wine does not; Wine keeps it in the user's registry, where the
+// user's chain engine finds it and the machine's does not). Removed at the end.
+class UserRoot {
+public:
+    explicit UserRoot(const wchar_t* pem) {
+        const std::string text = test::read_file(test::sibling_path(pem));
+        DWORD size = 0;
+        if (!CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()),
+                                  CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
+            return;
+        der_.resize(size);
+        CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()),
+                             CRYPT_STRING_BASE64HEADER, der_.data(), &size, nullptr, nullptr);
+        // The store writes its changes to the registry, where other processes see them,
+        // when it is closed.
+        HCERTSTORE store = open();
+        if (store == nullptr) return;
+        added_ = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der_.data(), size,
+                                                  CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+        CertCloseStore(store, 0);
+    }
+    ~UserRoot() {
+        HCERTSTORE store = added_ ? open() : nullptr;
+        if (store == nullptr) return;
+        PCCERT_CONTEXT ours = CertCreateCertificateContext(X509_ASN_ENCODING, der_.data(),
+                                                           static_cast<DWORD>(der_.size()));
+        PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0,
+                                                          CERT_FIND_EXISTING, ours, nullptr);
+        if (found != nullptr) CertDeleteCertificateFromStore(found);  // frees it as well
+        CertFreeCertificateContext(ours);
+        CertCloseStore(store, 0);
+    }
+    UserRoot(const UserRoot&) = delete;
+    UserRoot& operator=(const UserRoot&) = delete;
+
+    bool added() const { return added_; }
+
+private:
+    static HCERTSTORE open() {
+        return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER,
+                             L"Root");
+    }
+
+    std::vector<BYTE> der_;
+    bool added_ = false;
+};
+
 class WholeUpdate : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -117,10 +168,65 @@ protected:
     }
 
     // The updater and the installers signed by our test publisher, made by the servers'
-    // fixture (fixtures/code_signers.py).
-    void use_signed_updater() {
+    // fixture (fixtures/code_signers.py); `updater` (beside the test programs) in place of
+    // the build's.
+    void use_updater(const wchar_t* updater = L"signing\\updater.exe") {
         fs::remove(app_ / "upd" / "updater.exe");
-        fs::copy_file(test::sibling_path(L"signing\\updater.exe"), app_ / "upd" / "updater.exe");
+        fs::copy_file(test::sibling_path(updater), app_ / "upd" / "updater.exe");
+    }
+    // Whether scripts/with-wine made the signers' CA a machine root for this run.
+    static bool test_ca_trusted() { return std::getenv("UPDATER_TEST_ROOT_CA") != nullptr; }
+
+    // `installer` is refused, with the WARN line "The installer <path> <cause>", by the
+    // first run before it asks for elevation, and by an elevated run started directly with
+    // the installer and its digest, on its checked copy, before anything changes.
+    void expect_refused(const std::string& name, const wchar_t* installer,
+                        const std::string& cause) {
+        const std::string downloaded = update_folder_ + "\\" + kSetupName;
+        const std::map<fs::path, std::string> app_before = app_files();
+        const std::set<fs::path> copies_before = test::copy_folders();
+        serve(installer);
+        fs::remove(app_ / "update.log");
+        const DWORD first = watch(servers_.url("https", std::string("/") + kSetupName), md5_);
+        EXPECT_EQ(first, 0xffffffffu) << name << "\n" << watch_output_;
+        // An installer accepted by mistake: its elevated run ends before the next step.
+        if (first == 0) install_phase_ended();
+        EXPECT_NE(watch_output_.find("notice: Failed to verify the installer's publisher."),
+                  std::string::npos)
+            << name << "\n"
+            << watch_output_;
+        std::string text = log();
+        // The build line, and one line that names the cause.
+        EXPECT_EQ(count_of(text, " WARN  "), 2u) << name << "\n" << text;
+        EXPECT_EQ(count_of(text, " WARN  run_download_phase("), 1u) << name << "\n" << text;
+        EXPECT_EQ(count_of(text, "): The installer " + downloaded + " " + cause), 1u)
+            << name << "\n"
+            << text;
+        // No elevation was asked for: nothing but the first run wrote to the log.
+        EXPECT_EQ(count_of(text, "): Build "), 1u) << name << "\n" << text;
+        EXPECT_FALSE(fs::exists(downloaded)) << name;
+
+        fs::remove(app_ / "update.log");
+        fs::remove(downloaded);
+        fs::copy_file(test::sibling_path(installer), downloaded);
+        std::string out;
+        EXPECT_EQ(test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) +
+                                               test::install_phase_arguments(downloaded, md5_),
+                                           app_.wstring().c_str(), out, 60000),
+                  0xffffffffu)
+            << name;
+        text = log();
+        EXPECT_EQ(count_of(text, " WARN  run_install_phase("), 2u) << name << "\n" << text;
+        EXPECT_EQ(count_of(text, "): The installer C:\\ProgramData\\CorvaneUpdate-"), 1u)
+            << name << "\n"
+            << text;
+        EXPECT_EQ(count_of(text, "\\" + std::string(kSetupName) + " " + cause), 1u) << name << "\n"
+                                                                                    << text;
+        EXPECT_EQ(text.find("process image name"), std::string::npos) << name << "\n" << text;
+        EXPECT_TRUE(v1_running()) << name;
+        EXPECT_EQ(test::copy_folders(), copies_before) << name;
+        EXPECT_EQ(app_files(), app_before) << name;
+        fs::remove(downloaded);
     }
 
     void start_v1() {
@@ -203,8 +309,9 @@ protected:
 };
 
 TEST_F(WholeUpdate, ReplacesV1WithV2) {
-    // Updater and installer from the same publisher.
-    use_signed_updater();
+    TEST_REQUIRES(test_ca_trusted(), "the signers' CA among the machine roots (scripts/with-wine)");
+    // Updater and installer from the same publisher, under a CA the machine trusts.
+    use_updater();
     serve(L"signing\\setup-publisher.exe");
     EXPECT_EQ(watch(servers_.url("https", std::string("/") + kSetupName), md5_), 0u)
         << watch_output_;
@@ -240,72 +347,101 @@ TEST_F(WholeUpdate, ReplacesV1WithV2) {
     EXPECT_EQ(count_of(text, " is signed by the publisher.\n"), 2u) << text;
 }
 
-// Installers that the updater's publisher did not sign: the first run refuses them before
-// it asks for elevation, and an elevated run started directly with the installer and its
-// digest refuses its checked copy before anything changes.
+// Installers that the updater's publisher did not sign, or whose signature does not reach
+// a root this machine trusts, and updaters without a valid signature of their own where one
+// is needed: the first run refuses the installer before it asks for elevation, and an
+// elevated run started directly with the installer and its digest refuses its checked copy
+// before anything changes.
 TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
-    use_signed_updater();
+    TEST_REQUIRES(test_ca_trusted(), "the signers' CA among the machine roots (scripts/with-wine)");
     const std::string updater_subject = "\"CN=Corvane Test Publisher, O=Corvane Test\"";
+    const std::string untrusted_root =
+        "certificate chain does not hold on this machine (CertVerifyCertificateChainPolicy "
+        "0x800B0109, checked as of the present time, ";
     struct Case {
         const char* name;
+        const wchar_t* updater;
         const wchar_t* installer;
         std::string cause;
+        bool user_root = false;  // the untrusted CA is among the user's own roots meanwhile
     } cases[] = {
-        {"another publisher", L"signing\\setup-other.exe",
+        {"another publisher", L"signing\\updater.exe", L"signing\\setup-other.exe",
          "is refused: it is signed by \"CN=Another Publisher, O=Elsewhere\", not by the updater's "
          "publisher " +
              updater_subject + ".\n"},
-        {"unsigned", L"e2e\\CorvaneApp-v2-setup.exe",
+        {"unsigned", L"signing\\updater.exe", L"e2e\\CorvaneApp-v2-setup.exe",
          "is refused: its signature does not verify (WinVerifyTrust 0x800B0100).\n"},
-        {"changed after signing", L"signing\\setup-changed.exe",
+        {"changed after signing", L"signing\\updater.exe", L"signing\\setup-changed.exe",
          "is refused: its signature does not verify (WinVerifyTrust 0x80096010).\n"},
+        {"the publisher's name under a CA this machine does not trust", L"signing\\updater.exe",
+         L"signing\\setup-untrusted.exe", "is refused: its " + untrusted_root},
+        {"the same CA added to the user's own roots", L"signing\\updater.exe",
+         L"signing\\setup-untrusted.exe", "is refused: its " + untrusted_root, true},
+        {"an updater signed under a CA this machine does not trust",
+         L"signing\\updater-untrusted.exe", L"signing\\setup-publisher.exe",
+         "is refused: the updater's own " + untrusted_root},
+        {"an unsigned updater built to need a signature of its own",
+         L"updater-signature-required.exe", L"signing\\setup-publisher.exe",
+         "is refused: this updater is not signed, and a release build runs only installers of "
+         "its own publisher.\n"},
     };
-    const std::string downloaded = update_folder_ + "\\" + kSetupName;
-    const std::map<fs::path, std::string> app_before = app_files();
-    const std::set<fs::path> copies_before = test::copy_folders();
     for (const Case& c : cases) {
-        serve(c.installer);
-        fs::remove(app_ / "update.log");
-        EXPECT_EQ(watch(servers_.url("https", std::string("/") + kSetupName), md5_), 0xffffffffu)
-            << c.name << "\n"
-            << watch_output_;
-        EXPECT_NE(watch_output_.find("notice: Failed to verify the installer's publisher."),
-                  std::string::npos)
-            << c.name << "\n"
-            << watch_output_;
-        std::string text = log();
-        EXPECT_EQ(count_of(text, " WARN  run_download_phase("), 1u) << c.name << "\n" << text;
-        EXPECT_EQ(count_of(text, "): The installer " + downloaded + " " + c.cause), 1u)
-            << c.name << "\n"
-            << text;
-        // No elevation was asked for: nothing but the first run wrote to the log.
-        EXPECT_EQ(count_of(text, "): Build "), 1u) << c.name << "\n" << text;
-        EXPECT_FALSE(fs::exists(downloaded)) << c.name;
-
-        // The elevated run as a caller could start it, with the installer and its digest.
-        fs::remove(app_ / "update.log");
-        fs::copy_file(test::sibling_path(c.installer), downloaded);
-        std::string out;
-        EXPECT_EQ(test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) +
-                                               test::install_phase_arguments(downloaded, md5_),
-                                           app_.wstring().c_str(), out, 60000),
-                  0xffffffffu)
-            << c.name;
-        text = log();
-        EXPECT_EQ(count_of(text, " WARN  run_install_phase("), 2u) << c.name << "\n" << text;
-        EXPECT_EQ(count_of(text, "): The installer C:\\ProgramData\\CorvaneUpdate-"), 1u)
-            << c.name << "\n"
-            << text;
-        EXPECT_EQ(count_of(text, "\\" + std::string(kSetupName) + " " + c.cause), 1u)
-            << c.name << "\n"
-            << text;
-        EXPECT_EQ(text.find("process image name"), std::string::npos) << c.name << "\n" << text;
-        EXPECT_TRUE(v1_running()) << c.name;
-        EXPECT_EQ(test::copy_folders(), copies_before) << c.name;
-        EXPECT_EQ(app_files(), app_before) << c.name;
-        fs::remove(downloaded);
+        use_updater(c.updater);
+        std::unique_ptr<UserRoot> user_root;
+        if (c.user_root) {
+            user_root.reset(new UserRoot(L"signing\\untrusted-ca.crt"));
+            ASSERT_TRUE(user_root->added()) << c.name;
+        }
+        expect_refused(c.name, c.installer, c.cause);
     }
     EXPECT_EQ(started_versions(app_), std::vector<std::string>{"1"});
+}
+
+// A signature outlives its certificate when a time-stamping authority that the machine
+// trusts countersigned it while the certificate was valid: the signer's chain is checked as
+// of the time stamp. Without one that holds it is checked as of now. All the installers are
+// signed with the publisher's certificate that was valid from 20 to 10 days ago.
+TEST_F(WholeUpdate, ASignatureHoldsAsOfItsTimeStamp) {
+    TEST_REQUIRES(test_ca_trusted(), "the signers' CA among the machine roots (scripts/with-wine)");
+    use_updater();
+    const std::string expired =
+        "is refused: its certificate chain does not hold on this machine "
+        "(CertVerifyCertificateChainPolicy 0x800B0101, checked as of ";
+    struct Case {
+        const char* name;
+        const wchar_t* installer;
+        std::string cause;  // empty: installed
+    } cases[] = {
+        {"no time stamp", L"signing\\setup-expired.exe", expired + "the present time, "},
+        {"time-stamped 5 days ago, after it expired", L"signing\\setup-stamped-late.exe",
+         expired + "its time stamp, "},
+        // Time stamps of 15 days ago that do not hold: the chain is checked as of now.
+        {"by an authority this machine does not trust", L"signing\\setup-stamped-untrusted.exe",
+         expired + "the present time, "},
+        {"for another signature", L"signing\\setup-stamped-other.exe",
+         expired + "the present time, "},
+        {"stamped now, its time changed afterwards", L"signing\\setup-stamped-back-dated.exe",
+         expired + "the present time, "},
+        {"time-stamped 15 days ago, while it was valid", L"signing\\setup-expired-stamped.exe", ""},
+    };
+    for (const Case& c : cases) {
+        if (!c.cause.empty()) {
+            expect_refused(c.name, c.installer, c.cause);
+            continue;
+        }
+        serve(c.installer);
+        fs::remove(app_ / "update.log");
+        EXPECT_EQ(watch(servers_.url("https", std::string("/") + kSetupName), md5_), 0u)
+            << c.name << "\n"
+            << watch_output_;
+        ASSERT_TRUE(
+            wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000))
+            << log();
+        ASSERT_TRUE(install_phase_ended()) << log();
+        EXPECT_EQ(count_of(log(), " is signed by the publisher.\n"), 2u) << c.name << "\n" << log();
+        ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
+        EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "2"}));
+    }
 }
 
 // Someone who can write to the updater's folder, or to the folder it is started in, puts

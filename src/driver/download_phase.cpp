@@ -138,9 +138,7 @@ int run_download_phase(UpdateRun& run, const std::string& url, const std::string
                               "Failed to download file with correct hash(md5/sha1).");
     // The elevated run refuses an installer of another publisher; the user is not asked to
     // allow one that would be refused.
-    trust::OwnPublisher publisher;
-    own_publisher.get(publisher);
-    if (trust::check_installer_publisher(publisher, run.installer_path, kPhase) < 0) {
+    if (trust::check_installer_publisher(own_publisher, run.installer_path, kPhase) < 0) {
         notify_frontend_text(run.notice, "Failed to verify the installer's publisher.");
         remove_file(run.installer_path);
         return -1;

@@ -105,9 +105,8 @@ int make_checked_copy(InstallRun& install) {
 // refusal comes before anything has changed: the client application keeps running, and
 // the checked copy and its folder go when the phase returns.
 int check_publisher(InstallRun& install) {
-    trust::OwnPublisher publisher;
-    install.own_publisher.get(publisher);
-    if (trust::check_installer_publisher(publisher, install.run.installer_path, kPhase) < 0) {
+    if (trust::check_installer_publisher(install.own_publisher, install.run.installer_path,
+                                         kPhase) < 0) {
         install.failure_text = L"安装程序的发布者验证失败";
         return -1;
     }

@@ -1,4 +1,5 @@
 #include "driver/entry.h"
+#include "trust/publisher.h"
 #include "utils/win.h"
 
 int main(int argc, char** argv) {
@@ -14,5 +15,8 @@ int main(int argc, char** argv) {
     // proxies) was taken from this program's folder. Loaded here from System32, it is the
     // copy every later load by name finds; on Windows this changes nothing.
     LoadLibraryExW(L"iphlpapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // From the build option of the same name: on in a release, whose updater then refuses
+    // every installer when its own signature is missing or does not hold.
+    trust::g_own_signature_required = UPDATER_REQUIRE_SIGNATURE != 0;
     return updater_main(argc, argv);
 }

@@ -1,6 +1,8 @@
 // The publisher that installers are held to: the signer of updater.exe itself. Only an
-// installer whose Authenticode signature verifies and whose signer has the same subject
-// name as the updater's signer is run with administrator rights.
+// installer whose Authenticode signature holds on this machine (trust/signature.h: the
+// file's bytes, and the signer's chain up to a machine root as of its time stamp) and
+// whose signer has the same subject name as the updater's signer is run with
+// administrator rights.
 #pragma once
 
 #include <memory>
@@ -17,25 +19,34 @@ struct OwnPublisher {
     enum class State {
         kUnsigned,  // no signature: installers are not checked (development builds)
         kSigned,    // verified: installers must come from `name`
-        kInvalid,   // a signature that does not verify: no installer is accepted
+        kInvalid,   // no valid signature where one is needed: no installer is accepted
     };
     State state = State::kUnsigned;
     std::vector<unsigned char> subject;  // the leaf signer's encoded subject name
     std::string name;                    // the same, as X.500 text ("CN=..., O=...")
+    std::string cause;                   // kInvalid: why, as each refusal names it
 };
 
-// Reads the Authenticode signer of the running image into `out` and logs the outcome in
-// one line: INFO with the publisher's name, or WARN for an unsigned updater (installers
-// are not checked for a publisher) or for a signature that does not verify (the
-// WinVerifyTrust result in hex; every installer will be refused). Main thread.
+// Whether this program must carry a valid signature of its own. False in development
+// builds, whose unsigned updater checks no installer; main sets it from the build option
+// UPDATER_REQUIRE_SIGNATURE (on in the release preset) before any phase runs, and then an
+// updater that finds no valid signature of its own refuses every installer.
+extern bool g_own_signature_required;
+
+// Reads the Authenticode signer of the running image into `out`. Logs INFO with the
+// publisher's name, or, for an unsigned development build, one WARN line (installers are
+// not checked for a publisher). A signature that does not hold, or a missing one where
+// g_own_signature_required, gives kInvalid with the cause, which every refusal names; it
+// is not logged here. Main thread.
 void read_own_publisher(OwnPublisher& out);
 
 // read_own_publisher, begun on a thread of its own at construction so that its cost
 // overlaps the run's other work: the first signature check of a process loads the
-// code-signing libraries and, under Wine, the system's root certificates. get() waits and
-// then fills `out` and logs as read_own_publisher does, on the caller's thread, so the log
-// keeps its order; without get() nothing is logged. The destructor waits for the thread.
-// When no thread could be started, get() does the work itself. One owning thread.
+// code-signing libraries and, under Wine, the machine's root certificates from the host's
+// CA bundle. get() waits and then fills `out` and logs as read_own_publisher does, on the
+// caller's thread, so the log keeps its order; without get() nothing is logged. The
+// destructor waits for the thread. When no thread could be started, get() does the work
+// itself. One owning thread.
 class OwnPublisherReader {
 public:
     OwnPublisherReader();
@@ -44,6 +55,8 @@ public:
     OwnPublisherReader& operator=(const OwnPublisherReader&) = delete;
 
     void get(OwnPublisher& out);
+    // Whether get() would not wait: the thread has finished.
+    bool done() const;
 
     struct Found;  // what the thread found, defined with the implementation
 
@@ -54,13 +67,16 @@ private:
     utils::ScopedKernelHandle thread_;
 };
 
-// Holds the installer at `path` to `own`: 0 when its signature verifies and its leaf
-// signer's subject equals the updater's (with an INFO line), or at once when the updater
-// is unsigned (nothing to hold it to). -1 after one WARN line, under `function`, that
-// names the cause: the WinVerifyTrust result in hex, both subjects, or an updater whose
-// own signature does not verify. Opens the file for reading only, with
-// read sharing, so it works on a copy that is held open that way.
-int check_installer_publisher(const OwnPublisher& own, const std::string& path,
+// Holds the installer at `path` to the updater's publisher, which `own` reads (its get()
+// is called here): 0 when the installer's signature holds on this machine and its leaf
+// signer's subject equals the updater's (with an INFO line), or when the updater is an
+// unsigned development build (nothing to hold it to). -1 after one WARN line, under
+// `function`, that names the cause: the WinVerifyTrust result in hex, the chain policy's
+// error with the time the chain was checked for, both subjects, or why the updater has no
+// valid publisher. While `own` is still at work, the installer is checked meanwhile on
+// this thread. Opens the file for reading only, with read sharing, so it works on a copy
+// that is held open that way.
+int check_installer_publisher(OwnPublisherReader& own, const std::string& path,
                               const char* function);
 
 }  // namespace trust

@@ -1,65 +1,21 @@
 #include "trust/publisher.h"
 #include "utils/win.h"
 // After win.h: these headers rely on <windows.h> but do not include it.
-#include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include <cstdio>
+#include <utility>
+
 #include "log/log.h"
+#include "trust/signature.h"
 #include "utils/text.h"
 
 namespace trust {
 
+bool g_own_signature_required = false;
+
 namespace {
-
-// One WinVerifyTrust verification, with its state closed again at the end of the scope.
-// `result` is 0 for a signature that verifies, else the WinVerifyTrust result
-// (TRUST_E_NOSIGNATURE for an unsigned file, TRUST_E_BAD_DIGEST for a changed one, ...).
-class Verification {
-public:
-    explicit Verification(const std::wstring& path) : path_(path) {
-        file_.cbStruct = sizeof file_;
-        file_.pcwszFilePath = path_.c_str();
-        data_.cbStruct = sizeof data_;
-        data_.dwUIChoice = WTD_UI_NONE;
-        // No revocation check, and no retrieval of anything over the network (certificate
-        // revocation lists, OCSP, missing intermediates): each retrieval can wait 15 s and
-        // more on a machine without a connection, and the update must not hang there. What
-        // the check is for, that nobody but our publisher's key made the installer, rests on
-        // the signature and the subject match; a leaked key is answered with a new updater.
-        data_.fdwRevocationChecks = WTD_REVOKE_NONE;
-        data_.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
-        data_.dwUnionChoice = WTD_CHOICE_FILE;
-        data_.pFile = &file_;
-        data_.dwStateAction = WTD_STATEACTION_VERIFY;
-        result = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action_, &data_);
-    }
-    ~Verification() {
-        data_.dwStateAction = WTD_STATEACTION_CLOSE;
-        WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action_, &data_);
-    }
-    Verification(const Verification&) = delete;
-    Verification& operator=(const Verification&) = delete;
-
-    // The leaf signer's certificate of a verified file, or null. Owned by the verification.
-    PCCERT_CONTEXT signer() const {
-        if (result != 0) return nullptr;
-        CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(data_.hWVTStateData);
-        if (provider == nullptr) return nullptr;
-        CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
-        if (signer == nullptr) return nullptr;
-        CRYPT_PROVIDER_CERT* leaf = WTHelperGetProvCertFromChain(signer, 0);
-        return leaf != nullptr ? leaf->pCert : nullptr;
-    }
-
-    LONG result = 0;
-
-private:
-    std::wstring path_;
-    GUID action_ = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    WINTRUST_FILE_INFO file_{};
-    WINTRUST_DATA data_{};
-};
 
 std::string name_text(const CERT_NAME_BLOB& name) {
     CERT_NAME_BLOB blob = name;
@@ -73,7 +29,30 @@ std::string name_text(const CERT_NAME_BLOB& name) {
 }
 
 // The result as the SDK writes it, 0x800B0100 for TRUST_E_NOSIGNATURE.
-unsigned long hex_of(LONG result) { return static_cast<unsigned long>(result); }
+unsigned long hex_of(long result) { return static_cast<unsigned long>(result); }
+
+// Why a signature does not hold, to follow "is refused: ". `whose` is "its" for an
+// installer, "the updater's own" for this program.
+std::string failure_text(const SignatureCheck& check, const char* whose) {
+    char text[320];
+    if (check.failed == SignatureCheck::Step::kChain) {
+        std::snprintf(text, sizeof text,
+                      "%s certificate chain does not hold on this machine "
+                      "(CertVerifyCertificateChainPolicy 0x%08lX, checked as of %s, %s)",
+                      whose, hex_of(check.result),
+                      check.time_stamped ? "its time stamp" : "the present time",
+                      utc_text(check.checked_at).c_str());
+    } else if (check.result == static_cast<long>(TRUST_E_NOSIGNATURE) && !is_unsigned(check)) {
+        std::snprintf(text, sizeof text,
+                      "%s signature could not be read (WinVerifyTrust 0x%08lX, GetLastError "
+                      "0x%08lX)",
+                      whose, hex_of(check.result), check.last_error);
+    } else {
+        std::snprintf(text, sizeof text, "%s signature does not verify (WinVerifyTrust 0x%08lX)",
+                      whose, hex_of(check.result));
+    }
+    return text;
+}
 
 }  // namespace
 
@@ -81,9 +60,7 @@ unsigned long hex_of(LONG result) { return static_cast<unsigned long>(result); }
 // can be found on another thread.
 struct OwnPublisherReader::Found {
     DWORD path_error = 0;  // GetModuleFileNameW failed with it
-    LONG result = 0;
-    std::vector<unsigned char> subject;  // the leaf signer's, when there is one
-    bool has_signer = false;
+    SignatureCheck check;
 };
 
 namespace {
@@ -95,41 +72,41 @@ void verify_own_image(OwnPublisherReader::Found& found) {
         found.path_error = length == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
         return;
     }
-    const Verification verification(image);
-    found.result = verification.result;
-    const PCCERT_CONTEXT signer = verification.signer();
-    if (signer == nullptr) return;
-    const CERT_NAME_BLOB& subject = signer->pCertInfo->Subject;
-    found.has_signer = true;
-    found.subject.assign(subject.pbData, subject.pbData + subject.cbData);
+    check_signature(image, found.check);
+}
+
+// An updater without a valid signature of its own refuses every installer, naming `cause`.
+void set_invalid(OwnPublisher& out, std::string cause) {
+    out.state = OwnPublisher::State::kInvalid;
+    out.cause = std::move(cause);
 }
 
 void take_own_publisher(const OwnPublisherReader::Found& found, OwnPublisher& out) {
     const char* const function = "trust::read_own_publisher";
     out = OwnPublisher{};
     if (found.path_error != 0) {
-        out.state = OwnPublisher::State::kInvalid;
-        SetLastError(found.path_error);
-        LOG_WARN(function, "Failed to get the updater's own path: %s", last_error_text().c_str());
-        return;
+        char text[96];
+        std::snprintf(text, sizeof text, "the updater's own path is unknown (error %lu)",
+                      found.path_error);
+        return set_invalid(out, text);
     }
-    if (found.result == static_cast<LONG>(TRUST_E_NOSIGNATURE)) {
+    if (is_unsigned(found.check)) {
+        // A release must never run unchecked because its signature was lost on the way;
+        // a development build may.
+        if (g_own_signature_required)
+            return set_invalid(out,
+                               "this updater is not signed, and a release build runs only "
+                               "installers of its own publisher");
         LOG_WARN(function,
                  "This updater is not signed: installers are not checked for a publisher.\n");
         return;
     }
-    if (!found.has_signer) {
-        // A signed updater whose signature does not hold names no publisher we could trust;
-        // falling back to no check would let anyone strip the check by breaking it.
-        out.state = OwnPublisher::State::kInvalid;
-        LOG_WARN(function,
-                 "The updater's own signature does not verify (WinVerifyTrust 0x%08lX): no "
-                 "installer will be accepted.\n",
-                 hex_of(found.result));
-        return;
-    }
+    // A signed updater whose signature does not hold names no publisher we could trust;
+    // falling back to no check would let anyone strip the check by breaking it.
+    if (found.check.failed != SignatureCheck::Step::kNone)
+        return set_invalid(out, failure_text(found.check, "the updater's own"));
     out.state = OwnPublisher::State::kSigned;
-    out.subject = found.subject;
+    out.subject = found.check.subject;
     CERT_NAME_BLOB subject{static_cast<DWORD>(out.subject.size()), out.subject.data()};
     out.name = name_text(subject);
     LOG_INFO(function, "Publisher: %s; installers must be signed by it.\n", out.name.c_str());
@@ -166,32 +143,40 @@ void OwnPublisherReader::get(OwnPublisher& out) {
     take_own_publisher(*found_, out);
 }
 
-int check_installer_publisher(const OwnPublisher& own, const std::string& path,
+bool OwnPublisherReader::done() const {
+    return thread_ && WaitForSingleObject(thread_.get(), 0) == WAIT_OBJECT_0;
+}
+
+int check_installer_publisher(OwnPublisherReader& own, const std::string& path,
                               const char* function) {
-    if (own.state == OwnPublisher::State::kUnsigned) return 0;
-    if (own.state == OwnPublisher::State::kInvalid) {
-        LOG_WARN(function, "The installer %s is refused: the updater has no valid publisher.\n",
-                 path.c_str());
+    // The installer's check needs the updater's publisher only at its end. Under Wine the
+    // first check of a process spends a quarter of a second loading the machine's roots,
+    // and the installer's own check as long again hashing its bytes: while the reader is
+    // at work, the installer is checked on this thread meanwhile.
+    SignatureCheck check;
+    const bool checked_meanwhile = !own.done();
+    if (checked_meanwhile) check_signature(widen(path), check);
+    OwnPublisher publisher;
+    own.get(publisher);
+    if (publisher.state == OwnPublisher::State::kUnsigned) return 0;
+    if (publisher.state == OwnPublisher::State::kInvalid) {
+        LOG_WARN(function, "The installer %s is refused: %s.\n", path.c_str(),
+                 publisher.cause.c_str());
         return -1;
     }
-    const Verification verification(widen(path));
-    const PCCERT_CONTEXT signer = verification.signer();
-    if (signer == nullptr) {
-        LOG_WARN(function,
-                 "The installer %s is refused: its signature does not verify (WinVerifyTrust "
-                 "0x%08lX).\n",
-                 path.c_str(),
-                 hex_of(verification.result != 0 ? verification.result : TRUST_E_NO_SIGNER_CERT));
+    if (!checked_meanwhile) check_signature(widen(path), check);
+    if (check.failed != SignatureCheck::Step::kNone) {
+        LOG_WARN(function, "The installer %s is refused: %s.\n", path.c_str(),
+                 failure_text(check, "its").c_str());
         return -1;
     }
-    CERT_NAME_BLOB expected{static_cast<DWORD>(own.subject.size()),
-                            const_cast<BYTE*>(own.subject.data())};
-    CERT_NAME_BLOB found = signer->pCertInfo->Subject;
+    CERT_NAME_BLOB expected{static_cast<DWORD>(publisher.subject.size()), publisher.subject.data()};
+    CERT_NAME_BLOB found{static_cast<DWORD>(check.subject.size()), check.subject.data()};
     if (!CertCompareCertificateName(X509_ASN_ENCODING, &expected, &found)) {
         LOG_WARN(function,
                  "The installer %s is refused: it is signed by \"%s\", not by the updater's "
                  "publisher \"%s\".\n",
-                 path.c_str(), name_text(found).c_str(), own.name.c_str());
+                 path.c_str(), name_text(found).c_str(), publisher.name.c_str());
         return -1;
     }
     LOG_INFO(function, "The installer %s is signed by the publisher.\n", path.c_str());

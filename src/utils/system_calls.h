@@ -1,8 +1,8 @@
 // The system calls whose failures tests cannot produce for real (a refused elevation, a
-// process that resists termination, a rename that fails, a full disk), and every call of
-// the file-tree layer (src/fs). The program makes these calls through this process-wide
-// table; a test replaces one entry for a while and puts it back, and the program's own
-// logic runs unchanged around it.
+// process that resists termination, a rename that fails, a full disk, a signature check
+// that could not read its file), and every call of the file-tree layer (src/fs). The
+// program makes these calls through this process-wide table; a test replaces one entry
+// for a while and puts it back, and the program's own logic runs unchanged around it.
 #pragma once
 
 #include "utils/win.h"
@@ -12,6 +12,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
+#include <wintrust.h>
 
 namespace utils {
 
@@ -35,6 +36,9 @@ struct SystemCalls {
     decltype(&::GetProcAddress) get_proc_address;
     // The free space checked before the folder snapshot: a full disk on demand.
     decltype(&::GetDiskFreeSpaceExW) get_disk_free_space_ex_w;
+    // The signature checks (trust/signature_win.cpp): a TRUST_E_NOSIGNATURE that
+    // GetLastError does not confirm, as for a file that could not be read.
+    decltype(&::WinVerifyTrust) win_verify_trust;
 
     // The file-tree layer, all of it.
     decltype(&::CreateFileW) create_file_w;

@@ -17,6 +17,7 @@ SystemCalls& system_calls() {
         ::DuplicateTokenEx,
         ::GetProcAddress,
         ::GetDiskFreeSpaceExW,
+        ::WinVerifyTrust,
         ::CreateFileW,
         ::ReadFile,
         ::WriteFile,
