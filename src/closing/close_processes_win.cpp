@@ -34,22 +34,6 @@ DWORD remaining_ms(ULONGLONG deadline) {
     return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
 }
 
-// The case folding of the C locale, which the updater never changes: A to Z only. Written
-// out so that a locale set elsewhere in the process cannot widen it.
-wchar_t fold_ascii(wchar_t unit) {
-    return unit >= L'A' && unit <= L'Z' ? unit - L'A' + L'a' : unit;
-}
-
-// The whole names must be equal: "CorvaneApp.exe.bak" is not "CorvaneApp.exe".
-bool same_image_name(const std::wstring& wanted, const wchar_t (&found)[MAX_PATH]) {
-    size_t i = 0;
-    for (; i < wanted.size(); ++i) {
-        if (i == MAX_PATH || found[i] == L'\0' || fold_ascii(found[i]) != fold_ascii(wanted[i]))
-            return false;
-    }
-    return i < MAX_PATH && found[i] == L'\0';
-}
-
 // Every process that the request names, from one look at the process list.
 int find_targets(const CloseRequest& request, const FolderMatch& match,
                  std::vector<Target>& targets) {
@@ -58,7 +42,7 @@ int find_targets(const CloseRequest& request, const FolderMatch& match,
         const DWORD id = entry.th32ProcessID;
         ScopedKernelHandle process(OpenProcess(kWatchAccess, FALSE, id));
         const std::wstring image = process ? process_image(process.get()) : std::wstring();
-        const bool by_name = !name.empty() && same_image_name(name, entry.szExeFile);
+        const bool by_name = !name.empty() && utils::same_image_name(name, entry.szExeFile);
         if (!by_name && (image.empty() || !match.holds(image))) return;
         // Held from here on, the handle also keeps the process's id from being reused
         // before it is ended by that id.

@@ -18,6 +18,10 @@ int start_prog_wait(const std::string& program, const std::string& parameters,
                     unsigned long* exit_code = nullptr,
                     const std::wstring& temp_folder = std::wstring());
 
+// True when the process image name `found` (a snapshot entry) is `wanted`, as a whole,
+// ignoring the case of A to Z only.
+bool same_image_name(const std::wstring& wanted, const wchar_t (&found)[260]);
+
 // Starts System32's taskkill.exe by its path, hidden, with `parameters` ("/pid 12 /f"),
 // without waiting for it. Nothing is reported: the caller waits for what it ended.
 void start_taskkill(const std::wstring& parameters);

@@ -15,22 +15,6 @@ namespace {
 // How long kill_process waits in all for the processes it ended to be gone.
 constexpr ULONGLONG kExitWaitMs = 10000;
 
-// The case folding of the C locale, which the updater never changes: A to Z only. Written
-// out so that a locale set elsewhere in the process cannot widen it.
-wchar_t fold_ascii(wchar_t unit) {
-    return unit >= L'A' && unit <= L'Z' ? unit - L'A' + L'a' : unit;
-}
-
-// The whole names must be equal: "CorvaneApp.exe.bak" is not "CorvaneApp.exe".
-bool same_image_name(const std::wstring& wanted, const wchar_t (&found)[MAX_PATH]) {
-    size_t i = 0;
-    for (; i < wanted.size(); ++i) {
-        if (i == MAX_PATH || found[i] == L'\0' || fold_ascii(found[i]) != fold_ascii(wanted[i]))
-            return false;
-    }
-    return i < MAX_PATH && found[i] == L'\0';
-}
-
 struct EndedProcess {
     DWORD id;
     ScopedKernelHandle handle;  // null when not even a handle to wait on could be had
@@ -97,6 +81,22 @@ void wait_until_gone(const std::vector<EndedProcess>& ended) {
 }
 
 }  // namespace
+
+// The case folding of the C locale, which the updater never changes: A to Z only. Written
+// out so that a locale set elsewhere in the process cannot widen it.
+static wchar_t fold_ascii(wchar_t unit) {
+    return unit >= L'A' && unit <= L'Z' ? unit - L'A' + L'a' : unit;
+}
+
+// The whole names must be equal: "CorvaneApp.exe.bak" is not "CorvaneApp.exe".
+bool same_image_name(const std::wstring& wanted, const wchar_t (&found)[MAX_PATH]) {
+    size_t i = 0;
+    for (; i < wanted.size(); ++i) {
+        if (i == MAX_PATH || found[i] == L'\0' || fold_ascii(found[i]) != fold_ascii(wanted[i]))
+            return false;
+    }
+    return i < MAX_PATH && found[i] == L'\0';
+}
 
 void start_taskkill(const std::wstring& parameters) {
     // By its full path in System32: a bare name is looked for in the working folder and in
