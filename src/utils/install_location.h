@@ -13,3 +13,7 @@
 // standard output once when there are any. Returns an empty string when nothing is found or
 // anything fails; logs nothing. Read-only; any thread.
 std::string find_install_location(std::string application_name);
+
+// The "DisplayVersion" value of the same registration, as stored ("2.0.0"), in the ANSI
+// code page; empty when there is none or anything fails. Prints nothing, logs nothing.
+std::string find_display_version(const std::string& application_name);

@@ -16,6 +16,7 @@ namespace {
 const wchar_t kUninstallKey[] =
     L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const wchar_t kLocationValue[] = L"InstallLocation";
+const wchar_t kVersionValue[] = L"DisplayVersion";
 
 // "Number of subkeys: %d\n" in Chinese, as GBK (code page 936) bytes, written unchanged
 // whatever the console's code page.
@@ -85,8 +86,9 @@ std::wstring expand_with_system_variables(const std::wstring& text) {
     return expanded.size() < kValueUnits ? expanded : std::wstring();
 }
 
-// The value of the registration `name`, which was enumerated under the uninstall key.
-std::wstring read_location(const wchar_t* name) {
+// The value `value_name` of the registration `name`, which was enumerated under the
+// uninstall key, as stored.
+std::wstring read_value(const wchar_t* name, const wchar_t* value_name, DWORD& type) {
     wchar_t path[kPathUnits] = {0};
     append_bounded(path, kUninstallKey);
     append_bounded(path, L"\\");
@@ -98,11 +100,16 @@ std::wstring read_location(const wchar_t* name) {
     // buffer need not hold a terminator when the data fills it.
     wchar_t value[kValueUnits] = {0};
     DWORD bytes = sizeof value;
-    DWORD type = REG_NONE;
-    if (RegQueryValueExW(key.get(), kLocationValue, nullptr, &type, reinterpret_cast<BYTE*>(value),
+    type = REG_NONE;
+    if (RegQueryValueExW(key.get(), value_name, nullptr, &type, reinterpret_cast<BYTE*>(value),
                          &bytes) != ERROR_SUCCESS)
         return std::wstring();
-    const std::wstring stored(value, wcsnlen(value, kValueUnits));
+    return std::wstring(value, wcsnlen(value, kValueUnits));
+}
+
+std::wstring read_location(const wchar_t* name) {
+    DWORD type = REG_NONE;
+    const std::wstring stored = read_value(name, kLocationValue, type);
     if (type != REG_EXPAND_SZ) return stored;
     // Installers that write "%ProgramFiles%\..." mean the folder the machine names so.
     // Only the system's variables: the user's own (HKCU\Environment, and the environment
@@ -112,17 +119,17 @@ std::wstring read_location(const wchar_t* name) {
     return expand_with_system_variables(stored);
 }
 
-}  // namespace
-
-std::string find_install_location(std::string application_name) {
+// The first registration named exactly `application_name`, empty when there is none;
+// prints the number of registrations when `show_count` is set.
+std::wstring find_registration(const std::string& application_name, bool show_count) {
     ScopedRegistryKey uninstall = open_key(kUninstallKey);
-    if (!uninstall) return std::string();
+    if (!uninstall) return std::wstring();
 
     DWORD subkeys = 0;
     if (RegQueryInfoKeyW(uninstall.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
                          nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         subkeys = 0;
-    if (subkeys != 0) {
+    if (subkeys != 0 && show_count) {
         std::printf(kSubkeyCountFormat, static_cast<int>(subkeys));
         std::fflush(stdout);
     }
@@ -135,8 +142,20 @@ std::string find_install_location(std::string application_name) {
         if (RegEnumKeyExW(uninstall.get(), index, name, &units, nullptr, nullptr, nullptr,
                           nullptr) != ERROR_SUCCESS)
             continue;
-        if (wanted != name) continue;
-        return narrow(read_location(name));
+        if (wanted == name) return name;
     }
-    return std::string();
+    return std::wstring();
+}
+
+}  // namespace
+
+std::string find_install_location(std::string application_name) {
+    const std::wstring name = find_registration(application_name, true);
+    return name.empty() ? std::string() : narrow(read_location(name.c_str()));
+}
+
+std::string find_display_version(const std::string& application_name) {
+    const std::wstring name = find_registration(application_name, false);
+    DWORD type = REG_NONE;
+    return name.empty() ? std::string() : narrow(read_value(name.c_str(), kVersionValue, type));
 }
