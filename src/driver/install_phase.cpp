@@ -57,10 +57,10 @@ struct InstallRun {
     const wchar_t* failure_text = L"更新失败";  // the window's last text when a step failed
 
     // For the record of this update.
-    std::wstring record_folder;           // the first run's update folder
-    std::string reason;                   // of the first failure; empty while all went well
-    bool rolled_back = false;             // the install failed and the folder is back
-    std::optional<long long> exit_code;   // the installer's, once it ran
+    std::wstring record_folder;          // the first run's update folder
+    std::string reason;                  // of the first failure; empty while all went well
+    bool rolled_back = false;            // the install failed and the folder is back
+    std::optional<long long> exit_code;  // the installer's, once it ran
     std::optional<std::string> previous_version;
     bool recorded = false;
 };
@@ -139,7 +139,7 @@ int record_outcome(InstallRun& install) {
     if (install.recorded) return 0;
     install.recorded = true;
     outcome::LastUpdate record = record_of(install.installer_arg, install.digest_arg);
-    record.result = !install.failed        ? outcome::kInstalled
+    record.result = !install.failed       ? outcome::kInstalled
                     : install.rolled_back ? outcome::kRolledBack
                                           : outcome::kFailed;
     record.reason = install.failed ? install.reason : "";
@@ -287,8 +287,7 @@ int find_install_folder(InstallRun& install) {
 // run's log and its own two files stay as they are: the running image under its backup
 // name, and its copy, which is the updater the folder is to keep.
 int restore_interrupted_install(InstallRun& install) {
-    const std::vector<std::string> left_out{log_file_name(), install.own_path,
-                                            install.backup_path};
+    const std::vector<std::string> left_out{log_file_name(), install.own_path, install.backup_path};
     for (const std::wstring& folder : fs::protected_folders()) {
         if (!fs::is_own_protected_folder(folder) || !rollback::holds_interrupted_install(folder))
             continue;
@@ -419,7 +418,11 @@ const InstallStep kInstallSteps[] = {
     {make_checked_copy, kWhileAllWent, false, "digest", {Bar::kNone, 0, 0}, nullptr},
     {check_publisher, kWhileAllWent, false, "publisher", {Bar::kNone, 0, 0}, nullptr},
     {find_own_path, kWhileAllWent, false, "backup", {Bar::kAdvance, 20, 50}, L"获取当前程序的路径"},
-    {make_backup_name, kWhileAllWent, false, "backup", {Bar::kAdvance, 30, 100},
+    {make_backup_name,
+     kWhileAllWent,
+     false,
+     "backup",
+     {Bar::kAdvance, 30, 100},
      L"获取当前程序的备份路径"},
     {stage_own_copy, kWhileAllWent, false, "backup", {Bar::kAdvance, 40, 100}, L"备份程序"},
     {swap_in_backup, kWhileAllWent, false, "backup", {Bar::kAdvance, 50, 100}, L"关闭主程序"},
@@ -427,7 +430,11 @@ const InstallStep kInstallSteps[] = {
     {close_client, kWhileAllWent, false, "close", {Bar::kAdvance, 90, 100}, L"运行安装程序..."},
     {restore_interrupted_install, kWhileAllWent, true, "restore", {Bar::kNone, 0, 0}, nullptr},
     {take_snapshot, kWhileAllWent, true, "snapshot", {Bar::kNone, 0, 0}, nullptr},
-    {run_installer, kWhileAllWent, true, outcome::kInstallerExitCode, {Bar::kSet, 90, 0},
+    {run_installer,
+     kWhileAllWent,
+     true,
+     outcome::kInstallerExitCode,
+     {Bar::kSet, 90, 0},
      L"安装程序已经运行结束"},
     // CorvaneApp.exe missing after the installer is a failed install too.
     {find_client, kWhileAllWent, true, outcome::kClientMissing, {Bar::kNone, 0, 0}, nullptr},

@@ -346,8 +346,7 @@ int read_small_file(const std::wstring& path, std::string& out) {
         return -1;
     std::string text(kSmallFileBytes, '\0');
     DWORD read = 0;
-    if (!system_calls().read_file(file.get(), &text[0], kSmallFileBytes, &read, nullptr))
-        return -1;
+    if (!system_calls().read_file(file.get(), &text[0], kSmallFileBytes, &read, nullptr)) return -1;
     text.resize(read);
     out = text;
     return 0;

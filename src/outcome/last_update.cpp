@@ -33,7 +33,8 @@ long long days_from_civil(long long year, unsigned month, unsigned day) {
     const long long era = (year >= 0 ? year : year - 399) / 400;
     const unsigned year_of_era = static_cast<unsigned>(year - era * 400);
     const unsigned day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const unsigned day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    const unsigned day_of_era =
+        year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
     return era * 146097 + static_cast<long long>(day_of_era) - 719468;
 }
 
@@ -43,7 +44,8 @@ void civil_from_days(long long days, long long& year, unsigned& month, unsigned&
     const unsigned day_of_era = static_cast<unsigned>(days - era * 146097);
     const unsigned year_of_era =
         (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    const unsigned day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const unsigned day_of_year =
+        day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
     const unsigned shifted_month = (5 * day_of_year + 2) / 153;
     day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
     month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
@@ -163,9 +165,7 @@ int parse_utc_text(const std::string& text, std::time_t& out) {
         const bool digit = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
         if (kShape[i] == 'd' ? !digit : text[i] != kShape[i]) return -1;
     }
-    const auto number = [&](size_t at, size_t count) {
-        return std::stoi(text.substr(at, count));
-    };
+    const auto number = [&](size_t at, size_t count) { return std::stoi(text.substr(at, count)); };
     const int year = number(0, 4);
     const int month = number(5, 2);
     const int day = number(8, 2);
@@ -174,10 +174,9 @@ int parse_utc_text(const std::string& text, std::time_t& out) {
     const int second = number(17, 2);
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
         return -1;
-    out = static_cast<std::time_t>(days_from_civil(year, static_cast<unsigned>(month),
-                                                   static_cast<unsigned>(day)) *
-                                       kDay +
-                                   hour * kHour + minute * 60 + second);
+    out = static_cast<std::time_t>(
+        days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * kDay +
+        hour * kHour + minute * 60 + second);
     return 0;
 }
 

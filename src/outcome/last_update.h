@@ -25,9 +25,9 @@ extern const char* const kClientMissing;      // "client_missing"
 struct LastUpdate {
     std::string result;
     std::string reason;
-    std::string message;    // the text the progress window showed last
-    std::string installer;  // the installer's file name
-    std::string md5;        // lower-case hexadecimal
+    std::string message;                           // the text the progress window showed last
+    std::string installer;                         // the installer's file name
+    std::string md5;                               // lower-case hexadecimal
     std::optional<long long> installer_exit_code;  // none when the installer did not run
     std::optional<std::string> previous_version;   // DisplayVersion before the install
     std::optional<std::string> version;            // and after it

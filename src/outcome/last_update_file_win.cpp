@@ -49,14 +49,13 @@ int write_last_update(const std::wstring& folder, const LastUpdate& record) {
         utils::ScopedKernelHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr,
                                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD wrote = 0;
-        written = file.valid() && !text.empty() &&
-                  WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &wrote,
-                            nullptr) &&
-                  wrote == text.size() && FlushFileBuffers(file.get());
+        written =
+            file.valid() && !text.empty() &&
+            WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &wrote, nullptr) &&
+            wrote == text.size() && FlushFileBuffers(file.get());
     }
-    if (!written ||
-        !MoveFileExW(temporary.c_str(), path.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!written || !MoveFileExW(temporary.c_str(), path.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         LOG_WARN(function, "Failed to write %s: %s", narrow(path).c_str(),
                  last_error_text().c_str());
         DeleteFileW(temporary.c_str());
