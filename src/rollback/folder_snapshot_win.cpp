@@ -354,12 +354,13 @@ int open_interrupted_snapshot(const std::wstring& folder, const std::vector<std:
         const std::wstring relative = relative_to(found.source_, fs::full_path(widen(path)));
         if (!relative.empty()) found.left_out_.push_back(relative);
     }
-    // The copy holds every file and folder with the times and attributes they had; links
-    // were never copied, so those the folder holds now are kept as they are.
+    // The copy holds every file and folder with the times and attributes they had, but for
+    // what this run leaves out; links were never copied, so those the folder holds now are
+    // kept as they are.
     fs::Tree copy;
     fs::Tree source;
     std::vector<fs::Entry> links;
-    if (note.empty() || copy.open(found.copy_) < 0 || copy.list({}, found.entries_) < 0) {
+    if (note.empty() || copy.open(found.copy_) < 0 || copy.list(found.left_out_, found.entries_) < 0) {
         LOG_WARN(function, "Failed to read the snapshot at %s: %s", narrow(folder).c_str(),
                  last_error_text().c_str());
         found.forget();
