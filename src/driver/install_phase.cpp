@@ -525,6 +525,11 @@ int install_under_lock(UpdateRun& run, const char* installer_arg, const char* di
         progress_set_status(install.window, install.failure_text);
         record_outcome(install);
         reached(kInstallStepCount, install.window);
+        // The failure stays on screen for a while, or until the user closes the window:
+        // ending at once would take it away before anyone could read it. The lock is held
+        // meanwhile: an update started now would fail at the backup, since this run's
+        // image is still running as updater.old.exe.
+        if (g_window.thread != nullptr) WaitForSingleObject(g_window.thread, g_failure_shown_ms);
         return -1;
     }
     progress_set_pos(install.window, 100);
@@ -545,10 +550,5 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
         LOG_WARN(kPhase, "No installer and digest were given: nothing is installed.\n");
         return -1;
     }
-    if (install_under_lock(run, installer_arg, digest_arg) == 0) return 0;
-    // The failure stays on screen for a while after everything is done and the lock is let
-    // go, or until the user closes the window: ending at once would take it away before
-    // anyone could read it.
-    if (g_window.thread != nullptr) WaitForSingleObject(g_window.thread, g_failure_shown_ms);
-    return -1;
+    return install_under_lock(run, installer_arg, digest_arg);
 }

@@ -37,9 +37,9 @@ int run_download_phase(UpdateRun& run, const std::string& url, const std::string
 // that a run ended by force left behind while its installer ran is put back first; when
 // that fails, the client application is started again and the phase ends with -1.
 // Before it starts the client application again (or ends early) the phase writes
-// "last-update.json" into the installer's folder (outcome/last_update.h). The phase holds
-// the single-instance lock from its start to its end; a failure stays in the window for
-// g_failure_shown_ms after that, unless the user closes it.
+// "last-update.json" into the installer's folder (outcome/last_update.h). A failure
+// stays in the window for g_failure_shown_ms before the phase ends, unless the user
+// closes it. The phase holds the single-instance lock from its start to its end.
 int run_install_phase(UpdateRun& run, const char* installer_arg, const char* digest_arg);
 
 struct ProgressWindow;
