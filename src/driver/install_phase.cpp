@@ -489,10 +489,13 @@ int run_install_steps(InstallRun& install) {
 
 const int kInstallStepCount = static_cast<int>(sizeof kInstallSteps / sizeof kInstallSteps[0]);
 
-namespace {
-
-// The phase from the lock on; the lock is let go when it returns.
-int install_under_lock(UpdateRun& run, const char* installer_arg, const char* digest_arg) {
+int run_install_phase(UpdateRun& run, const char* installer_arg, const char* digest_arg) {
+    // The first run always hands on the digest that it checked. Without it nothing says
+    // what may run with administrator rights, so nothing does.
+    if (installer_arg == nullptr || digest_arg == nullptr) {
+        LOG_WARN(kPhase, "No installer and digest were given: nothing is installed.\n");
+        return -1;
+    }
     // Held from here to the end: waits until the download phase that started us has let
     // go, and creates the lock when that run has ended already, so that no other update
     // starts while this one installs. Anyone may create the mutex and hold it; then this
@@ -539,16 +542,4 @@ int install_under_lock(UpdateRun& run, const char* installer_arg, const char* di
     install.checked.remove_source();
     progress_close(install.window);
     return 0;
-}
-
-}  // namespace
-
-int run_install_phase(UpdateRun& run, const char* installer_arg, const char* digest_arg) {
-    // The first run always hands on the digest that it checked. Without it nothing says
-    // what may run with administrator rights, so nothing does.
-    if (installer_arg == nullptr || digest_arg == nullptr) {
-        LOG_WARN(kPhase, "No installer and digest were given: nothing is installed.\n");
-        return -1;
-    }
-    return install_under_lock(run, installer_arg, digest_arg);
 }

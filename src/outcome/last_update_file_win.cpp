@@ -41,14 +41,20 @@ std::wstring from_utf8(const std::string& text) {
 int write_last_update(const std::wstring& folder, const LastUpdate& record) {
     const char* const function = "outcome::write_last_update";
     const std::wstring path = record_path(folder);
-    const std::wstring temporary = path + L".tmp";
+    // The folder is the user's, and the elevated run writes into it: a file or link that
+    // someone put there under the temporary name is never opened, let alone truncated or
+    // written through; the record then stays as it was.
+    const std::wstring temporary = path + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
     const std::string text = to_json(record);
+    bool file_made = false;
     bool written = false;
     {
         // Written through before the move: a record that survives a power cut is whole.
-        utils::ScopedKernelHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr,
-                                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        utils::ScopedKernelHandle file(
+            CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         DWORD wrote = 0;
+        file_made = file.valid();
         written =
             file.valid() && !text.empty() &&
             WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &wrote, nullptr) &&
@@ -58,7 +64,7 @@ int write_last_update(const std::wstring& folder, const LastUpdate& record) {
                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         LOG_WARN(function, "Failed to write %s: %s", narrow(path).c_str(),
                  last_error_text().c_str());
-        DeleteFileW(temporary.c_str());
+        if (file_made) DeleteFileW(temporary.c_str());
         return -1;
     }
     return 0;
