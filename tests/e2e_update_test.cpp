@@ -130,8 +130,16 @@ protected:
         TEST_REQUIRES(GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) != 0, "a display (Xvfb)");
         TEST_REQUIRES(servers_.load(), "the http_servers fixture");
         serve(L"e2e\\CorvaneApp-v2-setup.exe");
+        // The user's profile under a name that the ANSI code page (1252 here) cannot hold,
+        // as a Chinese user name on a Windows set to English: every whole update passes its
+        // installer's path from the first run to the elevated one through it.
+        app_data_ = std::make_unique<test::ScopedAppData>(
+            (dir_.path() / L"\u7528\u6237 \u5b89\u88c5 Zo\u00eb").wstring());
         ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
-        fs::remove_all(update_folder_);
+        ASSERT_NE(update_folder_.find("\xe5\xae\x89\xe8\xa3\x85 Zo\xc3\xab"), std::string::npos)
+            << "the profile was not redirected";
+        downloaded_ = fs::u8path(update_folder_) / kSetupName;
+        fs::remove_all(downloaded_.parent_path());
 
         // v1, installed by its own installer, with the updater beside it.
         app_ = dir_.path() / "app";
@@ -154,7 +162,7 @@ protected:
         test::run_process(L"taskkill /im CorvaneApp.exe /f", 0, nullptr, 20000);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey);
         std::error_code ignored;
-        fs::remove_all(update_folder_, ignored);
+        fs::remove_all(downloaded_.parent_path(), ignored);
         fs::remove(servers_.file(kSetupName), ignored);
     }
 
@@ -182,7 +190,7 @@ protected:
     // the installer and its digest, on its checked copy, before anything changes.
     void expect_refused(const std::string& name, const wchar_t* installer,
                         const std::string& cause) {
-        const std::string downloaded = update_folder_ + "\\" + kSetupName;
+        const std::string downloaded = update_folder_ + "\\" + kSetupName;  // as logged
         const std::map<fs::path, std::string> app_before = app_files();
         const std::set<fs::path> copies_before = test::copy_folders();
         serve(installer);
@@ -204,11 +212,11 @@ protected:
             << text;
         // No elevation was asked for: nothing but the first run wrote to the log.
         EXPECT_EQ(count_of(text, "): Build "), 1u) << name << "\n" << text;
-        EXPECT_FALSE(fs::exists(downloaded)) << name;
+        EXPECT_FALSE(fs::exists(downloaded_)) << name;
 
         fs::remove(app_ / "update.log");
-        fs::remove(downloaded);
-        fs::copy_file(test::sibling_path(installer), downloaded);
+        fs::remove(downloaded_);
+        fs::copy_file(test::sibling_path(installer), downloaded_);
         std::string out;
         EXPECT_EQ(test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) +
                                                test::install_phase_arguments(downloaded, md5_),
@@ -226,7 +234,7 @@ protected:
         EXPECT_TRUE(v1_running()) << name;
         EXPECT_EQ(test::copy_folders(), copies_before) << name;
         EXPECT_EQ(app_files(), app_before) << name;
-        fs::remove(downloaded);
+        fs::remove(downloaded_);
     }
 
     void start_v1() {
@@ -302,7 +310,9 @@ protected:
     test::ScopedWorkDir dir_;
     test::Servers servers_;
     fs::path app_;
-    std::string update_folder_;
+    std::unique_ptr<test::ScopedAppData> app_data_;
+    std::string update_folder_;  // the program's text: UTF-8
+    fs::path downloaded_;        // the installer in it
     std::string md5_;
     std::string watch_output_;
     HANDLE v1_ = nullptr;
@@ -330,7 +340,7 @@ TEST_F(WholeUpdate, ReplacesV1WithV2) {
     EXPECT_EQ(count_of(setup_log, "client_saved=1\n"), 1u) << setup_log;
     EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.old.exe"));
     EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.exe"));
-    EXPECT_FALSE(fs::exists(update_folder_ + "\\" + kSetupName));
+    EXPECT_FALSE(fs::exists(downloaded_));
     // The front end saw the progress and no failure, and the pipe carried progress.
     EXPECT_NE(watch_output_.find("summary: status lines "), std::string::npos) << watch_output_;
     EXPECT_EQ(watch_output_.find("notice: "), std::string::npos) << watch_output_;
@@ -523,7 +533,7 @@ TEST_F(WholeUpdate, ASecondUpdaterIsRefusedWhileTheFirstRuns) {
             app_.wstring().c_str(), first_output, 120000);
     });
     // The installer's first bytes: the first updater holds the lock by then.
-    const fs::path first_installer = update_folder_ + "\\" + kSetupName;
+    const fs::path first_installer = downloaded_;
     ASSERT_TRUE(wait_for(
         [&] {
             std::error_code ignored;
@@ -571,7 +581,7 @@ TEST_F(WholeUpdate, AFailingInstallerBringsV1Back) {
     ASSERT_TRUE(install_phase_ended()) << log();
     EXPECT_NE(log().find(" exited with code 7.\n"), std::string::npos) << log();
     // Kept for the next try.
-    EXPECT_TRUE(fs::exists(update_folder_ + "\\" + kSetupName));
+    EXPECT_TRUE(fs::exists(downloaded_));
     EXPECT_FALSE(v1_running());
     EXPECT_EQ(v1_exit_code(), 0u);
     ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));

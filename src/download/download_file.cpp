@@ -9,6 +9,7 @@
 #include "frontend/notice.h"
 #include "frontend/pipe.h"
 #include "log/log.h"
+#include "utils/text.h"
 
 const char* const kUpgradePipeName = "\\\\.\\pipe\\CorvaneHUBRAUpgradePipe";
 
@@ -59,8 +60,15 @@ int download_file(const std::string& url, const std::string& path, bool resume,
     }
 
     FrontendNotice notice{};
-    std::ofstream out(path, resume ? std::ios::binary | std::ios::app | std::ios::ate
-                                   : std::ios::binary | std::ios::trunc);
+    const std::ios::openmode mode = resume ? std::ios::binary | std::ios::app | std::ios::ate
+                                           : std::ios::binary | std::ios::trunc;
+#ifdef _WIN32
+    // The path is the program's UTF-8 text: opened through the wide call (libstdc++'s
+    // _wfopen overload), never through the ANSI code page.
+    std::ofstream out(widen(path).c_str(), mode);
+#else
+    std::ofstream out(path, mode);
+#endif
     if (!out.is_open()) {
         LOG_WARN("download_file", "Failed to open file(%s).\n", path.c_str());
         notify_frontend_text(notice, "Failed to open file %s.", path.c_str());
