@@ -28,7 +28,6 @@ extern const PolicyValue kPolicyValues[kValueCount];
 
 // The policy in force. A DWORD setting is on when its value is 1.
 struct MachinePolicy {
-    bool key_present = false;
     bool updates_disabled = false;            // no update runs at all
     bool allow_downgrade = false;             // an older installer may replace a newer version
     std::string target_version_prefix;        // empty: any version; else the installer's

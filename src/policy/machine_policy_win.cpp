@@ -23,8 +23,9 @@ DWORD registry_type(ValueType type) {
     return REG_NONE;
 }
 
-// The data of `name` when it exists with the type `expected`: true, with the data in
-// `data` (a whole number of UTF-16 units). A value of another type is logged and refused.
+// True, with its data in `data`, when `value` exists with its own type; the data is
+// followed by at least two zeroed UTF-16 units, which end a text or a list of texts whose
+// stored form lacks them. A value of another type is logged and refused.
 bool read_value(HKEY key, const PolicyValue& value, std::vector<wchar_t>& data,
                 const char* function) {
     const std::wstring name = widen(value.name);
@@ -38,8 +39,7 @@ bool read_value(HKEY key, const PolicyValue& value, std::vector<wchar_t>& data,
                  value.name, type, registry_type(value.type));
         return false;
     }
-    // One more unit than stored, zeroed: the stored text need not end in its terminator.
-    data.assign(bytes / sizeof(wchar_t) + 2, L'\0');
+    data.assign((bytes + 1) / sizeof(wchar_t) + 2, L'\0');
     DWORD size = bytes;
     if (RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
                          &size) != ERROR_SUCCESS ||
@@ -57,7 +57,6 @@ void read_machine_policy(MachinePolicy& out, const char* function) {
         return;
     const utils::ScopedRegistryKey key(opened);
     out = MachinePolicy();
-    out.key_present = true;
 
     std::vector<wchar_t> data;
     const auto is_one = [&data] {

@@ -80,7 +80,7 @@ Refusal check_installer_version(const MachinePolicy& policy, const std::string& 
         LOG_WARN(function, "Cannot read %s: the versions are not compared.\n",
                  installer_known   ? "the installed version"
                  : installed_known ? "the installer's version"
-                                   : "the installer's version nor the installed one");
+                                   : "either the installer's version or the installed one");
         return Refusal::kNone;
     }
     const int order = compare_versions(installer, installed);
