@@ -48,7 +48,7 @@ int progress_callback(void* data, double total, double received, double, double)
 }  // namespace
 
 int download_file(const std::string& url, const std::string& path, bool resume,
-                  const std::string* proxy) {
+                  const std::string* proxy, const std::vector<std::string>* hosts) {
     Pipe pipe(kUpgradePipeName, true, kPipeBufferSize);
     if (pipe.open() < 0) {
         LOG_WARN("download_file", "Failed to create\\connect to pipe.\n");
@@ -81,6 +81,7 @@ int download_file(const std::string& url, const std::string& path, bool resume,
     {
         HttpClient client;
         if (proxy != nullptr) client.use_proxy(*proxy);
+        if (hosts != nullptr) client.allow_hosts(*hosts);
         const int64_t resume_from = static_cast<int64_t>(out.tellp());
         const int result = client.download(url, &out, resume_from, progress_callback, &context);
         if (result != 0) {

@@ -9,6 +9,7 @@
 #include "fs/file_tree.h"
 #include "fs/protected_folder.h"
 #include "log/log.h"
+#include "policy/versions.h"
 #include "rollback/folder_snapshot.h"
 #include "trust/protected_copy.h"
 #include "trust/publisher.h"
@@ -111,6 +112,15 @@ int check_publisher(InstallRun& install) {
         return -1;
     }
     return 0;
+}
+
+// The checked copy is held to the installed version and the machine policy again: the
+// first run's check was made on a file the user could change since.
+int check_version(InstallRun& install) {
+    const policy::Refusal refusal = policy::check_installer_version(
+        install.run.policy, install.run.installer_path, install.run.notice, kPhase);
+    if (refusal == policy::Refusal::kOlder) install.failure_text = L"安装程序的版本比已安装的旧";
+    return refusal == policy::Refusal::kNone ? 0 : -1;
 }
 
 int find_own_path(InstallRun& install) {
@@ -311,6 +321,7 @@ const InstallStep kInstallSteps[] = {
     {clear_abandoned_folders, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
     {make_checked_copy, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
     {check_publisher, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
+    {check_version, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
     {find_own_path, kWhileAllWent, false, {Bar::kAdvance, 20, 50}, L"获取当前程序的路径"},
     {make_backup_name, kWhileAllWent, false, {Bar::kAdvance, 30, 100}, L"获取当前程序的备份路径"},
     {stage_own_copy, kWhileAllWent, false, {Bar::kAdvance, 40, 100}, L"备份程序"},
@@ -371,6 +382,7 @@ int run_install_steps(InstallRun& install) {
 const int kInstallStepCount = static_cast<int>(sizeof kInstallSteps / sizeof kInstallSteps[0]);
 
 int run_install_phase(UpdateRun& run, const char* installer_arg, const char* digest_arg) {
+    if (read_policy_first(run, kPhase) < 0) return -1;
     // The first run always hands on the digest that it checked. Without it nothing says
     // what may run with administrator rights, so nothing does.
     if (installer_arg == nullptr || digest_arg == nullptr) {

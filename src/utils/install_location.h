@@ -13,3 +13,8 @@
 // standard output once when there are any. Returns an empty string when nothing is found or
 // anything fails; logs nothing. Read-only; any thread.
 std::string find_install_location(std::string application_name);
+
+// The "DisplayVersion" text (REG_SZ) of the registration `application_name` under the same
+// key, as stored. Empty when there is none, when it has another type, or when it does not
+// fit 260 characters. Logs nothing. Read-only; any thread.
+std::string find_display_version(const std::string& application_name);

@@ -16,6 +16,7 @@ namespace {
 const wchar_t kUninstallKey[] =
     L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const wchar_t kLocationValue[] = L"InstallLocation";
+const wchar_t kVersionValue[] = L"DisplayVersion";
 
 // "Number of subkeys: %d\n" in Chinese, as GBK (code page 936) bytes, written unchanged
 // whatever the console's code page.
@@ -27,15 +28,7 @@ constexpr DWORD kNameUnits = 255;
 constexpr size_t kPathUnits = 256;
 constexpr DWORD kValueUnits = MAX_PATH;
 
-struct RegistryKeyTraits {
-    using Handle = HKEY;
-    static Handle invalid() { return nullptr; }
-    static bool valid(Handle key) {
-        return key != nullptr && key != reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
-    }
-    static void close(Handle key) { RegCloseKey(key); }
-};
-using ScopedRegistryKey = utils::ScopedHandle<RegistryKeyTraits>;
+using utils::ScopedRegistryKey;
 
 ScopedRegistryKey open_key(const wchar_t* path) {
     HKEY key = nullptr;
@@ -139,4 +132,15 @@ std::string find_install_location(std::string application_name) {
         return narrow(read_location(name));
     }
     return std::string();
+}
+
+std::string find_display_version(const std::string& application_name) {
+    const std::wstring path = std::wstring(kUninstallKey) + L"\\" + widen(application_name);
+    wchar_t value[kValueUnits] = {0};
+    DWORD bytes = sizeof value;
+    // RegGetValueW terminates the text it returns, and refuses a value of another type.
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), kVersionValue, RRF_RT_REG_SZ, nullptr, value,
+                     &bytes) != ERROR_SUCCESS)
+        return std::string();
+    return narrow(value);
 }
