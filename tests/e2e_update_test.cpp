@@ -632,9 +632,9 @@ TEST_F(WholeUpdate, VersionsMoveForwardUnlessTheAdministratorSaysOtherwise) {
             << c.name;
         if (!c.elevated_refuses) continue;
         fs::remove(app_ / "update.log");
-        fs::create_directories(update_folder_);
-        fs::remove(downloaded);
-        fs::copy_file(test::sibling_path(c.installer), downloaded);
+        fs::create_directories(downloaded_.parent_path());
+        fs::remove(downloaded_);
+        fs::copy_file(test::sibling_path(c.installer), downloaded_);
         std::string out;
         EXPECT_EQ(test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) +
                                                test::install_phase_arguments(downloaded, md5_),
@@ -647,7 +647,7 @@ TEST_F(WholeUpdate, VersionsMoveForwardUnlessTheAdministratorSaysOtherwise) {
         EXPECT_EQ(count_of(test::read_file(app_ / "CorvaneApp-setup.log"), "version="),
                   installs_before)
             << c.name;
-        fs::remove(downloaded);
+        fs::remove(downloaded_);
     }
 }
 
