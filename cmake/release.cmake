@@ -1,6 +1,6 @@
 # What a release ships, installed into one folder that scripts/release checks and packs:
-# the programs, the DLLs beside them (their list is in src/CMakeLists.txt), README.txt
-# and the licences of everything linked in.
+# the programs, the DLLs beside them (their list is in src/CMakeLists.txt), README.txt,
+# the administrative template (policies/) and the licences of everything linked in.
 install(TARGETS updater upgrade_watch RUNTIME DESTINATION .)
 
 # README.txt: the integration part of README.md, from its heading to the next one.
@@ -22,6 +22,9 @@ file(WRITE ${PROJECT_BINARY_DIR}/README.txt
      "Corvane updater ${PROJECT_VERSION}\n\n${readme}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md)
 install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
+
+# The administrative template of the machine policy, with its language files.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/policies/ DESTINATION policies)
 
 # Licences: libcurl's and cJSON's from the Debian sources they were built from (kept by
 # scripts/bootstrap), the C and C++ runtime's from the mingw-w64 packages: the CRT and

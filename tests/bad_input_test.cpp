@@ -10,6 +10,7 @@
 
 #include "status_lines.h"
 #include "utils/paths.h"
+#include "utils/text.h"
 #include "version.h"
 #include "win_process.h"
 
@@ -81,53 +82,6 @@ std::wstring from_ansi(const std::string& text) {
     MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], units);
     return out;
 }
-
-// Points the roaming application-data folder of this user elsewhere until destruction.
-class ScopedAppData {
-public:
-    explicit ScopedAppData(const std::wstring& folder) {
-        for (const Value& value : kValues) {
-            HKEY key = nullptr;
-            RegOpenKeyExW(HKEY_CURRENT_USER, value.key, 0, KEY_ALL_ACCESS, &key);
-            wchar_t old[1024] = {0};
-            DWORD size = sizeof old;
-            DWORD type = 0;
-            saved_.push_back(RegQueryValueExW(key, L"AppData", nullptr, &type,
-                                              reinterpret_cast<BYTE*>(old), &size) == 0
-                                 ? std::wstring(old)
-                                 : std::wstring());
-            set(key, value.type, folder);
-            RegCloseKey(key);
-        }
-    }
-    ~ScopedAppData() {
-        for (size_t i = 0; i < 2; ++i) {
-            HKEY key = nullptr;
-            RegOpenKeyExW(HKEY_CURRENT_USER, kValues[i].key, 0, KEY_ALL_ACCESS, &key);
-            if (saved_[i].empty())
-                RegDeleteValueW(key, L"AppData");
-            else
-                set(key, kValues[i].type, saved_[i]);
-            RegCloseKey(key);
-        }
-    }
-
-private:
-    struct Value {
-        const wchar_t* key;
-        DWORD type;
-    };
-    static constexpr Value kValues[2] = {
-        {L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
-         REG_EXPAND_SZ},
-        {L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", REG_SZ}};
-
-    static void set(HKEY key, DWORD type, const std::wstring& text) {
-        RegSetValueExW(key, L"AppData", 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
-                       static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-    }
-    std::vector<std::wstring> saved_;
-};
 
 class BadInput : public test::UpdaterProcessTest {
 protected:
@@ -267,7 +221,9 @@ TEST_F(BadInput, DigestsThatAreNotMd5AreRefusedBeforeAnythingIsMade) {
     const Snapshot before = outside();
     for (const std::string& digest : cases) {
         EXPECT_EQ(run(url + " " + quote_argument(digest)), kFailed) << digest;
-        expect_log("): The expected digest " + digest + " is not an MD5 digest.", digest);
+        // Logged in the program's UTF-8, whatever code page the command line came in.
+        expect_log("): The expected digest " + narrow(from_ansi(digest)) + " is not an MD5 digest.",
+                   digest);
         EXPECT_EQ(out_, "1, Failed to download file with correct hash(md5/sha1).;");
         EXPECT_FALSE(fs::exists(update_folder_)) << digest;
     }
@@ -384,15 +340,15 @@ TEST_F(BadInput, InstallerArgumentsThatAreNoInstaller) {
 }
 
 // The update folder under an application-data folder that the user's profile points
-// elsewhere: 250 characters of path in all, and a name with a letter of the ANSI code
-// page outside ASCII.
+// elsewhere: 250 characters of path in all, and a name with Chinese that the ANSI code
+// page (1252) lacks and a letter of it outside ASCII. Paths here are UTF-8.
 TEST_F(BadInput, UpdateFoldersWithLongAndNonAsciiPaths) {
     TEST_REQUIRES(have_servers_, "the http_servers fixture");
-    ASSERT_EQ(GetACP(), 1252u) << "the cases below are written in code page 1252";
+    ASSERT_EQ(GetACP(), 1252u) << "the non-ASCII case needs a code page without Chinese";
     const std::string suffix = utils::kUpdateFolderSuffix;
     const std::string base = (dir_.path() / "appdata-").string();
     const std::string long_folder = base + std::string(250 - suffix.size() - base.size(), 'l');
-    const std::string accented = (dir_.path() / "Donn\xe9\x65s \xe9t\xe9").string();
+    const std::string foreign = narrow((dir_.path() / L"\u5b89\u88c5 Zo\u00eb").wstring());
     struct Case {
         std::string app_data;
         std::string url_path;
@@ -403,11 +359,11 @@ TEST_F(BadInput, UpdateFoldersWithLongAndNonAsciiPaths) {
         {long_folder, "/small.bin", kFailed, "): The installer path in %s is too long."},
         // A name of one character, "1.exe", fits (a redirect to the file): the update runs.
         {long_folder, "/r/1", 0, "): Checked copy of the installer %s\\1.exe at "},
-        {accented, "/small.bin", 0, "): Checked copy of the installer %s\\small.bin.exe at "},
+        {foreign, "/small.bin", 0, "): Checked copy of the installer %s\\small.bin.exe at "},
     };
     const Snapshot before = outside();
     for (const Case& c : cases) {
-        ScopedAppData redirect(from_ansi(c.app_data));
+        test::ScopedAppData redirect(widen(c.app_data));
         std::string update_folder;
         ASSERT_EQ(utils::get_app_data_path(suffix, update_folder), 0);
         ASSERT_EQ(update_folder, c.app_data + suffix) << "the profile was not redirected";
@@ -422,7 +378,7 @@ TEST_F(BadInput, UpdateFoldersWithLongAndNonAsciiPaths) {
         }
         expect_log(line, line);
         expect_installation_kept(line);
-        fs::remove_all(c.app_data);
+        fs::remove_all(fs::u8path(c.app_data));
     }
     EXPECT_EQ(outside(), before);
 }

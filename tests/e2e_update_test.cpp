@@ -30,6 +30,7 @@ namespace fs = std::filesystem;
 
 const wchar_t* const kUninstallKey =
     L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaneApp";
+const wchar_t* const kPolicyKey = L"SOFTWARE\\Policies\\Corvane\\Updater";
 const char* const kSetupName = "CorvaneApp-v2-setup.exe";
 
 size_t count_of(const std::string& text, const std::string& part) {
@@ -132,8 +133,16 @@ protected:
         TEST_REQUIRES(GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) != 0, "a display (Xvfb)");
         TEST_REQUIRES(servers_.load(), "the http_servers fixture");
         serve(L"e2e\\CorvaneApp-v2-setup.exe");
+        // The user's profile under a name that the ANSI code page (1252 here) cannot hold,
+        // as a Chinese user name on a Windows set to English: every whole update passes its
+        // installer's path from the first run to the elevated one through it.
+        app_data_ = std::make_unique<test::ScopedAppData>(
+            (dir_.path() / L"\u7528\u6237 \u5b89\u88c5 Zo\u00eb").wstring());
         ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
-        fs::remove_all(update_folder_);
+        ASSERT_NE(update_folder_.find("\xe5\xae\x89\xe8\xa3\x85 Zo\xc3\xab"), std::string::npos)
+            << "the profile was not redirected";
+        downloaded_ = fs::u8path(update_folder_) / kSetupName;
+        fs::remove_all(downloaded_.parent_path());
 
         // v1, installed by its own installer, with the updater beside it.
         app_ = dir_.path() / "app";
@@ -155,8 +164,9 @@ protected:
         // Whatever version runs now goes too, so that the folder can be removed.
         test::run_process(L"taskkill /im CorvaneApp.exe /f", 0, nullptr, 20000);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPolicyKey);
         std::error_code ignored;
-        fs::remove_all(update_folder_, ignored);
+        fs::remove_all(downloaded_.parent_path(), ignored);
         fs::remove(servers_.file(kSetupName), ignored);
     }
 
@@ -184,7 +194,7 @@ protected:
     // the installer and its digest, on its checked copy, before anything changes.
     void expect_refused(const std::string& name, const wchar_t* installer,
                         const std::string& cause) {
-        const std::string downloaded = update_folder_ + "\\" + kSetupName;
+        const std::string downloaded = update_folder_ + "\\" + kSetupName;  // as logged
         const std::map<fs::path, std::string> app_before = app_files();
         const std::set<fs::path> copies_before = test::copy_folders();
         serve(installer);
@@ -206,11 +216,11 @@ protected:
             << text;
         // No elevation was asked for: nothing but the first run wrote to the log.
         EXPECT_EQ(count_of(text, "): Build "), 1u) << name << "\n" << text;
-        EXPECT_FALSE(fs::exists(downloaded)) << name;
+        EXPECT_FALSE(fs::exists(downloaded_)) << name;
 
         fs::remove(app_ / "update.log");
-        fs::remove(downloaded);
-        fs::copy_file(test::sibling_path(installer), downloaded);
+        fs::remove(downloaded_);
+        fs::copy_file(test::sibling_path(installer), downloaded_);
         std::string out;
         EXPECT_EQ(test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) +
                                                test::install_phase_arguments(downloaded, md5_),
@@ -228,7 +238,7 @@ protected:
         EXPECT_TRUE(v1_running()) << name;
         EXPECT_EQ(test::copy_folders(), copies_before) << name;
         EXPECT_EQ(app_files(), app_before) << name;
-        fs::remove(downloaded);
+        fs::remove(downloaded_);
     }
 
     void start_v1() {
@@ -330,7 +340,9 @@ protected:
     test::ScopedWorkDir dir_;
     test::Servers servers_;
     fs::path app_;
-    std::string update_folder_;
+    std::unique_ptr<test::ScopedAppData> app_data_;
+    std::string update_folder_;  // the program's text: UTF-8
+    fs::path downloaded_;        // the installer in it
     std::string md5_;
     std::string watch_output_;
     HANDLE v1_ = nullptr;
@@ -358,7 +370,7 @@ TEST_F(WholeUpdate, ReplacesV1WithV2) {
     EXPECT_EQ(count_of(setup_log, "client_saved=1\n"), 1u) << setup_log;
     EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.old.exe"));
     EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.exe"));
-    EXPECT_FALSE(fs::exists(update_folder_ + "\\" + kSetupName));
+    EXPECT_FALSE(fs::exists(downloaded_));
     // The front end saw the progress and no failure, and the pipe carried progress.
     EXPECT_NE(watch_output_.find("summary: status lines "), std::string::npos) << watch_output_;
     EXPECT_EQ(watch_output_.find("notice: "), std::string::npos) << watch_output_;
@@ -514,6 +526,172 @@ TEST_F(WholeUpdate, PlantedDllsAndProgramsAreNotLoaded) {
     EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "2"}));
 }
 
+// One value under the policy key: a REG_DWORD is given as its number, a REG_MULTI_SZ as
+// its strings separated by "|".
+struct PolicyValue {
+    const wchar_t* name;
+    DWORD type;
+    std::wstring data;
+};
+
+void write_policy(const std::vector<PolicyValue>& values) {
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPolicyKey);
+    for (const PolicyValue& value : values) {
+        std::wstring text = value.data + L'\0';
+        const DWORD number = static_cast<DWORD>(std::wcstoul(value.data.c_str(), nullptr, 10));
+        if (value.type == REG_MULTI_SZ) {
+            for (wchar_t& c : text)
+                if (c == L'|') c = L'\0';
+            text += L'\0';
+        }
+        const bool dword = value.type == REG_DWORD;
+        ASSERT_EQ(RegSetKeyValueW(
+                      HKEY_LOCAL_MACHINE, kPolicyKey, value.name, value.type,
+                      dword ? static_cast<const void*>(&number) : text.data(),
+                      dword ? sizeof number : static_cast<DWORD>(text.size() * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+    }
+}
+
+// The registration's DisplayVersion; null removes it.
+void write_display_version(const wchar_t* version) {
+    if (version == nullptr) {
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayVersion");
+        return;
+    }
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayVersion", REG_SZ, version,
+                              static_cast<DWORD>((wcslen(version) + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+}
+
+// The installer's version (2.0.0.0 from its version resource) against the registration's
+// DisplayVersion, or the client application's own (it has none), under the machine policy
+// written into the prefix's registry. A refused update installs nothing, and an update
+// that is turned off, or whose host is not allowed, asks the server for nothing. A refusal
+// by version or by policy comes again from an elevated run started directly with the
+// installer, on its checked copy.
+TEST_F(WholeUpdate, VersionsMoveForwardUnlessTheAdministratorSaysOtherwise) {
+    const std::string setup = std::string("/") + kSetupName;
+    const std::string http = servers_.url("http", setup);
+    const wchar_t* const versioned = L"e2e\\CorvaneApp-v2-small-setup.exe";
+    const std::string refused_host =
+        ": it is not one of the download hosts that the administrator allows.\n";
+    const std::string failed = "Failed to download file with correct hash(md5/sha1).";
+    struct Case {
+        const char* name;
+        std::vector<PolicyValue> policy;
+        const wchar_t* display_version;  // null: none, and CorvaneApp.exe has no version
+        const wchar_t* installer;
+        std::string url;
+        bool installs;
+        std::string notice;    // the front end's last notice; empty: none
+        std::string log_line;  // logged `log_count` times by each run that gets to it
+        size_t log_count;
+        bool asks_server;       // the server was asked for the installer
+        bool elevated_refuses;  // an elevated run refuses it too
+    } cases[] = {
+        // clang-format off
+        {"turned off", {{L"UpdatesDisabled", REG_DWORD, L"1"}}, L"1.0.0", versioned, http, false,
+         "Updates are turned off by the administrator.",
+         "): Updates are turned off by the administrator.\n", 1, false, true},
+        {"older: 2.0.0.0 below 10.0", {}, L"10.0", versioned, http, false,
+         "The installer's version 2.0.0.0 is older than the installed 10.0.",
+         "): The installer's version 2.0.0.0 is older than the installed 10.0.\n", 1, true, true},
+        {"older, allowed by the administrator", {{L"AllowDowngrade", REG_DWORD, L"1"}}, L"10.0",
+         versioned, http, true, "",
+         "): The installer's version 2.0.0.0 is older than the installed 10.0: the administrator "
+         "allows it.\n", 1, true, false},
+        {"off the administrator's release line", {{L"TargetVersionPrefix", REG_SZ, L"2.4."}},
+         L"1.0.0", versioned, http, false,
+         "The installer's version 2.0.0.0 is not allowed by the administrator.",
+         "): The installer's version 2.0.0.0 is not allowed by the administrator.\n", 1, true,
+         true},
+        {"the same version, on the release line, from an allowed host",
+         {{L"TargetVersionPrefix", REG_SZ, L"2.0."},
+          {L"DownloadHosts", REG_MULTI_SZ, L"mirror.example|LOCALHOST"}},
+         L"2.0", versioned, "http://localhost:" + servers_.value("http_port") + setup, true, "",
+         "): The installer's version 2.0.0.0 is the installed one: it is installed again.\n", 1,
+         true, false},
+        {"a host that is not allowed", {{L"DownloadHosts", REG_MULTI_SZ, L"localhost"}}, L"1.0.0",
+         versioned, http, false, failed, "): Refused the host 127.0.0.1" + refused_host, 6, false,
+         false},
+        {"a redirect to a host that is not allowed",
+         {{L"DownloadHosts", REG_MULTI_SZ, L"127.0.0.1"}}, L"1.0.0", versioned,
+         servers_.url("http", "/to-localhost" + setup), false, failed,
+         "): Refused the host localhost" + refused_host, 6, false, false},
+        {"an installer without a version resource", {}, L"1.0.0",
+         L"e2e\\CorvaneApp-v2-unversioned-setup.exe", http, true, "",
+         "): Cannot read the installer's version: the versions are not compared.\n", 1, true,
+         false},
+        {"no installed version; a policy value of the wrong type",
+         {{L"UpdatesDisabled", REG_SZ, L"1"}}, nullptr, versioned, http, true, "",
+         "): The policy value UpdatesDisabled has the registry type 1, not 4: it is ignored.\n",
+         1, true, false},
+        // clang-format on
+    };
+    const std::string access_log = servers_.fixture_file("nginx-access.log");
+    const std::string downloaded = update_folder_ + "\\" + kSetupName;
+    for (const Case& c : cases) {
+        write_policy(c.policy);
+        write_display_version(c.display_version);
+        serve(c.installer);
+        fs::remove(app_ / "update.log");
+        const size_t installs_before =
+            count_of(test::read_file(app_ / "CorvaneApp-setup.log"), "version=");
+        const size_t asked_before = count_of(test::read_file(access_log), "GET " + setup);
+        const DWORD code = watch(c.url, md5_);
+        EXPECT_EQ(code, c.installs ? 0u : 0xffffffffu) << c.name << "\n" << watch_output_;
+        if (code == 0) {
+            EXPECT_TRUE(
+                wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000))
+                << c.name << "\n"
+                << log();
+            EXPECT_TRUE(install_phase_ended()) << c.name << "\n" << log();
+        }
+        const size_t notice = watch_output_.rfind("notice: ");
+        EXPECT_EQ(
+            notice == std::string::npos
+                ? ""
+                : watch_output_.substr(notice + 8, watch_output_.find('\n', notice) - notice - 8),
+            c.notice)
+            << c.name << "\n"
+            << watch_output_;
+        std::string text = log();
+        // Each run that started lists the policy it found; none without a policy key.
+        EXPECT_EQ(count_of(text, "): Machine policy in force: "), c.policy.empty() ? 0u
+                                                                  : c.installs     ? 2u
+                                                                                   : 1u)
+            << c.name << "\n"
+            << text;
+        EXPECT_EQ(count_of(text, c.log_line), c.log_count * (c.installs ? 2 : 1)) << c.name << "\n"
+                                                                                  << text;
+        EXPECT_EQ(count_of(test::read_file(app_ / "CorvaneApp-setup.log"), "version="),
+                  installs_before + (c.installs ? 1 : 0))
+            << c.name;
+        EXPECT_EQ(count_of(test::read_file(access_log), "GET " + setup) > asked_before,
+                  c.asks_server)
+            << c.name;
+        if (!c.elevated_refuses) continue;
+        fs::remove(app_ / "update.log");
+        fs::create_directories(downloaded_.parent_path());
+        fs::remove(downloaded_);
+        fs::copy_file(test::sibling_path(c.installer), downloaded_);
+        std::string out;
+        EXPECT_EQ(test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) +
+                                               test::install_phase_arguments(downloaded, md5_),
+                                           app_.wstring().c_str(), out, 60000),
+                  0xffffffffu)
+            << c.name;
+        text = log();
+        EXPECT_EQ(count_of(text, c.log_line), 1u) << c.name << "\n" << text;
+        EXPECT_EQ(text.find("process image name"), std::string::npos) << c.name << "\n" << text;
+        EXPECT_EQ(count_of(test::read_file(app_ / "CorvaneApp-setup.log"), "version="),
+                  installs_before)
+            << c.name;
+        fs::remove(downloaded_);
+    }
+}
+
 TEST_F(WholeUpdate, AWrongDigestLeavesV1Running) {
     std::string wrong = md5_;
     wrong[0] = wrong[0] == '0' ? '1' : '0';
@@ -564,7 +742,7 @@ TEST_F(WholeUpdate, ASecondUpdaterIsRefusedWhileTheFirstRuns) {
             app_.wstring().c_str(), first_output, 120000);
     });
     // The installer's first bytes: the first updater holds the lock by then.
-    const fs::path first_installer = update_folder_ + "\\" + kSetupName;
+    const fs::path first_installer = downloaded_;
     ASSERT_TRUE(wait_for(
         [&] {
             std::error_code ignored;
@@ -621,7 +799,7 @@ TEST_F(WholeUpdate, AFailingInstallerBringsV1BackAndIsNotTriedAgainAtOnce) {
     }
     EXPECT_NE(log().find(" exited with code 7.\n"), std::string::npos) << log();
     // Kept for the next try.
-    EXPECT_TRUE(fs::exists(update_folder_ + "\\" + kSetupName));
+    EXPECT_TRUE(fs::exists(downloaded_));
     EXPECT_FALSE(v1_running());
     EXPECT_EQ(v1_exit_code(), 0u);
     EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "1"}));
@@ -635,7 +813,7 @@ TEST_F(WholeUpdate, AFailingInstallerBringsV1BackAndIsNotTriedAgainAtOnce) {
     EXPECT_EQ(record.version, std::optional<std::string>("1.0.0"));
     EXPECT_EQ(record.failures_of_this_installer, 1);
     EXPECT_EQ(record.message, "更新失败，已恢复原来的版本");
-    EXPECT_EQ(outcome::from_utf8(record.log), (app_ / "update.log").wstring());
+    EXPECT_EQ(widen(record.log), (app_ / "update.log").wstring());
     EXPECT_EQ(watch_last(last), 1u) << last;
     EXPECT_NE(last.find("The last update failed to install CorvaneApp-v2-setup.exe "
                         "(installer_exit_code); the previous version was put back.\n"),

@@ -145,7 +145,7 @@ BOOL WINAPI tracing_create_process_with_token_w(HANDLE token, DWORD logon, LPCWS
 // The faults of --child=install_with_fault, each set up before the updater's run starts.
 
 void fail_rename(utils::SystemCalls& calls) {
-    calls.move_file_ex_a = [](LPCSTR, LPCSTR, DWORD) -> BOOL {
+    calls.move_file_ex_w = [](LPCWSTR, LPCWSTR, DWORD) -> BOOL {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     };
@@ -153,18 +153,18 @@ void fail_rename(utils::SystemCalls& calls) {
 
 // Only the copy that would take updater.exe's place stays where it is.
 void fail_swap(utils::SystemCalls& calls) {
-    calls.move_file_ex_a = [](LPCSTR from, LPCSTR to, DWORD flags) -> BOOL {
-        const std::string source = from;
-        if (source.size() > 8 && source.compare(source.size() - 8, 8, ".new.exe") == 0) {
+    calls.move_file_ex_w = [](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+        const std::wstring source = from;
+        if (source.size() > 8 && source.compare(source.size() - 8, 8, L".new.exe") == 0) {
             SetLastError(ERROR_SHARING_VIOLATION);
             return FALSE;
         }
-        return MoveFileExA(from, to, flags);
+        return MoveFileExW(from, to, flags);
     };
 }
 
 void fail_copy(utils::SystemCalls& calls) {
-    calls.copy_file_a = [](LPCSTR, LPCSTR, BOOL) -> BOOL {
+    calls.copy_file_w = [](LPCWSTR, LPCWSTR, BOOL) -> BOOL {
         SetLastError(ERROR_DISK_FULL);
         return FALSE;
     };

@@ -55,6 +55,19 @@ TEST_F(NoticeTest, TextIsWrittenUnchanged) {
     EXPECT_EQ(out, "1, a;b\nc %d;1, 5%;");
 }
 
+// The program's text is UTF-8; front ends read the status lines in the ANSI code page
+// (1252 under Wine here), as they always have. POSIX writes the text as it is.
+TEST_F(NoticeTest, TextReachesFrontEndsInTheAnsiCodePage) {
+    FrontendNotice notice{};
+    const std::string out = captured(
+        [&] { notify_frontend_text(notice, "Failed to open file %s.", "C:\\Zo\xc3\xab"); });
+#ifdef _WIN32
+    EXPECT_EQ(out, "1, Failed to open file C:\\Zo\xeb.;");
+#else
+    EXPECT_EQ(out, "1, Failed to open file C:\\Zo\xc3\xab.;");
+#endif
+}
+
 TEST_F(NoticeTest, UnknownKindWritesAndLogsNothing) {
     FrontendNotice notice = make_progress_notice(1, 1);
     notice.kind = 2;

@@ -32,7 +32,7 @@ TEST_CHILD(self_rename) {
     if (utils::gen_backup_name(own, utils::kBackupSuffix, backup) < 0) return 2;
     test::write_file("sequence.txt", own + "\n" + backup + "\n");
     if (utils::try_change_current_image_name(backup) < 0) return 3;
-    if (!utils::system_calls().copy_file_a(backup.c_str(), own.c_str(), FALSE)) return 4;
+    if (utils::copy_file(backup, own) < 0) return 4;
     return 0;
 }
 
@@ -161,10 +161,10 @@ TEST_F(PathsWin, InstallerPathFromUrl) {
 TEST_F(PathsWin, RenameFailureIsLogged) {
     static std::string from, to;
     static DWORD flags;
-    test::SystemCallOverride<decltype(&::MoveFileExA)> fail(
-        &utils::SystemCalls::move_file_ex_a, [](LPCSTR source, LPCSTR target, DWORD how) -> BOOL {
-            from = source;
-            to = target;
+    test::SystemCallOverride<decltype(&::MoveFileExW)> fail(
+        &utils::SystemCalls::move_file_ex_w, [](LPCWSTR source, LPCWSTR target, DWORD how) -> BOOL {
+            from = narrow(source);
+            to = narrow(target);
             flags = how;
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;

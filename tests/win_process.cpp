@@ -173,7 +173,7 @@ std::set<std::filesystem::path> copy_folders() {
 
 void UpdaterProcessTest::SetUp() {
     ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
-    std::filesystem::remove_all(update_folder_);
+    std::filesystem::remove_all(std::filesystem::u8path(update_folder_));
     // The updater lives in a sub-folder of the client application's folder.
     app_ = dir_.path() / "app";
     place_updater(app_);
@@ -187,7 +187,8 @@ void UpdaterProcessTest::SetUp() {
 
 void UpdaterProcessTest::TearDown() {
     std::error_code ignored;
-    if (!update_folder_.empty()) std::filesystem::remove_all(update_folder_, ignored);
+    if (!update_folder_.empty())
+        std::filesystem::remove_all(std::filesystem::u8path(update_folder_), ignored);
 }
 
 DWORD UpdaterProcessTest::run_in_app(const std::wstring& command, DWORD timeout_ms) {
@@ -207,6 +208,53 @@ std::wstring UpdaterProcessTest::updater_command() const { return quoted(updater
 bool UpdaterProcessTest::wait_for_lines(const std::string& part, size_t count,
                                         int timeout_ms) const {
     return wait_until([&] { return count_lines(log(), part) >= count; }, timeout_ms);
+}
+
+namespace {
+
+// Where the shell keeps the folder: the first is what the system reads, the second the
+// older copy that some programs still read.
+struct ShellFolderValue {
+    const wchar_t* key;
+    DWORD type;
+};
+constexpr ShellFolderValue kAppDataValues[2] = {
+    {L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", REG_EXPAND_SZ},
+    {L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", REG_SZ}};
+
+void set_app_data(HKEY key, DWORD type, const std::wstring& text) {
+    RegSetValueExW(key, L"AppData", 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
+                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+}  // namespace
+
+ScopedAppData::ScopedAppData(const std::wstring& folder) {
+    for (const ShellFolderValue& value : kAppDataValues) {
+        HKEY key = nullptr;
+        RegOpenKeyExW(HKEY_CURRENT_USER, value.key, 0, KEY_ALL_ACCESS, &key);
+        wchar_t old[1024] = {0};
+        DWORD size = sizeof old;
+        DWORD type = 0;
+        saved_.push_back(RegQueryValueExW(key, L"AppData", nullptr, &type,
+                                          reinterpret_cast<BYTE*>(old), &size) == 0
+                             ? std::wstring(old)
+                             : std::wstring());
+        set_app_data(key, value.type, folder);
+        RegCloseKey(key);
+    }
+}
+
+ScopedAppData::~ScopedAppData() {
+    for (size_t i = 0; i < saved_.size(); ++i) {
+        HKEY key = nullptr;
+        RegOpenKeyExW(HKEY_CURRENT_USER, kAppDataValues[i].key, 0, KEY_ALL_ACCESS, &key);
+        if (saved_[i].empty())
+            RegDeleteValueW(key, L"AppData");
+        else
+            set_app_data(key, kAppDataValues[i].type, saved_[i]);
+        RegCloseKey(key);
+    }
 }
 
 }  // namespace test

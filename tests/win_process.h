@@ -139,4 +139,17 @@ private:
     const wchar_t* name_;
 };
 
+// Points the roaming application-data folder of this user (and with it the update
+// folder) elsewhere until destruction.
+class ScopedAppData {
+public:
+    explicit ScopedAppData(const std::wstring& folder);
+    ~ScopedAppData();
+    ScopedAppData(const ScopedAppData&) = delete;
+    ScopedAppData& operator=(const ScopedAppData&) = delete;
+
+private:
+    std::vector<std::wstring> saved_;
+};
+
 }  // namespace test

@@ -9,6 +9,7 @@
 #include "frontend/notice.h"
 #include "frontend/pipe.h"
 #include "log/log.h"
+#include "utils/text.h"
 
 const char* const kUpgradePipeName = "\\\\.\\pipe\\CorvaneHUBRAUpgradePipe";
 
@@ -47,7 +48,7 @@ int progress_callback(void* data, double total, double received, double, double)
 }  // namespace
 
 int download_file(const std::string& url, const std::string& path, bool resume,
-                  const std::string* proxy) {
+                  const std::string* proxy, const std::vector<std::string>* hosts) {
     Pipe pipe(kUpgradePipeName, true, kPipeBufferSize);
     if (pipe.open() < 0) {
         LOG_WARN("download_file", "Failed to create\\connect to pipe.\n");
@@ -59,8 +60,15 @@ int download_file(const std::string& url, const std::string& path, bool resume,
     }
 
     FrontendNotice notice{};
-    std::ofstream out(path, resume ? std::ios::binary | std::ios::app | std::ios::ate
-                                   : std::ios::binary | std::ios::trunc);
+    const std::ios::openmode mode = resume ? std::ios::binary | std::ios::app | std::ios::ate
+                                           : std::ios::binary | std::ios::trunc;
+#ifdef _WIN32
+    // The path is the program's UTF-8 text: opened through the wide call (libstdc++'s
+    // _wfopen overload), never through the ANSI code page.
+    std::ofstream out(widen(path).c_str(), mode);
+#else
+    std::ofstream out(path, mode);
+#endif
     if (!out.is_open()) {
         LOG_WARN("download_file", "Failed to open file(%s).\n", path.c_str());
         notify_frontend_text(notice, "Failed to open file %s.", path.c_str());
@@ -73,6 +81,7 @@ int download_file(const std::string& url, const std::string& path, bool resume,
     {
         HttpClient client;
         if (proxy != nullptr) client.use_proxy(*proxy);
+        if (hosts != nullptr) client.allow_hosts(*hosts);
         const int64_t resume_from = static_cast<int64_t>(out.tellp());
         const int result = client.download(url, &out, resume_from, progress_callback, &context);
         if (result != 0) {

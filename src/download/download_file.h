@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The pipe a front end connects to for progress messages "0, <total>, <received>;".
 extern const char* const kUpgradePipeName;
@@ -12,6 +13,8 @@ extern const char* const kUpgradePipeName;
 // or could not be started (logged, and announced to the front end as a text notice where
 // the front end has to know). Bytes received before a failure stay in the file.
 // `proxy`, when given, is the proxy of the transfer (HttpClient::use_proxy); without it
-// libcurl's environment rules apply.
+// libcurl's environment rules apply. `hosts`, when given and not empty, are the only hosts
+// the transfer and its redirects may reach (HttpClient::allow_hosts).
 int download_file(const std::string& url, const std::string& path, bool resume,
-                  const std::string* proxy = nullptr);
+                  const std::string* proxy = nullptr,
+                  const std::vector<std::string>* hosts = nullptr);

@@ -21,6 +21,30 @@ bool has_scheme(const char* url, const char* scheme) {
     return true;
 }
 
+// The host name of `url`, as libcurl reads it; empty when it has none.
+std::string host_of(const char* url) {
+    std::string host;
+    CURLU* parsed = curl_url();
+    char* part = nullptr;
+    if (parsed != nullptr && curl_url_set(parsed, CURLUPART_URL, url, 0) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_HOST, &part, 0) == CURLUE_OK) {
+        host = part;
+        curl_free(part);
+    }
+    curl_url_cleanup(parsed);
+    return host;
+}
+
+bool same_ascii_text(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t at = 0; at < a.size(); ++at) {
+        const char x = a[at] >= 'A' && a[at] <= 'Z' ? static_cast<char>(a[at] | 0x20) : a[at];
+        const char y = b[at] >= 'A' && b[at] <= 'Z' ? static_cast<char>(b[at] | 0x20) : b[at];
+        if (x != y) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int64_t HttpClient::global_init_count = 0;
@@ -66,10 +90,46 @@ void HttpClient::use_proxy(const std::string& proxy) {
         curl_easy_setopt(easy, CURLOPT_PROXYUSERPWD, ":");
 }
 
+void HttpClient::allow_hosts(const std::vector<std::string>& hosts) { allowed_hosts_ = hosts; }
+
+bool HttpClient::host_allowed(const char* url) {
+    if (allowed_hosts_.empty()) return true;
+    const std::string host = host_of(url);
+    for (const std::string& allowed : allowed_hosts_)
+        if (!host.empty() && same_ascii_text(host, allowed)) return true;
+    refused_host_ = host.empty() ? utils::redact_credentials(url) : host;
+    return false;
+}
+
+int HttpClient::refuse_host() const {
+    LOG_WARN("HttpClient::download",
+             "Refused the host %s: it is not one of the download hosts that the administrator "
+             "allows.\n",
+             refused_host_.c_str());
+    return CURLE_ABORTED_BY_CALLBACK;
+}
+
+int HttpClient::check_request_host(void* self, char*, char*, int, int) {
+    HttpClient& client = *static_cast<HttpClient*>(self);
+    // By now libcurl has made a redirect's target the effective URL.
+    const char* url = nullptr;
+    curl_easy_getinfo(client.easy, CURLINFO_EFFECTIVE_URL, &url);
+    return url != nullptr && client.host_allowed(url) ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
+}
+
 int HttpClient::download(const std::string& url, std::ostream* out, int64_t resume_from,
                          HttpProgressCallback progress, void* progress_data) {
     const std::string address = url;
     if (easy == nullptr) return -1;
+
+    refused_host_.clear();
+    // No connection at all to a host that is not allowed; a redirect's host is known only
+    // once the answer has come, and is checked before its request goes out.
+    if (!host_allowed(address.c_str())) return refuse_host();
+    if (!allowed_hosts_.empty()) {
+        curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &HttpClient::check_request_host);
+        curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
+    }
 
     WriteTarget target{this, out};
     curl_easy_setopt(easy, CURLOPT_URL, address.c_str());
@@ -95,6 +155,7 @@ int HttpClient::download(const std::string& url, std::ostream* out, int64_t resu
         if (resume_from > 0 && status == kRangeNotSatisfiable) return 0;
         code = CURLE_HTTP_RETURNED_ERROR;
     }
+    if (code == CURLE_ABORTED_BY_CALLBACK && !refused_host_.empty()) return refuse_host();
     if (code == CURLE_UNSUPPORTED_PROTOCOL && https_only) {
         // Having followed the redirect, libcurl reports its target as the address.
         const char* target = nullptr;

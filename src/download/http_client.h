@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <vector>
 
 // libcurl's CURLOPT_PROGRESSFUNCTION: client data, download total and now, upload total
 // and now (bytes). A non-zero result aborts the transfer.
@@ -39,6 +40,13 @@ public:
     // this call libcurl's own environment rules apply.
     void use_proxy(const std::string& proxy);
 
+    // Lets this client's transfers reach only the hosts named in `hosts`, compared without
+    // regard to ASCII letter case; an empty list lets them reach any host. The URL's own
+    // host is checked before anything is sent, and every redirect's before its request
+    // goes out: another host fails the transfer with CURLE_ABORTED_BY_CALLBACK, after a
+    // WARN line that names it.
+    void allow_hosts(const std::vector<std::string>& hosts);
+
     // Fetches `url` into `out`, asking for the body from byte `resume_from` on when it is
     // above 0. Returns 0 when the transfer completed with a success status; libcurl's
     // code otherwise, logged (CURLE_HTTP_RETURNED_ERROR for a status of 400 or more, when
@@ -56,6 +64,15 @@ public:
     static int64_t global_init_count;
 
 private:
+    // libcurl's CURLOPT_PREREQFUNCTION: refuses the request that is about to go out when
+    // its host is not allowed.
+    static int check_request_host(void* self, char* primary_ip, char* local_ip, int primary_port,
+                                  int local_port);
+    // Whether `url`'s host is allowed; when not, it is kept in refused_host_.
+    bool host_allowed(const char* url);
+    // Logs refused_host_ and gives the transfer's result.
+    int refuse_host() const;
+
     struct WriteTarget {
         HttpClient* client;
         std::ostream* out;
@@ -63,4 +80,6 @@ private:
 
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
+    std::vector<std::string> allowed_hosts_;
+    std::string refused_host_;
 };

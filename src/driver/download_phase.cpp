@@ -10,6 +10,7 @@
 #include "integrity/file_digest.h"
 #include "log/log.h"
 #include "outcome/last_update_file.h"
+#include "policy/versions.h"
 #include "trust/publisher.h"
 #include "utils/paths.h"
 #include "utils/singleton_mutex.h"
@@ -31,7 +32,8 @@ bool fetch_checked_installer(UpdateRun& run, const std::string& url,
     const std::string shown_url = utils::redact_credentials(url);
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         // Only the first attempt continues a file that an earlier run left behind.
-        if (download_file(url, run.installer_path, attempt == 1, &proxy.proxy) < 0) {
+        if (download_file(url, run.installer_path, attempt == 1, &proxy.proxy,
+                          &run.policy.download_hosts) < 0) {
             REPORT_FAILURE(run.notice, kPhase, "Failed to download %s from %s",
                            run.installer_path.c_str(), shown_url.c_str());
             Sleep(kWaitAfterFailedTransferMs);
@@ -135,9 +137,19 @@ int refuse_recent_failure(UpdateRun& run, const std::string& expected_md5) {
                           last.finished_at.c_str(), outcome::utc_text(next_try).c_str());
 }
 
+// An installer that would be refused in the elevated run is refused here, before the
+// user is asked for elevation. 0 when it may go on.
+int check_version(UpdateRun& run) {
+    if (policy::check_installer_version(run.policy, run.installer_path, run.notice, kPhase) !=
+        policy::Refusal::kNone)
+        return -1;
+    return 0;
+}
+
 }  // namespace
 
 int run_download_phase(UpdateRun& run, const std::string& url, const std::string& expected_md5) {
+    if (read_policy_first(run, kPhase) < 0) return -1;
     if (refuse_arguments(run, url, expected_md5) < 0) return -1;
     // Held until the elevated run has been asked for, which then waits for it.
     SingletonMutex lock(kLockBaseName, true);
@@ -157,6 +169,11 @@ int run_download_phase(UpdateRun& run, const std::string& url, const std::string
     // allow one that would be refused.
     if (trust::check_installer_publisher(own_publisher, run.installer_path, kPhase) < 0) {
         notify_frontend_text(run.notice, "Failed to verify the installer's publisher.");
+        remove_file(run.installer_path);
+        return -1;
+    }
+    // An older installer fetched again would be refused again.
+    if (check_version(run) < 0) {
         remove_file(run.installer_path);
         return -1;
     }

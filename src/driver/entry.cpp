@@ -13,6 +13,13 @@ const char* const kDefaultInstallerName = "corvane_auto_installer.exe";
 const char* const kLockBaseName = "CorvaneHUBRAUpgradeSingleton";
 const wchar_t* const kPhaseMarker = L"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";
 
+int read_policy_first(UpdateRun& run, const char* function) {
+    policy::read_machine_policy(run.policy, function);
+    if (run.policy.updates_disabled)
+        return REPORT_FAILURE(run.notice, function, "Updates are turned off by the administrator.");
+    return 0;
+}
+
 int updater_main(int argc, char** argv) {
     log_open();
     LOG_WARN("main", "Build %s at %s %s.\n", kVersionText, __DATE__, __TIME__);

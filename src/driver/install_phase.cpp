@@ -13,6 +13,7 @@
 #include "fs/protected_folder.h"
 #include "log/log.h"
 #include "outcome/last_update_file.h"
+#include "policy/versions.h"
 #include "rollback/folder_snapshot.h"
 #include "trust/protected_copy.h"
 #include "trust/publisher.h"
@@ -108,7 +109,7 @@ std::string file_name_of(const std::string& path) {
 std::optional<std::string> installed_version() {
     const std::string version = find_display_version(kApplicationName);
     if (version.empty()) return std::nullopt;
-    return outcome::to_utf8(widen(version));
+    return version;
 }
 
 // Writes `record` into `folder` for the client application, with what the record before
@@ -121,14 +122,14 @@ void write_record(const std::wstring& folder, outcome::LastUpdate record) {
     record.failures_of_this_installer =
         outcome::failures_in_a_row(previous, record.md5, record.result, record.reason);
     record.finished_at = outcome::utc_text(std::time(nullptr));
-    record.log = outcome::to_utf8(fs::full_path(widen(log_file_name())));
+    record.log = narrow(fs::full_path(widen(log_file_name())));
     outcome::write_last_update(folder, record);
 }
 
 // A record of the installer at `path` with the MD5 text `md5`.
 outcome::LastUpdate record_of(const std::string& path, const std::string& md5) {
     outcome::LastUpdate record;
-    record.installer = outcome::to_utf8(widen(file_name_of(path)));
+    record.installer = file_name_of(path);
     for (char c : md5) record.md5 += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return record;
 }
@@ -143,7 +144,7 @@ int record_outcome(InstallRun& install) {
                     : install.rolled_back ? outcome::kRolledBack
                                           : outcome::kFailed;
     record.reason = install.failed ? install.reason : "";
-    record.message = outcome::to_utf8(install.failed ? install.failure_text : L"更新已完成");
+    record.message = narrow(install.failed ? install.failure_text : L"更新已完成");
     record.installer_exit_code = install.exit_code;
     record.previous_version = install.previous_version;
     record.version = installed_version();
@@ -184,6 +185,15 @@ int check_publisher(InstallRun& install) {
         return -1;
     }
     return 0;
+}
+
+// The checked copy is held to the installed version and the machine policy again: the
+// first run's check was made on a file the user could change since.
+int check_version(InstallRun& install) {
+    const policy::Refusal refusal = policy::check_installer_version(
+        install.run.policy, install.run.installer_path, install.run.notice, kPhase);
+    if (refusal == policy::Refusal::kOlder) install.failure_text = L"安装程序的版本比已安装的旧";
+    return refusal == policy::Refusal::kNone ? 0 : -1;
 }
 
 int find_own_path(InstallRun& install) {
@@ -411,39 +421,35 @@ struct InstallStep {
 };
 
 const Runs kWhileAllWent = Runs::kWhileAllWent;
+const char* const kInstallerExitCode = outcome::kInstallerExitCode;
+const char* const kClientMissing = outcome::kClientMissing;
 
+// One row a line, aligned by hand.
+// clang-format off
 const InstallStep kInstallSteps[] = {
     {find_update_folder, kWhileAllWent, false, "update_folder", {Bar::kSet, 10, 0}, nullptr},
     {clear_abandoned_folders, kWhileAllWent, false, "", {Bar::kNone, 0, 0}, nullptr},
     {make_checked_copy, kWhileAllWent, false, "digest", {Bar::kNone, 0, 0}, nullptr},
     {check_publisher, kWhileAllWent, false, "publisher", {Bar::kNone, 0, 0}, nullptr},
+    {check_version, kWhileAllWent, false, "version", {Bar::kNone, 0, 0}, nullptr},
     {find_own_path, kWhileAllWent, false, "backup", {Bar::kAdvance, 20, 50}, L"获取当前程序的路径"},
-    {make_backup_name,
-     kWhileAllWent,
-     false,
-     "backup",
-     {Bar::kAdvance, 30, 100},
-     L"获取当前程序的备份路径"},
+    {make_backup_name, kWhileAllWent, false, "backup", {Bar::kAdvance, 30, 100}, L"获取当前程序的备份路径"},
     {stage_own_copy, kWhileAllWent, false, "backup", {Bar::kAdvance, 40, 100}, L"备份程序"},
     {swap_in_backup, kWhileAllWent, false, "backup", {Bar::kAdvance, 50, 100}, L"关闭主程序"},
     {find_install_folder, kWhileAllWent, false, "", {Bar::kNone, 0, 0}, nullptr},
     {close_client, kWhileAllWent, false, "close", {Bar::kAdvance, 90, 100}, L"运行安装程序..."},
     {restore_interrupted_install, kWhileAllWent, true, "restore", {Bar::kNone, 0, 0}, nullptr},
     {take_snapshot, kWhileAllWent, true, "snapshot", {Bar::kNone, 0, 0}, nullptr},
-    {run_installer,
-     kWhileAllWent,
-     true,
-     outcome::kInstallerExitCode,
-     {Bar::kSet, 90, 0},
-     L"安装程序已经运行结束"},
+    {run_installer, kWhileAllWent, true, kInstallerExitCode, {Bar::kSet, 90, 0}, L"安装程序已经运行结束"},
     // CorvaneApp.exe missing after the installer is a failed install too.
-    {find_client, kWhileAllWent, true, outcome::kClientMissing, {Bar::kNone, 0, 0}, nullptr},
+    {find_client, kWhileAllWent, true, kClientMissing, {Bar::kNone, 0, 0}, nullptr},
     {restore_snapshot, Runs::kAfterFailedInstall, true, "restore", {Bar::kNone, 0, 0}, nullptr},
     {remove_snapshot, kWhileAllWent, false, "", {Bar::kNone, 0, 0}, nullptr},
     {record_outcome, Runs::kAlways, false, "", {Bar::kNone, 0, 0}, nullptr},
     {find_client, Runs::kAlways, false, "", {Bar::kNone, 0, 0}, L"启动主程序"},
     {start_client, Runs::kAlways, false, "", {Bar::kNone, 0, 0}, nullptr},
 };
+// clang-format on
 
 void show(ProgressWindow* window, const Bar& bar, const wchar_t* status) {
     if (bar.kind == Bar::kSet) progress_set_pos(window, bar.target);
@@ -490,6 +496,7 @@ int run_install_steps(InstallRun& install) {
 const int kInstallStepCount = static_cast<int>(sizeof kInstallSteps / sizeof kInstallSteps[0]);
 
 int run_install_phase(UpdateRun& run, const char* installer_arg, const char* digest_arg) {
+    if (read_policy_first(run, kPhase) < 0) return -1;
     // The first run always hands on the digest that it checked. Without it nothing says
     // what may run with administrator rights, so nothing does.
     if (installer_arg == nullptr || digest_arg == nullptr) {

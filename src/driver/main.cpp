@@ -1,8 +1,15 @@
+#include <string>
+#include <vector>
+
 #include "driver/entry.h"
 #include "trust/publisher.h"
+#include "utils/text.h"
 #include "utils/win.h"
 
-int main(int argc, char** argv) {
+// The command line as the system holds it, in UTF-16 (linked with -municode): main's
+// arguments would be in the ANSI code page, which loses every character outside it, as a
+// Chinese user name on a Windows set to English does. The program goes on in UTF-8.
+int wmain(int argc, wchar_t** argv) {
     // Before anything else: from here on a DLL that is not one of Windows' known DLLs comes
     // from System32 only, never from this program's folder or the working folder, where
     // anyone who can write there (or who copied updater.exe next to a DLL of their own)
@@ -18,5 +25,9 @@ int main(int argc, char** argv) {
     // From the build option of the same name: on in a release, whose updater then refuses
     // every installer when its own signature is missing or does not hold.
     trust::g_own_signature_required = UPDATER_REQUIRE_SIGNATURE != 0;
-    return updater_main(argc, argv);
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) arguments.push_back(narrow(argv[i]));
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) pointers.push_back(&argument[0]);
+    return updater_main(argc, pointers.data());
 }

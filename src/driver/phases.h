@@ -4,13 +4,20 @@
 #include <string>
 
 #include "frontend/notice.h"
+#include "policy/machine_policy.h"
 
 // What main owns for its whole run and lends to the phase it runs.
 struct UpdateRun {
-    std::string installer_path;  // starts as kDefaultInstallerName
-    std::string update_folder;   // empty until the phase fills it
-    FrontendNotice notice;       // every failure notice of the phase goes through it
+    std::string installer_path;    // starts as kDefaultInstallerName
+    std::string update_folder;     // empty until the phase fills it
+    FrontendNotice notice;         // every failure notice of the phase goes through it
+    policy::MachinePolicy policy;  // read by the phase before anything else
 };
+
+// The first step of either phase: reads the machine policy into run.policy, under the
+// phase's `function`. -1, after the WARN line and notice "Updates are turned off by the
+// administrator.", when the administrator turned updates off; 0 otherwise.
+int read_policy_first(UpdateRun& run, const char* function);
 
 extern const char* const kVersionText;
 extern const char* const kDefaultInstallerName;

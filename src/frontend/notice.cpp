@@ -6,6 +6,7 @@
 #include <string>
 
 #include "log/log.h"
+#include "utils/text.h"
 
 namespace {
 constexpr size_t kLineSize = 4096;
@@ -18,12 +19,15 @@ int try_notify_to_frontend(const FrontendNotice& notice) {
             std::snprintf(line, sizeof line, "%d, %f, %f;", 0, notice.progress.total,
                           notice.progress.received);
             break;
-        case FRONTEND_NOTICE_TEXT:
+        case FRONTEND_NOTICE_TEXT: {
             // The text is NUL-terminated inside its area by notify_frontend_text; a record
-            // filled by hand is bounded here all the same.
-            std::snprintf(line, sizeof line, "%d, %.*s;", 1,
-                          static_cast<int>(strnlen(notice.text, sizeof notice.text)), notice.text);
+            // filled by hand is bounded here all the same. Front ends read status lines in
+            // the ANSI code page, as they always have; the program's text is UTF-8.
+            const std::string text =
+                ansi_text(std::string(notice.text, strnlen(notice.text, sizeof notice.text)));
+            std::snprintf(line, sizeof line, "%d, %s;", 1, text.c_str());
             break;
+        }
         default:
             break;
     }

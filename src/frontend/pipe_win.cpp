@@ -77,14 +77,14 @@ pipe_os::Error pipe_os::classify(unsigned long error) {
 bool pipe_os::has_handle(const State& state) { return state.handle.valid(); }
 
 bool pipe_os::create_instance(State& state, const std::string& name, uint32_t buffer_size) {
-    state.handle.reset(CreateNamedPipeA(name.c_str(), kOpenMode, kPipeMode,
+    state.handle.reset(CreateNamedPipeW(widen(name).c_str(), kOpenMode, kPipeMode,
                                         PIPE_UNLIMITED_INSTANCES, buffer_size, buffer_size, 0,
                                         nullptr));
     return state.handle.valid();
 }
 
 pipe_os::Open pipe_os::open_client(State& state, const std::string& name) {
-    state.handle.reset(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    state.handle.reset(CreateFileW(widen(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     if (state.handle.valid()) return Open::kOpen;
     return GetLastError() == ERROR_FILE_NOT_FOUND ? Open::kNoPipe : Open::kFailed;

@@ -5,6 +5,7 @@
 #include "integrity/digest_text.h"
 #include "integrity/md5.h"
 #include "integrity/sha256.h"
+#include "utils/text.h"
 
 DigestFileCalls digest_file_calls = {std::fread};
 
@@ -25,7 +26,7 @@ int read_whole_file(const char* path, Consume consume) {
     // of its own: 0.3 s per GiB more than with this buffer on our machines, half as much
     // again as hashing the data with the SHA extensions.
     char stream_buffer[64 * 1024];
-    File file(std::fopen(path, "rb"));
+    File file(open_file(path, "rb"));
     if (!file) return -1;
     std::setvbuf(file.get(), stream_buffer, _IOFBF, sizeof stream_buffer);
     unsigned char buffer[4096];

@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstdio>
 
-// MD5 of the file at `path` (narrow, in the process code page) as 32 upper-case hex
-// digits and a NUL in `out`, which must hold 33 bytes. Returns 32, or -1 with `out`
+// MD5 of the file at `path` (narrow, in the program's text: UTF-8 on Windows) as 32
+// upper-case hex digits and a NUL in `out`, which must hold 33 bytes. Returns 32, or -1 with `out`
 // untouched when the file cannot be opened or a read fails part-way.
 int md5_file_hex(const char* path, char* out);
 

@@ -16,8 +16,4 @@ int write_last_update(const std::wstring& folder, const LastUpdate& record);
 // file cannot be read or is no record (after a WARN line). `out` is untouched unless 0.
 int read_last_update(const std::wstring& folder, LastUpdate& out);
 
-// Wide text as UTF-8, and back. Empty for empty text or a failed conversion.
-std::string to_utf8(const std::wstring& text);
-std::wstring from_utf8(const std::string& text);
-
 }  // namespace outcome

@@ -11,32 +11,9 @@ namespace {
 // A record is a few hundred bytes; anything much larger is not one.
 constexpr DWORD kMostBytes = 64 * 1024;
 
-std::wstring record_path(const std::wstring& folder) {
-    return folder + L"\\" + from_utf8(kRecordName);
-}
+std::wstring record_path(const std::wstring& folder) { return folder + L"\\" + widen(kRecordName); }
 
 }  // namespace
-
-std::string to_utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return std::string();
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size,
-                        nullptr, nullptr);
-    return out;
-}
-
-std::wstring from_utf8(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int size =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (size <= 0) return std::wstring();
-    std::wstring out(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size);
-    return out;
-}
 
 int write_last_update(const std::wstring& folder, const LastUpdate& record) {
     const char* const function = "outcome::write_last_update";

@@ -14,6 +14,7 @@
 // anything fails; logs nothing. Read-only; any thread.
 std::string find_install_location(std::string application_name);
 
-// The "DisplayVersion" value of the same registration, as stored ("2.0.0"), in the ANSI
-// code page; empty when there is none or anything fails. Prints nothing, logs nothing.
+// The "DisplayVersion" text (REG_SZ) of the registration `application_name` under the same
+// key, as stored. Empty when there is none, when it has another type, or when it does not
+// fit 260 characters. Logs nothing. Read-only; any thread.
 std::string find_display_version(const std::string& application_name);

@@ -28,15 +28,7 @@ constexpr DWORD kNameUnits = 255;
 constexpr size_t kPathUnits = 256;
 constexpr DWORD kValueUnits = MAX_PATH;
 
-struct RegistryKeyTraits {
-    using Handle = HKEY;
-    static Handle invalid() { return nullptr; }
-    static bool valid(Handle key) {
-        return key != nullptr && key != reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
-    }
-    static void close(Handle key) { RegCloseKey(key); }
-};
-using ScopedRegistryKey = utils::ScopedHandle<RegistryKeyTraits>;
+using utils::ScopedRegistryKey;
 
 ScopedRegistryKey open_key(const wchar_t* path) {
     HKEY key = nullptr;
@@ -86,9 +78,8 @@ std::wstring expand_with_system_variables(const std::wstring& text) {
     return expanded.size() < kValueUnits ? expanded : std::wstring();
 }
 
-// The value `value_name` of the registration `name`, which was enumerated under the
-// uninstall key, as stored.
-std::wstring read_value(const wchar_t* name, const wchar_t* value_name, DWORD& type) {
+// The value of the registration `name`, which was enumerated under the uninstall key.
+std::wstring read_location(const wchar_t* name) {
     wchar_t path[kPathUnits] = {0};
     append_bounded(path, kUninstallKey);
     append_bounded(path, L"\\");
@@ -100,16 +91,11 @@ std::wstring read_value(const wchar_t* name, const wchar_t* value_name, DWORD& t
     // buffer need not hold a terminator when the data fills it.
     wchar_t value[kValueUnits] = {0};
     DWORD bytes = sizeof value;
-    type = REG_NONE;
-    if (RegQueryValueExW(key.get(), value_name, nullptr, &type, reinterpret_cast<BYTE*>(value),
+    DWORD type = REG_NONE;
+    if (RegQueryValueExW(key.get(), kLocationValue, nullptr, &type, reinterpret_cast<BYTE*>(value),
                          &bytes) != ERROR_SUCCESS)
         return std::wstring();
-    return std::wstring(value, wcsnlen(value, kValueUnits));
-}
-
-std::wstring read_location(const wchar_t* name) {
-    DWORD type = REG_NONE;
-    const std::wstring stored = read_value(name, kLocationValue, type);
+    const std::wstring stored(value, wcsnlen(value, kValueUnits));
     if (type != REG_EXPAND_SZ) return stored;
     // Installers that write "%ProgramFiles%\..." mean the folder the machine names so.
     // Only the system's variables: the user's own (HKCU\Environment, and the environment
@@ -119,17 +105,17 @@ std::wstring read_location(const wchar_t* name) {
     return expand_with_system_variables(stored);
 }
 
-// The first registration named exactly `application_name`, empty when there is none;
-// prints the number of registrations when `show_count` is set.
-std::wstring find_registration(const std::string& application_name, bool show_count) {
+}  // namespace
+
+std::string find_install_location(std::string application_name) {
     ScopedRegistryKey uninstall = open_key(kUninstallKey);
-    if (!uninstall) return std::wstring();
+    if (!uninstall) return std::string();
 
     DWORD subkeys = 0;
     if (RegQueryInfoKeyW(uninstall.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
                          nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         subkeys = 0;
-    if (subkeys != 0 && show_count) {
+    if (subkeys != 0) {
         std::printf(kSubkeyCountFormat, static_cast<int>(subkeys));
         std::fflush(stdout);
     }
@@ -142,20 +128,19 @@ std::wstring find_registration(const std::string& application_name, bool show_co
         if (RegEnumKeyExW(uninstall.get(), index, name, &units, nullptr, nullptr, nullptr,
                           nullptr) != ERROR_SUCCESS)
             continue;
-        if (wanted == name) return name;
+        if (wanted != name) continue;
+        return narrow(read_location(name));
     }
-    return std::wstring();
-}
-
-}  // namespace
-
-std::string find_install_location(std::string application_name) {
-    const std::wstring name = find_registration(application_name, true);
-    return name.empty() ? std::string() : narrow(read_location(name.c_str()));
+    return std::string();
 }
 
 std::string find_display_version(const std::string& application_name) {
-    const std::wstring name = find_registration(application_name, false);
-    DWORD type = REG_NONE;
-    return name.empty() ? std::string() : narrow(read_value(name.c_str(), kVersionValue, type));
+    const std::wstring path = std::wstring(kUninstallKey) + L"\\" + widen(application_name);
+    wchar_t value[kValueUnits] = {0};
+    DWORD bytes = sizeof value;
+    // RegGetValueW terminates the text it returns, and refuses a value of another type.
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), kVersionValue, RRF_RT_REG_SZ, nullptr, value,
+                     &bytes) != ERROR_SUCCESS)
+        return std::string();
+    return narrow(value);
 }

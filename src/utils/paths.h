@@ -2,11 +2,11 @@
 // how to join and cut paths, the updater's backup name, renaming the running image, and
 // where the client application's executable lies.
 //
-// Paths are narrow text in the system's ANSI code page, at most 259 bytes plus NUL where
-// a system call takes them. "\" is written as the separator; "/" and "\" are both
-// recognised when a path is cut. Every function is stateless and may run on any thread.
-// Output arguments change only on success, except where a function says otherwise.
-// Failures are logged at WARN where a function says so, and nowhere else.
+// Paths are narrow text in the program's UTF-8 (utils/text.h), handed to the wide system
+// calls, at most 259 UTF-16 units plus NUL where a system call takes them. "\" is written as the
+// separator; "/" and "\" are both recognised when a path is cut. Every function is stateless and
+// may run on any thread. Output arguments change only on success, except where a function says
+// otherwise. Failures are logged at WARN where a function says so, and nowhere else.
 //
 // The text rules (get_parent_path, gen_backup_name, installer_name_from_url,
 // is_http_url, the URL authority and redact_credentials, install_folder_text) are portable;
@@ -69,35 +69,35 @@ std::string install_folder_text(const std::string& stored);
 
 // --- Windows only -------------------------------------------------------------------------
 
-// Sets out to the running executable's full path (GetModuleFileNameA, 260 bytes; a path
+// Sets out to the running executable's full path (GetModuleFileNameW, 260 units; a path
 // the system had to truncate still counts). Returns 0, or -1 after a WARN line.
 int get_current_image_path(std::string& out);
 
 // Sets out to the roaming application-data folder (created by the system if missing)
 // followed by suffix, joined as join_path does. Nothing below that folder is created.
 // Returns 0; -1 after a WARN line when the folder is unknown, and -1 without a line when
-// the result would not fit in 260 bytes. out is written before the outcome is known:
+// the result would not fit in 260 units. out is written before the outcome is known:
 // after a failure it holds no usable path.
 int get_app_data_path(const std::string& suffix, std::string& out);
 
-// folder and name joined with exactly one "\" (PathAppendA twice from an empty buffer):
+// folder and name joined with exactly one "\" (PathAppendW twice from an empty buffer):
 // leading backslashes of name are dropped, a name that is a full path with a drive
 // letter replaces folder, an empty name gives folder itself. Returns empty text when the
-// result would not fit in 260 bytes. Logs nothing.
+// result would not fit in 260 units. Logs nothing.
 std::string join_path(const std::string& folder, const std::string& name);
 
-// The running executable's full path as wide text (GetModuleFileNameW), for a path that
-// the ANSI code page cannot hold. Returns 0, or -1 after a WARN line.
+// The running executable's full path as wide text (GetModuleFileNameW). Returns 0, or -1
+// after a WARN line.
 int get_current_image_path(std::wstring& out);
 
 // The process's current working folder, wide. Returns 0, or -1 after a WARN line.
 int get_working_folder(std::wstring& out);
 
-// Copies the file `from` to `to`, replacing a file that is there (CopyFileA). Returns 0,
+// Copies the file `from` to `to`, replacing a file that is there (CopyFileW). Returns 0,
 // or -1 with the thread's last error set; logs nothing. Through the system-call table.
 int copy_file(const std::string& from, const std::string& to);
 
-// Moves the file `from` to `to`, replacing a file that is there (MoveFileExA), on the same
+// Moves the file `from` to `to`, replacing a file that is there (MoveFileExW), on the same
 // volume. Returns 0, or -1 with the thread's last error set; logs nothing. Through the
 // system-call table.
 int move_file(const std::string& from, const std::string& to);

@@ -13,13 +13,9 @@
 namespace utils {
 
 int get_current_image_path(std::string& out) {
-    char path[MAX_PATH] = {0};
-    if (GetModuleFileNameA(nullptr, path, MAX_PATH) == 0) {
-        LOG_WARN("utils::get_current_image_path", "Failed to get current module path: %s",
-                 last_error_text().c_str());
-        return -1;
-    }
-    out = path;
+    std::wstring path;
+    if (get_current_image_path(path) < 0) return -1;
+    out = narrow(path);
     return 0;
 }
 
@@ -48,55 +44,63 @@ int get_working_folder(std::wstring& out) {
 }
 
 int copy_file(const std::string& from, const std::string& to) {
-    return system_calls().copy_file_a(from.c_str(), to.c_str(), FALSE) ? 0 : -1;
+    return system_calls().copy_file_w(widen(from).c_str(), widen(to).c_str(), FALSE) ? 0 : -1;
 }
 
 int move_file(const std::string& from, const std::string& to) {
-    return system_calls().move_file_ex_a(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0
-                                                                                              : -1;
+    return system_calls().move_file_ex_w(widen(from).c_str(), widen(to).c_str(),
+                                         MOVEFILE_REPLACE_EXISTING)
+               ? 0
+               : -1;
 }
 
 bool file_exists(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "rb");
+    FILE* file = open_file(path, "rb");
     if (file == nullptr) return false;
     std::fclose(file);
     return true;
 }
 
-void make_folder(const std::string& path) { CreateDirectoryA(path.c_str(), nullptr); }
+void make_folder(const std::string& path) { CreateDirectoryW(widen(path).c_str(), nullptr); }
 
 int get_app_data_path(const std::string& suffix, std::string& out) {
-    char path[MAX_PATH] = {0};
-    const HRESULT result = SHGetFolderPathA(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr,
+    wchar_t path[MAX_PATH] = {0};
+    const HRESULT result = SHGetFolderPathW(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr,
                                             SHGFP_TYPE_CURRENT, path);
     if (FAILED(result)) {
         // The lookup reports through its result; the log names the thread's last error.
         const std::string error = last_error_text();
-        out = path;
+        out = narrow(path);
         LOG_WARN("utils::get_app_data_path", "Failed to get app data path: %s", error.c_str());
         return -1;
     }
-    out = path;
-    if (!PathAppendA(path, suffix.c_str())) return -1;
-    out = path;
+    out = narrow(path);
+    if (!PathAppendW(path, widen(suffix).c_str())) return -1;
+    out = narrow(path);
     return 0;
 }
 
 std::string join_path(const std::string& folder, const std::string& name) {
-    char path[MAX_PATH] = {0};
-    if (!PathAppendA(path, folder.c_str()) || !PathAppendA(path, name.c_str()))
+    const std::wstring wide_folder = widen(folder);
+    const std::wstring wide_name = widen(name);
+    // Wine's PathAppendW hands back a folder of MAX_PATH units or more whole, past the end
+    // of the buffer (measured: 260 units in, 260 out), where Windows refuses it; the parts
+    // are bounded here first, and PathAppendW bounds their join.
+    if (wide_folder.size() >= MAX_PATH || wide_name.size() >= MAX_PATH) return std::string();
+    wchar_t path[MAX_PATH] = {0};
+    if (!PathAppendW(path, wide_folder.c_str()) || !PathAppendW(path, wide_name.c_str()))
         return std::string();
-    return path;
+    return narrow(path);
 }
 
 int try_change_current_image_name(const std::string& new_path) {
-    char image[MAX_PATH] = {0};
+    wchar_t image[MAX_PATH] = {0};
     DWORD size = MAX_PATH;
-    if (!QueryFullProcessImageNameA(GetCurrentProcess(), 0, image, &size)) {
+    if (!QueryFullProcessImageNameW(GetCurrentProcess(), 0, image, &size)) {
         LOG_WARN("utils::try_change_current_image_name", "Failed to query process image name\n");
         return -1;
     }
-    if (!system_calls().move_file_ex_a(image, new_path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    if (!system_calls().move_file_ex_w(image, widen(new_path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
         LOG_WARN("utils::try_change_current_image_name", "Failed to rename file: %s",
                  last_error_text().c_str());
         return -1;

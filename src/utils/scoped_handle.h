@@ -66,4 +66,16 @@ struct FindHandleTraits {
 
 using ScopedFindHandle = ScopedHandle<FindHandleTraits>;
 
+// Registry keys of RegOpenKeyExW.
+struct RegistryKeyTraits {
+    using Handle = HKEY;
+    static Handle invalid() { return nullptr; }
+    static bool valid(Handle key) {
+        return key != nullptr && key != reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
+    }
+    static void close(Handle key) { RegCloseKey(key); }
+};
+
+using ScopedRegistryKey = ScopedHandle<RegistryKeyTraits>;
+
 }  // namespace utils

@@ -23,8 +23,7 @@ struct SystemCalls {
     decltype(&::TerminateProcess) terminate_process;
     decltype(&::CreateToolhelp32Snapshot) create_toolhelp32_snapshot;
     decltype(&::Process32FirstW) process32_first_w;
-    decltype(&::MoveFileExA) move_file_ex_a;
-    decltype(&::CopyFileA) copy_file_a;
+    decltype(&::CopyFileW) copy_file_w;
     decltype(&::CheckTokenMembership) check_token_membership;
     // Loading a library that must be there: a failed load cannot be had otherwise.
     decltype(&::LoadLibraryW) load_library_w;
@@ -54,6 +53,7 @@ struct SystemCalls {
     decltype(&::CreateDirectoryW) create_directory_w;
     decltype(&::RemoveDirectoryW) remove_directory_w;
     decltype(&::DeleteFileW) delete_file_w;
+    // Also the driver's moves (utils::move_file) and the updater's own rename.
     decltype(&::MoveFileExW) move_file_ex_w;
     decltype(&::GetFullPathNameW) get_full_path_name_w;
     decltype(&::GetFileInformationByHandle) get_file_information_by_handle;

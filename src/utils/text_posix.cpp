@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <clocale>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 
@@ -37,6 +38,12 @@ std::string narrow(const std::wstring& text) {
 }
 
 void remove_file(const std::string& path) { unlink(path.c_str()); }
+
+std::string ansi_text(const std::string& text) { return text; }
+
+FILE* open_file(const std::string& path, const char* mode) {
+    return std::fopen(path.c_str(), mode);
+}
 
 std::string last_error_text() {
     const int code = errno;

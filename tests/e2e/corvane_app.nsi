@@ -2,6 +2,8 @@
 ; runs. Built by CMake (target corvane_installers):
 ;   makensis -DVERSION=2 -DAPP_EXE=<CorvaneApp.exe> -DPAYLOAD=<payload file>
 ;            -DOUTFILE=<CorvaneApp-v2-setup.exe> corvane_app.nsi
+; Its version resource gives the product version <VERSION>.0.0.0, which the updater holds
+; to the installed version; -DNO_VERSION_RESOURCE builds one without a version resource.
 ;
 ; Run it as the updater does:  CorvaneApp-v2-setup.exe /S /D=C:\some folder
 ; (/S silent; /D= the install folder, last on the line and unquoted, as NSIS wants it).
@@ -61,6 +63,15 @@ ManifestSupportedOS all
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\CorvaneApp"
 
 Name "CorvaneApp ${VERSION}"
+!ifndef NO_VERSION_RESOURCE
+    VIProductVersion "${VERSION}.0.0.0"
+    VIFileVersion "${VERSION}.0.0.0"
+    VIAddVersionKey "ProductName" "CorvaneApp"
+    VIAddVersionKey "ProductVersion" "${VERSION}.0.0.0"
+    VIAddVersionKey "FileVersion" "${VERSION}.0.0.0"
+    VIAddVersionKey "FileDescription" "CorvaneApp ${VERSION} Setup"
+    VIAddVersionKey "LegalCopyright" "Corvane Test"
+!endif
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\CorvaneApp"
 ShowInstDetails nevershow

@@ -1,0 +1,25 @@
+#include "policy/machine_policy.h"
+
+namespace policy {
+
+const char* const kPolicyKey = "SOFTWARE\\Policies\\Corvane\\Updater";
+
+const PolicyValue kPolicyValues[kValueCount] = {
+    {"UpdatesDisabled", ValueType::kDword},
+    {"AllowDowngrade", ValueType::kDword},
+    {"TargetVersionPrefix", ValueType::kString},
+    {"DownloadHosts", ValueType::kMultiString},
+};
+
+std::string describe_policy(const MachinePolicy& policy) {
+    std::string hosts;
+    for (const std::string& host : policy.download_hosts)
+        hosts += (hosts.empty() ? "" : ";") + host;
+    return std::string(kPolicyValues[kUpdatesDisabled].name) + "=" +
+           (policy.updates_disabled ? "1" : "0") + ", " + kPolicyValues[kAllowDowngrade].name +
+           "=" + (policy.allow_downgrade ? "1" : "0") + ", " +
+           kPolicyValues[kTargetVersionPrefix].name + "=\"" + policy.target_version_prefix +
+           "\", " + kPolicyValues[kDownloadHosts].name + "=" + hosts;
+}
+
+}  // namespace policy

@@ -1,0 +1,108 @@
+#include <cstring>
+
+#include "log/log.h"
+#include "policy/versions.h"
+#include "utils/install_location.h"
+#include "utils/paths.h"
+#include "utils/scoped_handle.h"
+#include "utils/text.h"
+#include "utils/win.h"
+
+namespace policy {
+
+namespace {
+
+const char* const kApplicationName = "CorvaneApp";
+
+// The head of a VS_VERSIONINFO block: three WORDs (lengths and type), the key
+// L"VS_VERSION_INFO" with its terminator, padding to 32 bits, then VS_FIXEDFILEINFO.
+constexpr size_t kFixedInfoOffset = 40;
+constexpr DWORD kFixedInfoSignature = 0xFEEF04BD;
+
+struct ModuleTraits {
+    using Handle = HMODULE;
+    static Handle invalid() { return nullptr; }
+    static bool valid(Handle module) { return module != nullptr; }
+    static void close(Handle module) { FreeLibrary(module); }
+};
+
+std::string version_text(DWORD high, DWORD low) {
+    return std::to_string(HIWORD(high)) + "." + std::to_string(LOWORD(high)) + "." +
+           std::to_string(HIWORD(low)) + "." + std::to_string(LOWORD(low));
+}
+
+}  // namespace
+
+bool read_product_version(const std::string& path, Version& out) {
+    // As data: the loader maps the file's resources and runs nothing of it.
+    const utils::ScopedHandle<ModuleTraits> module(LoadLibraryExW(
+        widen(path).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    if (!module) return false;
+    HRSRC found = FindResourceW(module.get(), MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
+    HGLOBAL loaded = found != nullptr ? LoadResource(module.get(), found) : nullptr;
+    const auto* block = static_cast<const unsigned char*>(LockResource(loaded));
+    if (block == nullptr ||
+        SizeofResource(module.get(), found) < kFixedInfoOffset + sizeof(VS_FIXEDFILEINFO))
+        return false;
+    VS_FIXEDFILEINFO fixed;
+    std::memcpy(&fixed, block + kFixedInfoOffset, sizeof fixed);
+    if (fixed.dwSignature != kFixedInfoSignature) return false;
+    return parse_version(version_text(fixed.dwProductVersionMS, fixed.dwProductVersionLS), out);
+}
+
+bool read_installed_version(const std::string& client_path, Version& out) {
+    return parse_version(find_display_version(kApplicationName), out) ||
+           read_product_version(client_path, out);
+}
+
+Refusal check_installer_version(const MachinePolicy& policy, const std::string& installer_path,
+                                FrontendNotice& notice, const char* function) {
+    std::string own_path;
+    std::string client_path;
+    if (utils::get_current_image_path(own_path) < 0 ||
+        gen_hubra_exe_path(own_path, client_path) < 0)
+        client_path.clear();
+    Version installer;
+    Version installed;
+    const bool installer_known = read_product_version(installer_path, installer);
+    const bool installed_known = read_installed_version(client_path, installed);
+    // An installer whose version is unknown cannot be shown to be on the administrator's
+    // release line.
+    const std::string& prefix = policy.target_version_prefix;
+    if (!prefix.empty() &&
+        (!installer_known || installer.text.compare(0, prefix.size(), prefix) != 0)) {
+        REPORT_FAILURE(notice, function,
+                       "The installer's version %s is not allowed by the administrator.",
+                       installer_known ? installer.text.c_str() : "(unreadable)");
+        return Refusal::kNotAllowed;
+    }
+    if (!installer_known || !installed_known) {
+        LOG_WARN(function, "Cannot read %s: the versions are not compared.\n",
+                 installer_known   ? "the installed version"
+                 : installed_known ? "the installer's version"
+                                   : "either the installer's version or the installed one");
+        return Refusal::kNone;
+    }
+    const int order = compare_versions(installer, installed);
+    if (order < 0 && policy.allow_downgrade) {
+        LOG_WARN(function,
+                 "The installer's version %s is older than the installed %s: the administrator "
+                 "allows it.\n",
+                 installer.text.c_str(), installed.text.c_str());
+    } else if (order < 0) {
+        REPORT_FAILURE(notice, function,
+                       "The installer's version %s is older than the installed %s.",
+                       installer.text.c_str(), installed.text.c_str());
+        return Refusal::kOlder;
+    } else if (order == 0) {
+        LOG_INFO(function,
+                 "The installer's version %s is the installed one: it is installed again.\n",
+                 installer.text.c_str());
+    } else {
+        LOG_INFO(function, "The installer's version %s is newer than the installed %s.\n",
+                 installer.text.c_str(), installed.text.c_str());
+    }
+    return Refusal::kNone;
+}
+
+}  // namespace policy
