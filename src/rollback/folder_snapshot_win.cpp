@@ -360,7 +360,8 @@ int open_interrupted_snapshot(const std::wstring& folder, const std::vector<std:
     fs::Tree copy;
     fs::Tree source;
     std::vector<fs::Entry> links;
-    if (note.empty() || copy.open(found.copy_) < 0 || copy.list(found.left_out_, found.entries_) < 0) {
+    if (note.empty() || copy.open(found.copy_) < 0 ||
+        copy.list(found.left_out_, found.entries_) < 0) {
         LOG_WARN(function, "Failed to read the snapshot at %s: %s", narrow(folder).c_str(),
                  last_error_text().c_str());
         found.forget();
