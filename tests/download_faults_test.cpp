@@ -117,6 +117,8 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
                 EXPECT_TRUE(file == body) << c.name;
                 // The elevated run checks and runs its copy; its end is the last line.
                 EXPECT_TRUE(wait_for_lines("): The file ", 1, 60000)) << log();
+                // A failed elevated run keeps its window up for a while, the log open.
+                EXPECT_TRUE(test::wait_for_processes_in(app_ / "upd", 60000));
                 break;
             case Content::kOtherOfTheSameLength: {
                 EXPECT_EQ(file.size(), body.size()) << c.name;

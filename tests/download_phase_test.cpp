@@ -84,6 +84,8 @@ TEST_F(DownloadPhase, AcceptsTheDigestInAnyLetterCaseAndRestartsElevated) {
                                    runs, 30000))
             << log();
         EXPECT_TRUE(wait_for_lines("): The file ", runs, 60000)) << log();
+        // A failed elevated run keeps its window up for a while, holding the lock.
+        EXPECT_TRUE(test::wait_for_processes_in(app_ / "upd", 60000));
         EXPECT_EQ(count_lines(log(), "): Checked copy of the installer " + path + " at "), runs)
             << log();
     }

@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "integrity/file_digest.h"
+#include "outcome/last_update_file.h"
 #include "test_servers.h"
 #include "test_support.h"
+#include "ui/progress_window.h"
 #include "utils/paths.h"
 #include "utils/text.h"
 #include "win_process.h"
@@ -299,6 +301,32 @@ protected:
     }
     std::string log() { return test::read_text_file(app_ / "update.log"); }
 
+    // The record of the last update in the update folder; its result is empty when there
+    // is none.
+    outcome::LastUpdate last_update() {
+        outcome::LastUpdate record;
+        outcome::read_last_update(widen(update_folder_), record);
+        return record;
+    }
+    // upgrade-watch --last: its exit code, its output in `out`.
+    DWORD watch_last(std::string& out) {
+        return test::run_process_output(
+            test::quoted(test::sibling_path(L"upgrade-watch.exe")) + L" --last",
+            app_.wstring().c_str(), out, 60000);
+    }
+    // The requests for the installer that reached nginx so far.
+    size_t installer_requests() {
+        return count_of(test::read_file(servers_.fixture_file("nginx-access.log")),
+                        std::string("/") + kSetupName + " HTTP/");
+    }
+    // The status text of the updater's progress window; empty when there is no window.
+    static std::wstring window_status() {
+        const HWND window = FindWindowW(L"Sample Window Class", L"Hubra电脑版升级助手-更新进度");
+        wchar_t text[256] = {0};
+        if (window != nullptr) GetWindowTextW(GetDlgItem(window, kProgressStatusId), text, 256);
+        return text;
+    }
+
     // Every file of the install folder but the log, with its size and contents' digest.
     std::map<fs::path, std::string> app_files() {
         std::map<fs::path, std::string> files;
@@ -357,6 +385,19 @@ TEST_F(WholeUpdate, ReplacesV1WithV2) {
               2u)
         << text;
     EXPECT_EQ(count_of(text, " is signed by the publisher.\n"), 2u) << text;
+    const outcome::LastUpdate record = last_update();
+    EXPECT_EQ(record.result, "installed");
+    EXPECT_EQ(record.reason, "");
+    EXPECT_EQ(record.installer_exit_code, std::optional<long long>(0));
+    EXPECT_EQ(record.previous_version, std::optional<std::string>("1.0.0"));
+    EXPECT_EQ(record.version, std::optional<std::string>("2.0.0"));
+    EXPECT_EQ(record.message, "更新已完成");
+    std::string last;
+    EXPECT_EQ(watch_last(last), 0u) << last;
+    EXPECT_NE(last.find("The last update installed CorvaneApp-v2-setup.exe.\nFinished: " +
+                        record.finished_at + "\nVersion: 1.0.0 -> 2.0.0\n"),
+              std::string::npos)
+        << last;
 }
 
 // Installers that the updater's publisher did not sign, or whose signature does not reach
@@ -741,19 +782,114 @@ TEST_F(WholeUpdate, ASecondUpdaterIsRefusedWhileTheFirstRuns) {
     EXPECT_TRUE(install_phase_ended()) << log();
 }
 
-TEST_F(WholeUpdate, AFailingInstallerBringsV1Back) {
-    const test::ScopedVariable fail(L"CORVANE_SETUP_FAIL", L"7");
-    EXPECT_EQ(watch(servers_.url("http", std::string("/") + kSetupName), md5_), 0u)
-        << watch_output_;
-    ASSERT_TRUE(wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000));
-    ASSERT_TRUE(install_phase_ended()) << log();
+// The failure is shown, recorded and not tried again at once; another installer is.
+TEST_F(WholeUpdate, AFailingInstallerBringsV1BackAndIsNotTriedAgainAtOnce) {
+    std::string last;
+    EXPECT_EQ(watch_last(last), 2u) << last;
+    {
+        const test::ScopedVariable fail(L"CORVANE_SETUP_FAIL", L"7");
+        EXPECT_EQ(watch(servers_.url("http", std::string("/") + kSetupName), md5_), 0u)
+            << watch_output_;
+        ASSERT_TRUE(
+            wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000));
+        ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 60000));
+        // v1 runs again, and the failure is still on screen.
+        EXPECT_EQ(window_status(), L"更新失败，已恢复原来的版本");
+        ASSERT_TRUE(install_phase_ended()) << log();
+    }
     EXPECT_NE(log().find(" exited with code 7.\n"), std::string::npos) << log();
     // Kept for the next try.
     EXPECT_TRUE(fs::exists(downloaded_));
     EXPECT_FALSE(v1_running());
     EXPECT_EQ(v1_exit_code(), 0u);
-    ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
     EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "1"}));
+    outcome::LastUpdate record = last_update();
+    EXPECT_EQ(record.result, "rolled_back");
+    EXPECT_EQ(record.reason, "installer_exit_code");
+    EXPECT_EQ(record.installer_exit_code, std::optional<long long>(7));
+    EXPECT_EQ(record.installer, kSetupName);
+    EXPECT_EQ(record.md5, test::lower(md5_));
+    EXPECT_EQ(record.previous_version, std::optional<std::string>("1.0.0"));
+    EXPECT_EQ(record.version, std::optional<std::string>("1.0.0"));
+    EXPECT_EQ(record.failures_of_this_installer, 1);
+    EXPECT_EQ(record.message, "更新失败，已恢复原来的版本");
+    EXPECT_EQ(widen(record.log), (app_ / "update.log").wstring());
+    EXPECT_EQ(watch_last(last), 1u) << last;
+    EXPECT_NE(last.find("The last update failed to install CorvaneApp-v2-setup.exe "
+                        "(installer_exit_code); the previous version was put back.\n"),
+              std::string::npos)
+        << last;
+
+    // The same installer again: refused before anything is fetched or elevated.
+    const size_t requests = installer_requests();
+    fs::remove(app_ / "update.log");
+    EXPECT_EQ(watch(servers_.url("http", std::string("/") + kSetupName), md5_), 0xffffffffu);
+    std::time_t finished = 0;
+    ASSERT_EQ(outcome::parse_utc_text(record.finished_at, finished), 0);
+    EXPECT_NE(
+        watch_output_.find("notice: The same installer failed to install at " + record.finished_at +
+                           "; next try after " + outcome::utc_text(finished + 3600) + ".\n"),
+        std::string::npos)
+        << watch_output_;
+    EXPECT_EQ(installer_requests(), requests);
+    EXPECT_EQ(count_of(log(), "): Build "), 1u) << log();
+    EXPECT_EQ(last_update().finished_at, record.finished_at);
+
+    // Another installer goes ahead.
+    serve(L"e2e\\CorvaneApp-v1-setup.exe");
+    EXPECT_EQ(watch(servers_.url("http", std::string("/") + kSetupName), md5_), 0u)
+        << watch_output_;
+    ASSERT_TRUE(wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000));
+    ASSERT_TRUE(install_phase_ended()) << log();
+    record = last_update();
+    EXPECT_EQ(record.result, "installed");
+    EXPECT_EQ(record.md5, test::lower(md5_));
+    EXPECT_EQ(record.failures_of_this_installer, 0);
+}
+
+// An elevated run ended by force while its installer was half-way leaves the folder
+// half-installed and no record. The next update puts the folder back first, then installs.
+TEST_F(WholeUpdate, AnInstallCutShortIsPutBackBeforeTheNextOne) {
+    const std::string url = servers_.url("http", std::string("/") + kSetupName);
+    const std::string v1_client = test::md5_of(app_ / "CorvaneApp.exe");
+    const std::set<fs::path> copies_before = test::copy_folders();
+    {
+        const test::ScopedVariable pause(L"CORVANE_SETUP_MID_PAUSE_MS", L"120000");
+        EXPECT_EQ(watch(url, md5_), 0u) << watch_output_;
+        ASSERT_TRUE(wait_for([&] { return fs::exists(app_ / "install-in-progress.tmp"); }, 120000))
+            << log();
+    }
+    test::run_process(L"taskkill /im updater.exe /f", 0, nullptr, 20000);
+    test::run_process(L"taskkill /im " + widen(kSetupName) + L" /f", 0, nullptr, 20000);
+    ASSERT_TRUE(install_phase_ended()) << log();
+    ASSERT_TRUE(wait_for([] { return !process_running(L"CorvaneApp-v2-setup.exe"); }, 20000));
+    EXPECT_NE(test::md5_of(app_ / "CorvaneApp.exe"), v1_client);
+    EXPECT_EQ(last_update().result, "");
+
+    fs::remove(app_ / "update.log");
+    EXPECT_EQ(watch(url, md5_), 0u) << watch_output_;
+    ASSERT_TRUE(wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000));
+    ASSERT_TRUE(install_phase_ended()) << log();
+    const std::string text = log();
+    const size_t put_back = text.find("): An install that did not finish left the snapshot ");
+    const size_t restored = text.find("): Restored the previous version of ");
+    const size_t snapshot = text.find(" INFO  rollback::take_folder_snapshot(");
+    EXPECT_NE(put_back, std::string::npos) << text;
+    EXPECT_LT(put_back, restored) << text;
+    EXPECT_LT(restored, snapshot) << text;
+    EXPECT_FALSE(fs::exists(app_ / "install-in-progress.tmp"));
+    // Installed once by v1's installer and once by the update, not half-way in between.
+    const std::string setup_log = test::read_file(app_ / "CorvaneApp-setup.log");
+    EXPECT_EQ(count_of(setup_log, "version="), 2u) << setup_log;
+    EXPECT_EQ(count_of(setup_log, "version=2\n"), 1u) << setup_log;
+    // The snapshot that was put back is gone with the rest of the killed run's folders.
+    EXPECT_EQ(test::copy_folders(), copies_before);
+    const outcome::LastUpdate record = last_update();
+    EXPECT_EQ(record.result, "installed");
+    EXPECT_EQ(record.previous_version, std::optional<std::string>("1.0.0"));
+    EXPECT_EQ(record.version, std::optional<std::string>("2.0.0"));
+    ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
+    EXPECT_EQ(started_versions(app_).back(), "2");
 }
 
 }  // namespace

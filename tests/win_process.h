@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver/entry.h"
+#include "driver/phases.h"
 #include "test_servers.h"
 #include "test_support.h"
 #include "utils/scoped_handle.h"
@@ -61,8 +62,10 @@ std::wstring install_phase_arguments(const std::string& installer, const std::st
 
 // The updater's whole run inside this program with `arguments` from index `first` on, as
 // updater.exe runs with them: for a child in the updater's place whose system calls a
-// test replaces. Only for programs that link the updater's driver.
+// test replaces. Only for programs that link the updater's driver. A failed install
+// phase ends at once rather than keep its window up.
 inline int run_updater_main(const std::vector<std::string>& arguments, size_t first = 0) {
+    g_failure_shown_ms = 0;
     std::vector<std::string> args{"updater.exe"};
     args.insert(args.end(), arguments.begin() + static_cast<std::ptrdiff_t>(first),
                 arguments.end());

@@ -1,5 +1,6 @@
 // The first run of an update: fetch the installer into the update folder, accept it only
 // with the expected MD5 digest, and start this program again elevated to install it.
+#include <ctime>
 #include <string>
 
 #include "download/download_file.h"
@@ -8,6 +9,7 @@
 #include "integrity/digest_text.h"
 #include "integrity/file_digest.h"
 #include "log/log.h"
+#include "outcome/last_update_file.h"
 #include "policy/versions.h"
 #include "trust/publisher.h"
 #include "utils/paths.h"
@@ -121,6 +123,20 @@ int prepare_installer_path(UpdateRun& run, const std::string& url) {
     return 0;
 }
 
+// An installer that failed to install a short while ago fails again the same way: the
+// user is spared another download, elevation prompt and restart until the record of the
+// last update says it is time to try again. -1 when this run must not go on.
+int refuse_recent_failure(UpdateRun& run, const std::string& expected_md5) {
+    outcome::LastUpdate last;
+    std::time_t next_try = 0;
+    if (outcome::read_last_update(widen(run.update_folder), last) != 0 ||
+        !outcome::must_wait(last, expected_md5, std::time(nullptr), next_try))
+        return 0;
+    return REPORT_FAILURE(run.notice, kPhase,
+                          "The same installer failed to install at %s; next try after %s.",
+                          last.finished_at.c_str(), outcome::utc_text(next_try).c_str());
+}
+
 // An installer that would be refused in the elevated run is refused here, before the
 // user is asked for elevation. 0 when it may go on.
 int check_version(UpdateRun& run) {
@@ -141,7 +157,8 @@ int run_download_phase(UpdateRun& run, const std::string& url, const std::string
         LOG_WARN(kPhase, "Another process already running.\n");
         return -1;
     }
-    if (prepare_installer_path(run, url) < 0) return -1;
+    if (prepare_installer_path(run, url) < 0 || refuse_recent_failure(run, expected_md5) < 0)
+        return -1;
 
     // Read while the installer downloads.
     trust::OwnPublisherReader own_publisher;

@@ -1,6 +1,9 @@
 // The second, elevated run of an update: back up this program, close the client
 // application, run the installer silently into its folder and start it again as the
 // desktop user, showing each step in the progress window.
+#include <cctype>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,6 +12,7 @@
 #include "fs/file_tree.h"
 #include "fs/protected_folder.h"
 #include "log/log.h"
+#include "outcome/last_update_file.h"
 #include "policy/versions.h"
 #include "rollback/folder_snapshot.h"
 #include "trust/protected_copy.h"
@@ -22,6 +26,7 @@
 #include "utils/text.h"
 
 InstallStepHook g_install_step_hook = nullptr;
+unsigned long g_failure_shown_ms = 5000;
 
 namespace {
 
@@ -33,11 +38,12 @@ ProgressWindow g_window;
 
 // What the steps of one install phase find out and hand on to the steps after them.
 struct InstallRun {
-    InstallRun(UpdateRun& run_, const char* digest, ProgressWindow* window_)
-        : run(run_), digest_arg(digest), window(window_) {}
+    InstallRun(UpdateRun& run_, const char* installer, const char* digest, ProgressWindow* window_)
+        : run(run_), installer_arg(installer), digest_arg(digest), window(window_) {}
 
     UpdateRun& run;
-    const char* digest_arg;  // the installer's MD5 text, never null
+    const char* installer_arg;  // as the first run gave it, never null
+    const char* digest_arg;     // the installer's MD5 text, never null
     ProgressWindow* window;
     trust::ProtectedCopy checked;             // the copy of the installer that runs
     trust::OwnPublisherReader own_publisher;  // read while the phase starts and copies
@@ -50,6 +56,14 @@ struct InstallRun {
     rollback::FolderSnapshot snapshot;
     bool failed = false;                        // a step that goes on after a failure has failed
     const wchar_t* failure_text = L"更新失败";  // the window's last text when a step failed
+
+    // For the record of this update.
+    std::wstring record_folder;          // the first run's update folder
+    std::string reason;                  // of the first failure; empty while all went well
+    bool rolled_back = false;            // the install failed and the folder is back
+    std::optional<long long> exit_code;  // the installer's, once it ran
+    std::optional<std::string> previous_version;
+    bool recorded = false;
 };
 
 const char* const kPhase = "run_install_phase";
@@ -80,6 +94,64 @@ int clear_abandoned_folders(InstallRun&) {
     return 0;
 }
 
+// The folder of an installer path, where the record of its update goes.
+std::wstring folder_of(const std::string& path) {
+    const std::wstring wide = widen(path);
+    const size_t slash = wide.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : wide.substr(0, slash);
+}
+
+std::string file_name_of(const std::string& path) {
+    const size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::optional<std::string> installed_version() {
+    const std::string version = find_display_version(kApplicationName);
+    if (version.empty()) return std::nullopt;
+    return version;
+}
+
+// Writes `record` into `folder` for the client application, with what the record before
+// it says about the same installer, the time and this run's log.
+void write_record(const std::wstring& folder, outcome::LastUpdate record) {
+    if (folder.empty()) return;
+    std::optional<outcome::LastUpdate> previous;
+    outcome::LastUpdate found;
+    if (outcome::read_last_update(folder, found) == 0) previous = found;
+    record.failures_of_this_installer =
+        outcome::failures_in_a_row(previous, record.md5, record.result, record.reason);
+    record.finished_at = outcome::utc_text(std::time(nullptr));
+    record.log = narrow(fs::full_path(widen(log_file_name())));
+    outcome::write_last_update(folder, record);
+}
+
+// A record of the installer at `path` with the MD5 text `md5`.
+outcome::LastUpdate record_of(const std::string& path, const std::string& md5) {
+    outcome::LastUpdate record;
+    record.installer = file_name_of(path);
+    for (char c : md5) record.md5 += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return record;
+}
+
+// Before the client application starts again, so that it finds the record when it starts;
+// on an early failure, before the phase ends.
+int record_outcome(InstallRun& install) {
+    if (install.recorded) return 0;
+    install.recorded = true;
+    outcome::LastUpdate record = record_of(install.installer_arg, install.digest_arg);
+    record.result = !install.failed       ? outcome::kInstalled
+                    : install.rolled_back ? outcome::kRolledBack
+                                          : outcome::kFailed;
+    record.reason = install.failed ? install.reason : "";
+    record.message = narrow(install.failed ? install.failure_text : L"更新已完成");
+    record.installer_exit_code = install.exit_code;
+    record.previous_version = install.previous_version;
+    record.version = installed_version();
+    write_record(install.record_folder, record);
+    return 0;
+}
+
 int find_update_folder(InstallRun& install) {
     UpdateRun& run = install.run;
     if (utils::get_app_data_path(utils::kUpdateFolderSuffix, run.update_folder) < 0)
@@ -87,6 +159,7 @@ int find_update_folder(InstallRun& install) {
     // An absolute path from the download phase stays as it is; a bare name lands in the
     // update folder.
     run.installer_path = utils::join_path(run.update_folder, run.installer_path);
+    install.record_folder = folder_of(run.installer_path);
     return 0;
 }
 
@@ -214,6 +287,31 @@ std::string install_folder(const InstallRun& install) {
 // Before the client application is closed: everything that runs from the folder goes too.
 int find_install_folder(InstallRun& install) {
     install.folder = install_folder(install);
+    install.previous_version = installed_version();
+    return 0;
+}
+
+// An earlier run ended by force while its installer ran (a power cut, a logoff) left the
+// folder half-installed and its snapshot behind. Once nothing runs from the folder, and
+// before this run takes its own snapshot, the folder goes back to that snapshot. This
+// run's log and its own two files stay as they are: the running image under its backup
+// name, and its copy, which is the updater the folder is to keep.
+int restore_interrupted_install(InstallRun& install) {
+    const std::vector<std::string> left_out{log_file_name(), install.own_path, install.backup_path};
+    for (const std::wstring& folder : fs::protected_folders()) {
+        if (!fs::is_own_protected_folder(folder) || !rollback::holds_interrupted_install(folder))
+            continue;
+        const std::string shown = narrow(folder);
+        LOG_INFO(kPhase, "An install that did not finish left the snapshot %s: putting it back.\n",
+                 shown.c_str());
+        rollback::FolderSnapshot snapshot;
+        if (rollback::open_interrupted_snapshot(folder, left_out, snapshot) < 0 ||
+            rollback::restore_folder_snapshot(snapshot) < 0) {
+            notify_frontend_text(install.run.notice, "Failed to restore the snapshot %s.",
+                                 shown.c_str());
+            return -1;
+        }
+    }
     return 0;
 }
 
@@ -246,8 +344,10 @@ int run_installer(InstallRun& install) {
     if (started < 0) {
         LOG_WARN(kPhase, "Maybe failed to run installer %s status %d.\n", installer.c_str(),
                  started);
+        install.reason = "installer_start";
         return -1;
     }
+    install.exit_code = exit_code;
     // NSIS installers end with 1 when cancelled and 2 when aborted.
     if (exit_code != 0) {
         LOG_WARN(kPhase, "Installer %s exited with code %lu.\n", installer.c_str(), exit_code);
@@ -271,8 +371,12 @@ int find_client(InstallRun& install) {
 // A failed install leaves a mix of old and new files: the folder goes back to the
 // snapshot before the client application is started again.
 int restore_snapshot(InstallRun& install) {
-    if (rollback::restore_folder_snapshot(install.snapshot) < 0) return -1;
+    if (rollback::restore_folder_snapshot(install.snapshot) < 0) {
+        install.reason = "restore";
+        return -1;
+    }
     install.failure_text = L"更新失败，已恢复原来的版本";
+    install.rolled_back = true;
     return 0;
 }
 
@@ -307,36 +411,45 @@ enum class Runs { kWhileAllWent, kAfterFailedInstall, kAlways };
 struct InstallStep {
     int (*run)(InstallRun&);
     Runs runs;
-    // From the snapshot on, a failure still brings the client application back; any
+    // From the client application's closing on, a failure still brings it back; any
     // failure before it ends the phase where it happens.
     bool goes_on_after_failure;
+    // The record's reason when this step is the first to fail and has not named one.
+    const char* reason;
     Bar then_move;
     const wchar_t* then_show;  // null keeps the text shown
 };
 
 const Runs kWhileAllWent = Runs::kWhileAllWent;
+const char* const kInstallerExitCode = outcome::kInstallerExitCode;
+const char* const kClientMissing = outcome::kClientMissing;
 
+// One row a line, aligned by hand.
+// clang-format off
 const InstallStep kInstallSteps[] = {
-    {find_update_folder, kWhileAllWent, false, {Bar::kSet, 10, 0}, nullptr},
-    {clear_abandoned_folders, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
-    {make_checked_copy, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
-    {check_publisher, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
-    {check_version, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
-    {find_own_path, kWhileAllWent, false, {Bar::kAdvance, 20, 50}, L"获取当前程序的路径"},
-    {make_backup_name, kWhileAllWent, false, {Bar::kAdvance, 30, 100}, L"获取当前程序的备份路径"},
-    {stage_own_copy, kWhileAllWent, false, {Bar::kAdvance, 40, 100}, L"备份程序"},
-    {swap_in_backup, kWhileAllWent, false, {Bar::kAdvance, 50, 100}, L"关闭主程序"},
-    {find_install_folder, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
-    {close_client, kWhileAllWent, false, {Bar::kAdvance, 90, 100}, L"运行安装程序..."},
-    {take_snapshot, kWhileAllWent, true, {Bar::kNone, 0, 0}, nullptr},
-    {run_installer, kWhileAllWent, true, {Bar::kSet, 90, 0}, L"安装程序已经运行结束"},
+    {find_update_folder, kWhileAllWent, false, "update_folder", {Bar::kSet, 10, 0}, nullptr},
+    {clear_abandoned_folders, kWhileAllWent, false, "", {Bar::kNone, 0, 0}, nullptr},
+    {make_checked_copy, kWhileAllWent, false, "digest", {Bar::kNone, 0, 0}, nullptr},
+    {check_publisher, kWhileAllWent, false, "publisher", {Bar::kNone, 0, 0}, nullptr},
+    {check_version, kWhileAllWent, false, "version", {Bar::kNone, 0, 0}, nullptr},
+    {find_own_path, kWhileAllWent, false, "backup", {Bar::kAdvance, 20, 50}, L"获取当前程序的路径"},
+    {make_backup_name, kWhileAllWent, false, "backup", {Bar::kAdvance, 30, 100}, L"获取当前程序的备份路径"},
+    {stage_own_copy, kWhileAllWent, false, "backup", {Bar::kAdvance, 40, 100}, L"备份程序"},
+    {swap_in_backup, kWhileAllWent, false, "backup", {Bar::kAdvance, 50, 100}, L"关闭主程序"},
+    {find_install_folder, kWhileAllWent, false, "", {Bar::kNone, 0, 0}, nullptr},
+    {close_client, kWhileAllWent, false, "close", {Bar::kAdvance, 90, 100}, L"运行安装程序..."},
+    {restore_interrupted_install, kWhileAllWent, true, "restore", {Bar::kNone, 0, 0}, nullptr},
+    {take_snapshot, kWhileAllWent, true, "snapshot", {Bar::kNone, 0, 0}, nullptr},
+    {run_installer, kWhileAllWent, true, kInstallerExitCode, {Bar::kSet, 90, 0}, L"安装程序已经运行结束"},
     // CorvaneApp.exe missing after the installer is a failed install too.
-    {find_client, kWhileAllWent, true, {Bar::kNone, 0, 0}, nullptr},
-    {restore_snapshot, Runs::kAfterFailedInstall, true, {Bar::kNone, 0, 0}, nullptr},
-    {remove_snapshot, kWhileAllWent, false, {Bar::kNone, 0, 0}, nullptr},
-    {find_client, Runs::kAlways, false, {Bar::kNone, 0, 0}, L"启动主程序"},
-    {start_client, Runs::kAlways, false, {Bar::kNone, 0, 0}, nullptr},
+    {find_client, kWhileAllWent, true, kClientMissing, {Bar::kNone, 0, 0}, nullptr},
+    {restore_snapshot, Runs::kAfterFailedInstall, true, "restore", {Bar::kNone, 0, 0}, nullptr},
+    {remove_snapshot, kWhileAllWent, false, "", {Bar::kNone, 0, 0}, nullptr},
+    {record_outcome, Runs::kAlways, false, "", {Bar::kNone, 0, 0}, nullptr},
+    {find_client, Runs::kAlways, false, "", {Bar::kNone, 0, 0}, L"启动主程序"},
+    {start_client, Runs::kAlways, false, "", {Bar::kNone, 0, 0}, nullptr},
 };
+// clang-format on
 
 void show(ProgressWindow* window, const Bar& bar, const wchar_t* status) {
     if (bar.kind == Bar::kSet) progress_set_pos(window, bar.target);
@@ -367,6 +480,7 @@ int run_install_steps(InstallRun& install) {
         const InstallStep& step = kInstallSteps[index];
         if (applies(step, install)) {
             if (step.run(install) < 0) {
+                if (!install.failed && install.reason.empty()) install.reason = step.reason;
                 install.failed = true;
                 if (!step.goes_on_after_failure) return -1;
             }
@@ -398,6 +512,11 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
     if (!lock.acquire_within(kLockPatienceMs)) {
         LOG_WARN(kPhase, "The update lock %s is held by another process: nothing is installed.\n",
                  lock.name().c_str());
+        outcome::LastUpdate record = record_of(installer_arg, digest_arg);
+        record.result = outcome::kFailed;
+        record.reason = "lock";
+        record.previous_version = record.version = installed_version();
+        write_record(folder_of(installer_arg), record);
         return -1;
     }
 
@@ -407,13 +526,20 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
     // with `install`, and the two starting together loaded the code-signing and window
     // libraries at the same time, which under Wine could hang the run for good.
     progress_start(&g_window);
-    InstallRun install(run, digest_arg, &g_window);
+    InstallRun install(run, installer_arg, digest_arg, &g_window);
+    install.record_folder = folder_of(installer_arg);
 
     if (run_install_steps(install) < 0) {
         // The installer that was downloaded stays for the client application's next try;
         // the checked copy goes with `install`.
         progress_set_status(install.window, install.failure_text);
+        record_outcome(install);
         reached(kInstallStepCount, install.window);
+        // The failure stays on screen for a while, or until the user closes the window:
+        // ending at once would take it away before anyone could read it. The lock is held
+        // meanwhile: an update started now would fail at the backup, since this run's
+        // image is still running as updater.old.exe.
+        if (g_window.thread != nullptr) WaitForSingleObject(g_window.thread, g_failure_shown_ms);
         return -1;
     }
     progress_set_pos(install.window, 100);

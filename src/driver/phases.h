@@ -40,7 +40,13 @@ int run_download_phase(UpdateRun& run, const std::string& url, const std::string
 // application, the folder is restored from the snapshot and the window shows
 // "更新失败，已恢复原来的版本"; either way the client application is still started again
 // and the phase ends with -1, keeping the downloaded installer. Other failures show
-// "更新失败". The phase holds the single-instance lock from its start to its end.
+// "更新失败". Before the installer, once nothing runs from the install folder, a snapshot
+// that a run ended by force left behind while its installer ran is put back first; when
+// that fails, the client application is started again and the phase ends with -1.
+// Before it starts the client application again (or ends early) the phase writes
+// "last-update.json" into the installer's folder (outcome/last_update.h). A failure
+// stays in the window for g_failure_shown_ms before the phase ends, unless the user
+// closes it. The phase holds the single-instance lock from its start to its end.
 int run_install_phase(UpdateRun& run, const char* installer_arg, const char* digest_arg);
 
 struct ProgressWindow;
@@ -50,3 +56,6 @@ struct ProgressWindow;
 using InstallStepHook = void (*)(int step, ProgressWindow* window);
 extern InstallStepHook g_install_step_hook;
 extern const int kInstallStepCount;
+// How long a failed install phase keeps its window up before it ends, in ms: 5000 in
+// the product; tests that run many failures in-process shorten it.
+extern unsigned long g_failure_shown_ms;

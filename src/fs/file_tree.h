@@ -145,8 +145,13 @@ int delete_or_schedule(const std::wstring& path, bool folder);
 
 // For the folders this program made and only it can write (see protected_folder.h):
 // writes `text` into a new file at `path` (`disposition` CREATE_NEW or CREATE_ALWAYS),
-// tells whether something exists at `path`, and makes a folder at `path`.
+// reads a small file back, tells whether something exists at `path`, and makes a folder
+// at `path`.
 int write_file(const std::wstring& path, const std::string& text, DWORD disposition);
+// Reads at most the first kSmallFileBytes of the file at `path` into `out`: 0, or -1 with
+// `out` untouched.
+constexpr DWORD kSmallFileBytes = 64 * 1024;
+int read_small_file(const std::wstring& path, std::string& out);
 bool exists(const std::wstring& path);
 int make_folder(const std::wstring& path);
 

@@ -339,6 +339,19 @@ int write_file(const std::wstring& path, const std::string& text, DWORD disposit
     return wrote == text.size() ? 0 : fail_with(ERROR_WRITE_FAULT);
 }
 
+int read_small_file(const std::wstring& path, std::string& out) {
+    utils::ScopedKernelHandle file;
+    if (open_file(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                  nullptr, file) < 0)
+        return -1;
+    std::string text(kSmallFileBytes, '\0');
+    DWORD read = 0;
+    if (!system_calls().read_file(file.get(), &text[0], kSmallFileBytes, &read, nullptr)) return -1;
+    text.resize(read);
+    out = text;
+    return 0;
+}
+
 bool exists(const std::wstring& path) {
     return system_calls().get_file_attributes_w(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

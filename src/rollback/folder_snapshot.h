@@ -37,6 +37,9 @@ private:
     friend int take_folder_snapshot(const std::string& folder,
                                     const std::vector<std::string>& left_out, FolderSnapshot& out);
     friend int restore_folder_snapshot(FolderSnapshot& snapshot);
+    friend int open_interrupted_snapshot(const std::wstring& folder,
+                                         const std::vector<std::string>& left_out,
+                                         FolderSnapshot& out);
 
     std::wstring source_;                 // the folder the snapshot is of
     std::wstring holder_;                 // the protected folder
@@ -73,7 +76,8 @@ int take_folder_snapshot(const std::string& folder, const std::vector<std::strin
 // deleted and written afresh, and every attribute and time is set as it was. What fails is tried
 // again for a few seconds. Returns 0 after an INFO line, with the snapshot removed; or -1 after a
 // WARN line for each file or folder that could not be put back and one that names the snapshot,
-// which is then kept on disk for good (destruction leaves it).
+// which is then kept on disk for good (destruction leaves it; a later run finds it marked
+// as kept, see holds_interrupted_install).
 int restore_folder_snapshot(FolderSnapshot& snapshot);
 
 // True when the protected `folder` holds a snapshot that must outlive the run that took
@@ -81,5 +85,17 @@ int restore_folder_snapshot(FolderSnapshot& snapshot);
 // failed restore. That may be the only copy of an application's previous version; a run
 // that clears the folders abandoned by runs ended by force leaves it.
 bool holds_unfinished_install(const std::wstring& folder);
+
+// True when the protected `folder` holds the snapshot of a run that was ended while its
+// installer ran: one whose installer had started and whose run neither removed it nor
+// kept it after a failed restore. The folder it is of may be half-installed.
+bool holds_interrupted_install(const std::wstring& folder);
+
+// Takes over the snapshot in `folder` (see holds_interrupted_install) as if this run had
+// taken it, for restore_folder_snapshot; `left_out` as for take_folder_snapshot. 0 with
+// `out` owning it (destruction removes it), or -1 after a WARN line with `out` untouched
+// and the snapshot left where it is.
+int open_interrupted_snapshot(const std::wstring& folder, const std::vector<std::string>& left_out,
+                              FolderSnapshot& out);
 
 }  // namespace rollback

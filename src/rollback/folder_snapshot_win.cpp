@@ -19,6 +19,9 @@ namespace {
 const wchar_t* const kSourceNoteName = L"folder.txt";
 // Present while the folder may be half-installed: see note_installer_started.
 const wchar_t* const kInstallerStartedName = L"installer-started";
+// Present once the run that took the snapshot failed to restore it and kept it: that run
+// has ended as it should and said so; the snapshot is left to a person.
+const wchar_t* const kRestoreFailedName = L"restore-failed";
 // Space a file takes beyond its bytes, rounded generously: one cluster.
 constexpr unsigned long long kClusterBytes = 4096;
 // A restore that meets a locked file tries again for this long.
@@ -314,6 +317,7 @@ int restore_folder_snapshot(FolderSnapshot& snapshot) {
     }
     LOG_WARN(function, "%s is not as it was; the snapshot of it is kept at %s.\n", source.c_str(),
              snapshot.path().c_str());
+    fs::write_file(snapshot.holder_ + L"\\" + kRestoreFailedName, "", CREATE_ALWAYS);
     // Kept: this object forgets it, so that nothing deletes it.
     snapshot.forget();
     return -1;
@@ -322,6 +326,53 @@ int restore_folder_snapshot(FolderSnapshot& snapshot) {
 bool holds_unfinished_install(const std::wstring& folder) {
     return fs::exists(folder + L"\\" + kInstallerStartedName) &&
            fs::exists(folder + L"\\" + kSnapshotFolderName);
+}
+
+bool holds_interrupted_install(const std::wstring& folder) {
+    return holds_unfinished_install(folder) && !fs::exists(folder + L"\\" + kRestoreFailedName) &&
+           fs::exists(folder + L"\\" + kSourceNoteName);
+}
+
+int open_interrupted_snapshot(const std::wstring& folder, const std::vector<std::string>& left_out,
+                              FolderSnapshot& out) {
+    const char* const function = "rollback::open_interrupted_snapshot";
+    FolderSnapshot found;
+    found.holder_ = folder;
+    found.copy_ = folder + L"\\" + kSnapshotFolderName;
+    // The note is "<folder>\r\n", written by the run that took the snapshot, in a folder
+    // only this program writes.
+    std::string note;
+    if (fs::read_small_file(folder + L"\\" + kSourceNoteName, note) < 0) {
+        LOG_WARN(function, "Failed to read what %s is a snapshot of: %s", narrow(folder).c_str(),
+                 last_error_text().c_str());
+        found.forget();
+        return -1;
+    }
+    while (!note.empty() && (note.back() == '\n' || note.back() == '\r')) note.pop_back();
+    found.source_ = fs::full_path(widen(note));
+    for (const std::string& path : left_out) {
+        const std::wstring relative = relative_to(found.source_, fs::full_path(widen(path)));
+        if (!relative.empty()) found.left_out_.push_back(relative);
+    }
+    // The copy holds every file and folder with the times and attributes they had, but for
+    // what this run leaves out; links were never copied, so those the folder holds now are
+    // kept as they are.
+    fs::Tree copy;
+    fs::Tree source;
+    std::vector<fs::Entry> links;
+    if (note.empty() || copy.open(found.copy_) < 0 ||
+        copy.list(found.left_out_, found.entries_) < 0) {
+        LOG_WARN(function, "Failed to read the snapshot at %s: %s", narrow(folder).c_str(),
+                 last_error_text().c_str());
+        found.forget();
+        return -1;
+    }
+    if (source.open(found.source_) == 0 && source.list(found.left_out_, links) == 0) {
+        for (const fs::Entry& entry : links)
+            if (entry.link) found.entries_.push_back(entry);
+    }
+    out = std::move(found);
+    return 0;
 }
 
 }  // namespace rollback

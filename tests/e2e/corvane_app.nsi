@@ -27,6 +27,10 @@
 ;                                            its files (CorvaneApp.exe and payload.bin)
 ;   /REMOVEAPP=1 or CORVANE_SETUP_REMOVE_APP installs, then deletes CorvaneApp.exe and
 ;                                            exits with 0
+;   /MIDPAUSE=<ms> or CORVANE_SETUP_MID_PAUSE_MS  after writing half of its files, leaves
+;                                            install-in-progress.tmp in the folder, sleeps
+;                                            that long, deletes it and goes on: ended by
+;                                            force meanwhile, it leaves a half-done folder
 ; Exit codes: 0 installed; <code> for /FAIL (any but -1, which NSIS keeps for "none
 ; set" and turns into 2); 3 when a file in the folder could not be written, for example
 ; CorvaneApp.exe or CorvaneHelper.exe while it runs (nothing else in the folder or
@@ -127,6 +131,14 @@ Section "CorvaneApp"
         Quit
     ${EndIf}
     File "/oname=payload.bin" "${PAYLOAD}"
+
+    !insertmacro ReadTestOption "/MIDPAUSE=" CORVANE_SETUP_MID_PAUSE_MS
+    ${If} $1 != ""
+        FileOpen $3 "$INSTDIR\install-in-progress.tmp" w
+        FileClose $3
+        Sleep $1
+        Delete "$INSTDIR\install-in-progress.tmp"
+    ${EndIf}
 
     !insertmacro ReadTestOption "/HALFWAY=" CORVANE_SETUP_HALFWAY
     ${If} $1 != ""

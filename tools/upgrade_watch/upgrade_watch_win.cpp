@@ -11,7 +11,9 @@
 
 #include "child_output.h"
 #include "frontend/pipe.h"
+#include "outcome/last_update_file.h"
 #include "status_parser.h"
+#include "utils/paths.h"
 #include "utils/scoped_handle.h"
 #include "utils/text.h"
 #include "utils/win.h"
@@ -27,6 +29,7 @@ const char kUpgradePipe[] = "\\\\.\\pipe\\CorvaneHUBRAUpgradePipe";
 constexpr int kExitUsage = 2;
 constexpr int kExitNotStarted = 3;
 constexpr int kExitInterrupted = 130;
+constexpr int kExitNoRecord = 2;
 // How often a missing pipe is tried again, and how long one receive waits before the
 // quit flag is looked at again.
 constexpr DWORD kConnectRetryMs = 50;
@@ -34,6 +37,7 @@ constexpr uint32_t kReceiveWaitMs = 200;
 
 const char kHelp[] = R"(usage: upgrade-watch -- UPDATER.EXE URL MD5
        upgrade-watch
+       upgrade-watch --last
        upgrade-watch --help
 
 A front end for the updater, as a client application runs it.
@@ -47,6 +51,11 @@ upgrade-watch -- PROGRAM [ARGUMENTS...]
     code (-1 is passed on unchanged as 0xFFFFFFFF; a POSIX shell under Wine sees 255).
 upgrade-watch
     Only follows the upgrade pipe, until Ctrl+C.
+upgrade-watch --last
+    Tells what the last update did, from the record its elevated run left in the
+    update folder (%APPDATA%\CorvaneApp\update\last-update.json): what happened,
+    when, which versions, and where its log is. Exit code 0 when it installed, 1
+    when it did not, 2 when there is no record (or it cannot be read).
 
 What it reads
   Status lines, on the updater's standard output, one after the other without line
@@ -142,6 +151,19 @@ std::wstring quote_argument(const std::wstring& argument) {
     return quoted;
 }
 
+// upgrade-watch --last.
+int show_last_update() {
+    std::string folder;
+    outcome::LastUpdate record;
+    if (utils::get_app_data_path(utils::kUpdateFolderSuffix, folder) < 0 ||
+        outcome::read_last_update(widen(folder), record) != 0) {
+        std::fputs("No update has been recorded.\n", stdout);
+        return kExitNoRecord;
+    }
+    std::fputs(outcome::describe(record).c_str(), stdout);
+    return record.result == outcome::kInstalled ? 0 : 1;
+}
+
 // Runs the program of `arguments` (after "--"), reporting its status lines as they come,
 // and then the summary. Ends the pipe watch through `quit` once the program's output has
 // ended. The exit code of upgrade-watch.
@@ -187,6 +209,7 @@ int run(const std::vector<std::wstring>& arguments) {
         std::fputs(kHelp, stdout);
         return 0;
     }
+    if (arguments.size() == 1 && arguments[0] == L"--last") return show_last_update();
     const bool with_child = !arguments.empty();
     if (with_child && (arguments[0] != L"--" || arguments.size() < 2)) {
         std::fputs("usage: upgrade-watch [-- PROGRAM [ARGUMENTS...]]  (see --help)\n", stderr);

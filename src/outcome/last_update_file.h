@@ -1,0 +1,19 @@
+// Reading and writing "last-update.json" in an update folder.
+#pragma once
+
+#include <string>
+
+#include "outcome/last_update.h"
+
+namespace outcome {
+
+// Writes `record` as `folder`\last-update.json (UTF-8) through a temporary file beside it
+// that then replaces the record in one step, so that a reader finds the old record or the
+// new one, never a part. 0, or -1 after a WARN line; the temporary file does not stay.
+int write_last_update(const std::wstring& folder, const LastUpdate& record);
+
+// Reads `folder`\last-update.json into `out`. 0; 1 when there is no record; -1 when the
+// file cannot be read or is no record (after a WARN line). `out` is untouched unless 0.
+int read_last_update(const std::wstring& folder, LastUpdate& out);
+
+}  // namespace outcome
