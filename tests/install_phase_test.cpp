@@ -130,6 +130,8 @@ bool g_lock_for_good = false;
 // the process whose token CreateProcessWithTokenW received (0: never called).
 std::map<HANDLE, DWORD> g_token_process;
 DWORD g_launch_token_process = 0;
+// The same for the token the record of the update was written with.
+DWORD g_record_token_process = 0;
 
 BOOL WINAPI tracing_create_process_with_token_w(HANDLE token, DWORD logon, LPCWSTR application,
                                                 LPWSTR command, DWORD flags, LPVOID environment,
@@ -280,7 +282,8 @@ void fail_client_start(utils::SystemCalls& calls) {
     };
 }
 
-// Nothing fails; the relaunch's token is traced into "launch_token_process.txt".
+// Nothing fails; the relaunch's token is traced into "launch_token_process.txt", the
+// record's into "record_token_process.txt".
 void trace_launch_token(utils::SystemCalls& calls) {
     calls.open_process_token = [](HANDLE process, DWORD access, PHANDLE token) -> BOOL {
         const BOOL opened = OpenProcessToken(process, access, token);
@@ -293,6 +296,10 @@ void trace_launch_token(utils::SystemCalls& calls) {
         const BOOL made = DuplicateTokenEx(token, access, security, level, type, duplicate);
         if (made) g_token_process[*duplicate] = g_token_process[token];
         return made;
+    };
+    calls.impersonate_logged_on_user = [](HANDLE token) -> BOOL {
+        g_record_token_process = g_token_process[token];
+        return ImpersonateLoggedOnUser(token);
     };
     calls.get_proc_address = [](HMODULE module, LPCSTR name) -> FARPROC {
         if (std::string(name) != "CreateProcessWithTokenW") return GetProcAddress(module, name);
@@ -341,8 +348,10 @@ TEST_CHILD(install_with_fault) {
     if (found == std::end(kInstallFaults)) return 125;
     found->set_up(utils::system_calls());
     const int code = test::run_updater_main(arguments, 1);
-    if (fault == "none")
+    if (fault == "none") {
         test::write_file("launch_token_process.txt", std::to_string(g_launch_token_process));
+        test::write_file("record_token_process.txt", std::to_string(g_record_token_process));
+    }
     return code;
 }
 
@@ -648,6 +657,9 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
     GetWindowThreadProcessId(FindWindowW(L"Shell_TrayWnd", nullptr), &taskbar);
     EXPECT_NE(taskbar, 0u);
     EXPECT_EQ(test::read_file(app_ / "launch_token_process.txt"), std::to_string(taskbar));
+    // The record went into the user's folder as the user: with the same token.
+    EXPECT_EQ(test::read_file(app_ / "record_token_process.txt"), std::to_string(taskbar));
+    EXPECT_TRUE(fs::exists(update_folder_ + "\\last-update.json"));
 }
 
 // A failed install puts the folder back as it was before the installer ran, starts the

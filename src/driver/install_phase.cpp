@@ -23,6 +23,7 @@
 #include "utils/paths.h"
 #include "utils/process.h"
 #include "utils/singleton_mutex.h"
+#include "utils/system_calls.h"
 #include "utils/text.h"
 
 InstallStepHook g_install_step_hook = nullptr;
@@ -112,10 +113,8 @@ std::optional<std::string> installed_version() {
     return version;
 }
 
-// Writes `record` into `folder` for the client application, with what the record before
-// it says about the same installer, the time and this run's log.
-void write_record(const std::wstring& folder, outcome::LastUpdate record) {
-    if (folder.empty()) return;
+// write_record's reading and writing, as whoever the thread acts as.
+void write_record_as_user(const std::wstring& folder, outcome::LastUpdate record) {
     std::optional<outcome::LastUpdate> previous;
     outcome::LastUpdate found;
     if (outcome::read_last_update(folder, found) == 0) previous = found;
@@ -124,6 +123,28 @@ void write_record(const std::wstring& folder, outcome::LastUpdate record) {
     record.finished_at = outcome::utc_text(std::time(nullptr));
     record.log = narrow(fs::full_path(widen(log_file_name())));
     outcome::write_last_update(folder, record);
+}
+
+// Writes `record` into `folder` for the client application, with what the record before
+// it says about the same installer, the time and this run's log. The folder is the desktop
+// user's and its path came with the command line: elevated, this run reads and writes
+// there as that user (the taskbar owner's token), so that it reaches nothing the user could
+// not reach, not a folder that whoever started it named nor what a junction on the way
+// leads to. Without that token nothing is written.
+void write_record(const std::wstring& folder, outcome::LastUpdate record) {
+    if (folder.empty()) return;
+    const bool elevated = is_admin();
+    utils::ScopedKernelHandle user(elevated ? get_shell_token() : nullptr);
+    if (elevated && (!user || !utils::system_calls().impersonate_logged_on_user(user.get()))) {
+        LOG_WARN(kPhase,
+                 "Cannot act as the desktop user, so the record of this update is not "
+                 "written.\n");
+        return;
+    }
+    write_record_as_user(folder, std::move(record));
+    if (elevated && !RevertToSelf())
+        LOG_WARN(kPhase, "Failed to stop acting as the desktop user: %s",
+                 last_error_text().c_str());
 }
 
 // A record of the installer at `path` with the MD5 text `md5`.

@@ -10,6 +10,8 @@ namespace outcome {
 // Writes `record` as `folder`\last-update.json (UTF-8) through a temporary file beside it
 // that then replaces the record in one step, so that a reader finds the old record or the
 // new one, never a part. 0, or -1 after a WARN line; the temporary file does not stay.
+// The folder is a user's: the elevated run calls this only while it acts as the desktop
+// user (install_phase.cpp), so these calls by path reach nothing that user could not.
 int write_last_update(const std::wstring& folder, const LastUpdate& record);
 
 // Reads `folder`\last-update.json into `out`. 0; 1 when there is no record; -1 when the

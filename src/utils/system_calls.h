@@ -32,6 +32,8 @@ struct SystemCalls {
     // Wine every token looks alike.
     decltype(&::OpenProcessToken) open_process_token;
     decltype(&::DuplicateTokenEx) duplicate_token_ex;
+    // The record of an update is written as the desktop user: tests follow the token here.
+    decltype(&::ImpersonateLoggedOnUser) impersonate_logged_on_user;
     decltype(&::GetProcAddress) get_proc_address;
     // The free space checked before the folder snapshot: a full disk on demand.
     decltype(&::GetDiskFreeSpaceExW) get_disk_free_space_ex_w;

@@ -14,6 +14,7 @@ SystemCalls& system_calls() {
         ::LoadLibraryW,
         ::OpenProcessToken,
         ::DuplicateTokenEx,
+        ::ImpersonateLoggedOnUser,
         ::GetProcAddress,
         ::GetDiskFreeSpaceExW,
         ::WinVerifyTrust,
