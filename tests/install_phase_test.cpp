@@ -39,8 +39,12 @@ constexpr DWORD kOldPayloadBytes = 300000;
 // sub-folder with its attributes, sorted. Left out: the log, what the test program and
 // the launch probe write, and the backup of the running updater, which every run makes.
 std::string folder_listing(const fs::path& folder) {
-    const std::set<std::string> left_out{"update.log", "window.txt", "CorvaneApp.exe.started",
-                                         "launch_token_process.txt", "upd\\updater.old.exe"};
+    const std::set<std::string> left_out{"update.log",
+                                         "window.txt",
+                                         "CorvaneApp.exe.started",
+                                         "launch_token_process.txt",
+                                         "record_token_process.txt",
+                                         "upd\\updater.old.exe"};
     std::vector<std::string> lines;
     for (const auto& entry : fs::recursive_directory_iterator(folder)) {
         const std::string relative = fs::relative(entry.path(), folder).string();
