@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "test_support.h"
@@ -40,6 +41,38 @@ TEST_F(LogTest, LineFormatAndThreshold) {
                               " WARN  Pipe::create_server\\(\\d+\\): second\n" + stamp +
                               " ERROR plain error\n" + " FATAL no time\n");
     EXPECT_TRUE(std::regex_match(text, expected)) << text;
+}
+
+// Values from outside (arguments, addresses, servers' texts) cannot start a line of their
+// own: one call, one line.
+TEST(LogEscape, ControlCharactersBecomeHexAndOneLineEndStays) {
+    const struct {
+        std::string message;
+        std::string written;
+    } cases[] = {
+        {"plain\n", "plain\n"},
+        {"system text\r\n", "system text\r\n"},
+        {"no line end", "no line end\n"},
+        {"", "\n"},
+        {"a\r\nfake line\n", "a\\x0D\\x0Afake line\n"},
+        {"tab\tbell\a del\x7f esc\x1b\n", "tab\\x09bell\\x07 del\\x7F esc\\x1B\n"},
+        {"trailing breaks\n\n\r\n", "trailing breaks\n\n\r\n"},
+        {std::string("nul\0inside\n", 11), "nul\\x00inside\n"},
+        {"用户 Zoë\n", "用户 Zoë\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(escape_log_message(c.message), c.written) << c.message;
+}
+
+TEST_F(LogTest, AnArgumentWithLineBreaksWritesOneLine) {
+    ASSERT_EQ(log_open(), 0);
+    EXPECT_EQ(LOG_WARN("run_install_phase", "path changed (%s -> %s).\n", "a",
+                       "x\r\n2026-12-09 10:00:00 INFO  main(1): forged"),
+              0);
+    const std::string text = log_text();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find("(a -> x\\x0D\\x0A2026-12-09 10:00:00 INFO  main(1): forged).\n"),
+              std::string::npos)
+        << text;
 }
 
 TEST_F(LogTest, SecondOpenAppendsThroughNewStream) {

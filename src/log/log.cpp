@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 namespace {
 
@@ -28,6 +29,41 @@ const char* level_name(int level) {
     return kLevelNames[level];
 }
 
+std::string formatted(const char* format, va_list args) {
+    va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length <= 0) return std::string();
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(&text[0], text.size(), format, args);
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
+}  // namespace
+
+std::string escape_log_message(const std::string& message) {
+    size_t end = message.size();
+    while (end > 0 && (message[end - 1] == '\n' || message[end - 1] == '\r')) --end;
+    std::string escaped;
+    escaped.reserve(message.size() + 1);
+    for (size_t i = 0; i < end; ++i) {
+        const unsigned char c = static_cast<unsigned char>(message[i]);
+        if (c < 0x20 || c == 0x7f) {
+            char code[5];
+            std::snprintf(code, sizeof code, "\\x%02X", c);
+            escaped += code;
+        } else {
+            escaped += static_cast<char>(c);
+        }
+    }
+    if (end == message.size()) return escaped + "\n";
+    return escaped + message.substr(end);
+}
+
+namespace {
+
 // The stream stays locked for the whole line, so lines of two threads never mix.
 int write_line(int level, bool with_time, const char* function, int line, const char* format,
                va_list args) {
@@ -38,10 +74,13 @@ int write_line(int level, bool with_time, const char* function, int line, const 
 
     char time_text[64] = {0};
     if (have_time) std::strftime(time_text, sizeof time_text, "%Y-%m-%d %H:%M:%S", &local);
+    // Messages carry arguments, addresses, file names and servers' texts: whatever line
+    // breaks they hold must not start lines of their own in the log.
+    const std::string message = escape_log_message(formatted(format, args));
     lock_stream(g_stream);
     std::fprintf(g_stream, "%s %-5s ", time_text, level_name(level));
     if (function != nullptr) std::fprintf(g_stream, "%s(%d): ", function, line);
-    std::vfprintf(g_stream, format, args);
+    std::fputs(message.c_str(), g_stream);
     std::fflush(g_stream);
     unlock_stream(g_stream);
     return 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <string>
 
 enum LogLevel : int {
     LOG_LEVEL_TRACE = 0,
@@ -22,12 +23,19 @@ int log_open();
 // The log's file name, relative to the working folder log_open found: "update.log".
 const char* log_file_name();
 
-// Writes "<time> <LEVEL> " followed by the formatted message and flushes. Returns 0 when
+// Writes "<time> <LEVEL> " followed by the formatted message, escaped as
+// escape_log_message says, and flushes. Returns 0 when
 // a line was written, -1 when it was dropped (level below the threshold, or no log).
 // Any thread may call it; lines of two threads can interleave only between the prefix
 // and the message.
 int write_log(int level, bool with_time, const char* format, ...);
 int write_log_v(int level, bool with_time, const char* format, va_list args);
+
+// A message as the log writes it, so that one call writes exactly one line: every control
+// character (below 0x20, and 0x7F) becomes "\xNN" with two upper-case hex digits, except
+// the run of "\r" and "\n" that ends the message, which stays as it is; a message without
+// one gets "\n". Bytes from 0x80 up (UTF-8) are kept.
+std::string escape_log_message(const std::string& message);
 
 // The program's own message shape: "%s(%d): " with the caller's qualified function name
 // and source line, then the message. The macros supply the line:
