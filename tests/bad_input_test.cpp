@@ -293,7 +293,8 @@ TEST_F(BadInput, AddressesEndWithARefusalOrSixFailedAttempts) {
 
 TEST_F(BadInput, InstallerArgumentsThatAreNoInstaller) {
     // A folder, a missing file, a file on another drive letter (Wine's Z:, the Linux
-    // root) and a name far beyond any path length, with and without the digest.
+    // root), a name far beyond any path length, a share, a device, a stream and a bare
+    // name, with and without the digest.
     const fs::path folder = update_folder_ + "\\a folder.exe";
     fs::create_directories(folder);
     const fs::path other_drive =
@@ -308,6 +309,7 @@ TEST_F(BadInput, InstallerArgumentsThatAreNoInstaller) {
     // A document, which the shell would open hidden in its program and never return.
     const std::string document = update_folder_ + "\\readme.txt";
     test::write_file(document, "not an installer either");
+    const std::string not_local = " is not a file on a local disk: nothing is installed.\n";
 
     struct Case {
         std::string installer;
@@ -318,7 +320,19 @@ TEST_F(BadInput, InstallerArgumentsThatAreNoInstaller) {
         {missing, valid_md5_, "): Failed to open the installer " + missing},
         {foreign.string(), valid_md5_, "): The installer " + foreign.string() + " does not match"},
         {foreign.string(), foreign_md5, "): Checked copy of the installer " + foreign.string()},
-        {huge, valid_md5_, "): Failed to open the installer "},
+        // The command line may not carry all of it.
+        {huge, valid_md5_, "): The installer path iiii"},
+        {huge, valid_md5_, "iiii" + not_local},
+        // Nothing but a file on a disk of this machine is opened, by its full path.
+        {"\\\\127.0.0.1\\share\\setup.exe", valid_md5_,
+         "): The installer path \\\\127.0.0.1\\share\\setup.exe" + not_local},
+        {"\\\\.\\C:", valid_md5_, "): The installer path \\\\.\\C:" + not_local},
+        {missing + ":stream", valid_md5_,
+         "): The installer path " + missing + ":stream" + not_local},
+        {"setup.exe", valid_md5_, "): The installer path setup.exe" + not_local},
+        // A line break in an argument starts no line of its own in the log.
+        {update_folder_ + "\\a\r\n2026-12-09 10:00:00 INFO  main(1): forged.exe", valid_md5_,
+         update_folder_ + "\\a\\x0D\\x0A2026-12-09 10:00:00 INFO  main(1): forged.exe"},
         // Without a digest nothing runs.
         {foreign.string(), "", "): No installer and digest were given: nothing is installed."},
         // A document checks out, but is no program to run.

@@ -766,7 +766,7 @@ TEST_F(WholeUpdate, ASecondUpdaterIsRefusedWhileTheFirstRuns) {
     // Later in an update, while its elevated run is inside the installer, which pauses:
     // the first run has let go of the lock by then, and the elevated run holds it.
     fs::remove(first_installer);
-    const test::ScopedVariable pause(L"CORVANE_SETUP_PAUSE_MS", L"10000");
+    const test::ScopedSystemVariable pause(L"CORVANE_SETUP_PAUSE_MS", L"10000");
     std::thread update([&] { watch(servers_.url("http", std::string("/") + kSetupName), md5_); });
     const bool installing = wait_for(
         [&] { return log().find(" INFO  rollback::take_folder_snapshot(") != std::string::npos; },
@@ -787,7 +787,7 @@ TEST_F(WholeUpdate, AFailingInstallerBringsV1BackAndIsNotTriedAgainAtOnce) {
     std::string last;
     EXPECT_EQ(watch_last(last), 2u) << last;
     {
-        const test::ScopedVariable fail(L"CORVANE_SETUP_FAIL", L"7");
+        const test::ScopedSystemVariable fail(L"CORVANE_SETUP_FAIL", L"7");
         EXPECT_EQ(watch(servers_.url("http", std::string("/") + kSetupName), md5_), 0u)
             << watch_output_;
         ASSERT_TRUE(
@@ -854,7 +854,7 @@ TEST_F(WholeUpdate, AnInstallCutShortIsPutBackBeforeTheNextOne) {
     const std::string v1_client = test::md5_of(app_ / "CorvaneApp.exe");
     const std::set<fs::path> copies_before = test::copy_folders();
     {
-        const test::ScopedVariable pause(L"CORVANE_SETUP_MID_PAUSE_MS", L"120000");
+        const test::ScopedSystemVariable pause(L"CORVANE_SETUP_MID_PAUSE_MS", L"120000");
         EXPECT_EQ(watch(url, md5_), 0u) << watch_output_;
         ASSERT_TRUE(wait_for([&] { return fs::exists(app_ / "install-in-progress.tmp"); }, 120000))
             << log();

@@ -110,7 +110,7 @@ TEST_F(InstallPhaseSafety, AnInstallerThatIsNotTheCheckedOneChangesNothing) {
                             app_.wstring().c_str());
     ASSERT_TRUE(client_process);
 
-    const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
+    const test::ScopedSystemVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     const std::string checked_md5 = test::md5_of(other_);
     const std::string probe_md5 = test::md5_of(probe_);
     struct Case {
@@ -164,7 +164,7 @@ TEST_F(InstallPhaseSafety, AnInstallerThatIsNotTheCheckedOneChangesNothing) {
 }
 
 TEST_F(InstallPhaseSafety, WithADigestTheCheckedCopyRunsAndIsRemovedAfterwards) {
-    const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
+    const test::ScopedSystemVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     fs::copy_file(probe_, installer_);
     // No client application beside the updater: the phase ends after the installer.
     EXPECT_EQ(run_install_phase(test::lower(test::md5_of(probe_))), 0xffffffffu);
@@ -190,7 +190,7 @@ TEST_F(InstallPhaseSafety, WithADigestTheCheckedCopyRunsAndIsRemovedAfterwards) 
 // The elevated run ends at once, changing nothing, without a digest to hold the installer
 // to, and when someone else holds the update lock (anyone may create it).
 TEST_F(InstallPhaseSafety, TheElevatedRunRefusesWithoutADigestOrTheLock) {
-    const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
+    const test::ScopedSystemVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     fs::copy_file(probe_, installer_);
     const std::wstring marker = L" " + test::quoted(kPhaseMarker);
     const std::string no_digest = "): No installer and digest were given: nothing is installed.\n";
@@ -223,7 +223,7 @@ TEST_F(InstallPhaseSafety, TheElevatedRunRefusesWithoutADigestOrTheLock) {
 TEST_F(InstallPhaseSafety, ASuccessfulUpdateDeletesTheCheckedInstaller) {
     TEST_REQUIRES(GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) != 0,
                   "a display (Xvfb) for the desktop-user launch");
-    const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
+    const test::ScopedSystemVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     fs::copy_file(other_, app_ / "CorvaneApp.exe");
     fs::copy_file(probe_, installer_);
     // A folder under one of the updater's names, made as any user can make one there: the
@@ -271,7 +271,7 @@ protected:
 };
 
 TEST_F(SwapAfterTheCheck, TheElevatedRunRunsOnlyTheFileThatWasChecked) {
-    const test::ScopedVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
+    const test::ScopedSystemVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     const test::ScopedVariable updater(L"SAFETY_UPDATER", updater_.wstring());
     struct Case {
         const char* name;

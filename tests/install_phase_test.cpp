@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -197,6 +198,18 @@ void fail_terminate(utils::SystemCalls& calls) {
     };
 }
 
+// No process can be opened with the right to end it, as for a program of another session
+// or a protected one.
+void refuse_ending(utils::SystemCalls& calls) {
+    calls.open_process = [](DWORD access, BOOL inherit, DWORD id) -> HANDLE {
+        if (access & PROCESS_TERMINATE) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        return OpenProcess(access, inherit, id);
+    };
+}
+
 void fail_installer_start(utils::SystemCalls& calls) {
     calls.create_process_w = [](LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
                                 DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
@@ -324,6 +337,7 @@ const InstallFault kInstallFaults[] = {
     {"snapshot", fail_snapshot},
     {"first_process", fail_first_process},
     {"terminate", fail_terminate},
+    {"refuse_ending", refuse_ending},
     {"installer_start", fail_installer_start},
     {"disk_full", fill_disk},
     {"lock_after_install", lock_after_install},
@@ -374,11 +388,11 @@ protected:
         fs::copy_file(test::sibling_path(L"launch_probe.exe"), update_folder_ + "\\new_client.exe",
                       fs::copy_options::overwrite_existing);
         // The phase runs its checked copy: the stand-in records beside this path.
-        SetEnvironmentVariableW(L"STAND_IN_HOME", widen(installer_).c_str());
+        home_.emplace(L"STAND_IN_HOME", widen(installer_));
     }
 
     void TearDown() override {
-        SetEnvironmentVariableW(L"STAND_IN_HOME", nullptr);
+        home_.reset();
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey);
         std::error_code ignored;
         fs::remove_all(update_folder_, ignored);
@@ -430,6 +444,7 @@ protected:
     }
 
     test::ScopedWorkDir dir_;
+    std::optional<test::ScopedSystemVariable> home_;
     fs::path app_;
     std::string update_folder_;
     std::string installer_;
@@ -449,7 +464,9 @@ TEST_F(InstallPhase, ReplacesTheRunningClientApplication) {
     CloseHandle(old_client.hThread);
 
     const std::set<fs::path> folders_before = test::copy_folders();
-    const test::ScopedVariable install(L"STAND_IN_INSTALL", L"copy");
+    const test::ScopedSystemVariable install(L"STAND_IN_INSTALL", L"copy");
+    // Set where the updater starts, and so in its environment, not in the machine's.
+    const test::ScopedVariable ours(L"STAND_IN_PROBE", L"the user's");
     const DWORD code = run_install_phase();
     const bool old_ended = WaitForSingleObject(old_client.hProcess, 0) == WAIT_OBJECT_0;
     if (!old_ended) TerminateProcess(old_client.hProcess, 1);
@@ -463,11 +480,11 @@ TEST_F(InstallPhase, ReplacesTheRunningClientApplication) {
     EXPECT_TRUE(old_ended);
     EXPECT_EQ(old_code, 0xffffffffu);
     EXPECT_EQ(test::read_file(installer_ + ".clients"), "0");
-    // Its TEMP and TMP: a folder beside the checked copy, out of the user's reach, and gone
-    // with it.
+    // Its TEMP, TMP and working folder: a folder beside the checked copy, out of the user's
+    // reach, and gone with it. Its environment is the machine's: nothing of the updater's.
     const std::string temp = test::read_file(installer_ + ".temp");
     const std::string temp_folder = temp.substr(0, temp.find('|'));
-    EXPECT_EQ(temp, temp_folder + "|" + temp_folder);
+    EXPECT_EQ(temp, temp_folder + "|" + temp_folder + "|" + temp_folder + "|");
     EXPECT_NE(temp_folder.find("\\CorvaneUpdate-"), std::string::npos) << temp;
     EXPECT_TRUE(temp_folder.size() > 5 && temp_folder.substr(temp_folder.size() - 5) == "\\temp")
         << temp;
@@ -560,8 +577,8 @@ TEST_F(InstallPhase, OutcomesOfTheInstallerRun) {
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey);
         if (c.type != none) register_install_location(c.type, c.location);
 
-        const test::ScopedVariable install(L"STAND_IN_INSTALL", c.install);
-        const test::ScopedVariable exit_code(L"STAND_IN_EXIT_CODE", c.exit_code);
+        const test::ScopedSystemVariable install(L"STAND_IN_INSTALL", c.install);
+        const test::ScopedSystemVariable exit_code(L"STAND_IN_EXIT_CODE", c.exit_code);
         EXPECT_EQ(run_watched_install_phase(c.fault), c.expected_code) << c.name << "\n" << log();
         const std::string text = log();
         EXPECT_NE(text.find(c.expected_log), std::string::npos) << c.name << "\n" << text;
@@ -624,7 +641,7 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
          "1, Failed to terminate hubra process.;"},
         {"client_start", "): Faield to start hubra executable(" + client + ").\n", ""},
     };
-    const test::ScopedVariable install(L"STAND_IN_INSTALL", L"copy");
+    const test::ScopedSystemVariable install(L"STAND_IN_INSTALL", L"copy");
     for (const Case& c : cases) {
         fs::copy_file(test::sibling_path(L"launch_probe.exe"), client,
                       fs::copy_options::overwrite_existing);
@@ -717,7 +734,7 @@ TEST_F(InstallPhase, AFailedInstallLeavesTheFolderAsItWas) {
         fs::remove(app_ / "window.txt");
         const std::string before = folder_listing(app_);
         const std::set<fs::path> folders_before = test::copy_folders();
-        const test::ScopedVariable fail(c.variable, c.value);
+        const test::ScopedSystemVariable fail(c.variable, c.value);
         EXPECT_EQ(run_watched_install_phase(c.fault), 0xffffffffu) << c.name << "\n" << log();
         const std::string text = log();
         EXPECT_NE(text.find(c.expected_log), std::string::npos) << c.name << "\n" << text;
@@ -796,6 +813,10 @@ TEST_F(InstallPhase, ClosesWhatHoldsTheFolder) {
          "none", kEnded, app_.wstring()},
         {"a helper from a folder whose name starts alike", alike / "CorvaneHelper.exe", v1, L"",
          "none", kLeftRunning, app_.wstring()},
+        // Named and left: neither asked nor ended, least of all by its id alone.
+        {"the application's name elsewhere, not to be opened for ending",
+         elsewhere / "CorvaneApp.exe", own, L" --child=idle", "refuse_ending", kLeftRunning,
+         app_.wstring()},
         {"a DLL from the folder in a program elsewhere", own, own,
          L" --child=load_library " + test::quoted(dll.wstring()), "none", kLeftRunning,
          app_.wstring()},
@@ -838,6 +859,11 @@ TEST_F(InstallPhase, ClosesWhatHoldsTheFolder) {
         EXPECT_EQ(running, c.outcome == kLeftRunning) << c.name;
         EXPECT_EQ(lines_with(text, " INFO  " + closing, "): " + shown + " closed when asked."),
                   c.outcome == kClosed ? 1u : 0u)
+            << c.name << "\n"
+            << text;
+        EXPECT_EQ(lines_with(text, " WARN  " + closing,
+                             "): " + shown + " cannot be opened to be closed: "),
+                  std::string(c.fault) == "refuse_ending" ? 1u : 0u)
             << c.name << "\n"
             << text;
         EXPECT_EQ(lines_with(text, " WARN  " + closing, forced),

@@ -138,4 +138,32 @@ TEST(Paths, InstallFolderText) {
     for (const auto& c : cases) EXPECT_EQ(utils::install_folder_text(c.first), c.second) << c.first;
 }
 
+// The installer paths the elevated run opens at all: full paths from a drive letter.
+TEST(Paths, LocalDrivePath) {
+    const std::pair<std::string, bool> cases[] = {
+        {"C:\\Users\\Zoë\\AppData\\Roaming\\CorvaneApp\\update\\setup.exe", true},
+        {"c:/update/setup.exe", true},
+        {"Z:\\a b\\1.exe", true},
+        {"setup.exe", false},
+        {"update\\setup.exe", false},
+        {"C:setup.exe", false},
+        {"\\setup.exe", false},
+        {"\\\\server\\share\\setup.exe", false},
+        {"//server/share/setup.exe", false},
+        {"\\\\?\\C:\\update\\setup.exe", false},
+        {"\\\\.\\PhysicalDrive0", false},
+        {"\\\\.\\C:", false},
+        {"C:\\update\\setup.exe:hidden", false},
+        {"C:\\update\\setup.exe::$DATA", false},
+        {"C:\\update\\..\\Windows\\setup.exe", false},
+        {"C:\\update\\.\\setup.exe", false},
+        {"C:\\update\\\\setup.exe", false},
+        {"C:\\update\\", false},
+        {"C:\\", false},
+        {"1:\\setup.exe", false},
+        {"", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(utils::is_local_drive_path(c.first), c.second) << c.first;
+}
+
 }  // namespace

@@ -1,10 +1,11 @@
 // A stand-in for an installer, for the install phase's tests. Started as the updater
 // starts installers ("/S /D=<folder>"), it records its whole command line in
 // "<home>.args", how many CorvaneApp.exe processes were running when it started in
-// "<home>.clients" (the updater must have ended the client first) and its TEMP and TMP in
-// "<home>.temp", where <home> is STAND_IN_HOME, the path the test put it at (the updater
-// runs a checked copy of it elsewhere), or else its own path. Then it acts as the test
-// asked through its environment:
+// "<home>.clients" (the updater must have ended the client first) and its TEMP, TMP,
+// working folder and STAND_IN_PROBE in "<home>.temp" ("TEMP|TMP|folder|probe"), where
+// <home> is STAND_IN_HOME, the path the test put it at (the updater runs a checked copy of
+// it elsewhere), or else its own path. Then it acts as the test asked through its
+// environment (which the elevated run takes from the machine's):
 //   STAND_IN_INSTALL=copy    copies "new_client.exe" from beside <home> to <folder>\CorvaneApp.exe
 //   STAND_IN_INSTALL=remove  deletes <folder>\CorvaneApp.exe
 //   STAND_IN_EXIT_CODE=<n>   exits with n (default 0)
@@ -32,6 +33,13 @@ bool record(const std::wstring& path, const std::wstring& text) {
     return true;
 }
 
+std::wstring working_folder() {
+    wchar_t folder[MAX_PATH] = {0};
+    const DWORD length = GetCurrentDirectoryW(MAX_PATH, folder);
+    if (length == 0 || length >= MAX_PATH) return L"";
+    return folder;
+}
+
 int running_clients() {
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return -1;
@@ -55,7 +63,8 @@ int main() {
     const std::wstring command_line = GetCommandLineW();
     if (!record(home + L".args", command_line) ||
         !record(home + L".clients", std::to_wstring(running_clients())) ||
-        !record(home + L".temp", environment(L"TEMP") + L"|" + environment(L"TMP")))
+        !record(home + L".temp", environment(L"TEMP") + L"|" + environment(L"TMP") + L"|" +
+                                     working_folder() + L"|" + environment(L"STAND_IN_PROBE")))
         return 100;
 
     // NSIS's rule: /D= is the last parameter and runs to the end of the line, unquoted.

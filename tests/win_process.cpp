@@ -229,6 +229,23 @@ void set_app_data(HKEY key, DWORD type, const std::wstring& text) {
 
 }  // namespace
 
+namespace {
+
+const wchar_t* const kSystemEnvironment =
+    L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+
+}  // namespace
+
+ScopedSystemVariable::ScopedSystemVariable(const wchar_t* name, const std::wstring& value)
+    : name_(name) {
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSystemEnvironment, name, REG_SZ, value.c_str(),
+                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+ScopedSystemVariable::~ScopedSystemVariable() {
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSystemEnvironment, name_);
+}
+
 ScopedAppData::ScopedAppData(const std::wstring& folder) {
     for (const ShellFolderValue& value : kAppDataValues) {
         HKEY key = nullptr;

@@ -139,6 +139,20 @@ private:
     const wchar_t* name_;
 };
 
+// Sets a variable of the machine's own environment (HKLM's Session Manager\Environment),
+// the only one an installer started by the elevated run gets, and removes it at the end of
+// the scope. This process's environment stays as it is.
+class ScopedSystemVariable {
+public:
+    ScopedSystemVariable(const wchar_t* name, const std::wstring& value);
+    ~ScopedSystemVariable();
+    ScopedSystemVariable(const ScopedSystemVariable&) = delete;
+    ScopedSystemVariable& operator=(const ScopedSystemVariable&) = delete;
+
+private:
+    const wchar_t* name_;
+};
+
 // Points the roaming application-data folder of this user (and with it the update
 // folder) elsewhere until destruction.
 class ScopedAppData {

@@ -31,7 +31,10 @@ struct CloseRequest {
 // each process's windows on a thread of their own; windows in other sessions cannot be
 // reached, so their processes only get the grace period. A process still running when it
 // is over is terminated with the exit code 0xFFFFFFFF or, when that fails, by
-// "<System32>\taskkill.exe /pid <id> /f", and then waited for, at most 10 s in all.
+// "<System32>\taskkill.exe /pid <id> /f" while its handle is held, and then waited for,
+// at most 10 s in all. A process that cannot be opened with SYNCHRONIZE and
+// PROCESS_TERMINATE is named in a WARN line and left running, neither asked nor ended:
+// nothing is ended by an id that no held handle keeps from being reused.
 // Logs one INFO line for each process that ended in time, one WARN line for each that had
 // to be ended by force, and one more for each still running after that. Then names, in a
 // WARN line each, the processes that still have a module loaded from the folder (image and

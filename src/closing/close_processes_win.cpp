@@ -18,14 +18,15 @@ using utils::ScopedKernelHandle;
 const char* const kClose = "closing::close_processes";
 // How long the processes ended by force have, in all, to be gone.
 constexpr ULONGLONG kExitWaitMs = 10000;
-// What a process is opened with: waiting, reading its image, and ending it.
-constexpr DWORD kFullAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE;
+// What a process is looked at with (waiting, reading its image), and what it must be
+// opened with to be closed: waiting and ending it.
 constexpr DWORD kWatchAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
+constexpr DWORD kEndAccess = SYNCHRONIZE | PROCESS_TERMINATE;
 
 struct Target {
     DWORD id;
     std::string shown;           // its image's full path, or the process list's name for it
-    ScopedKernelHandle process;  // kFullAccess or kWatchAccess; null when both were refused
+    ScopedKernelHandle process;  // kEndAccess at least, never null
     bool forced;
 };
 
@@ -40,16 +41,22 @@ int find_targets(const CloseRequest& request, const FolderMatch& match,
     const std::wstring name = widen(request.image_name);
     return for_each_process(kClose, [&](const PROCESSENTRY32W& entry) {
         const DWORD id = entry.th32ProcessID;
-        ScopedKernelHandle process(OpenProcess(kWatchAccess, FALSE, id));
-        const std::wstring image = process ? process_image(process.get()) : std::wstring();
+        const utils::SystemCalls& calls = utils::system_calls();
+        const ScopedKernelHandle watch(calls.open_process(kWatchAccess, FALSE, id));
+        const std::wstring image = watch ? process_image(watch.get()) : std::wstring();
         const bool by_name = !name.empty() && utils::same_image_name(name, entry.szExeFile);
         if (!by_name && (image.empty() || !match.holds(image))) return;
-        // Held from here on, the handle also keeps the process's id from being reused
-        // before it is ended by that id.
-        ScopedKernelHandle full(OpenProcess(kFullAccess, FALSE, id));
-        if (full) process = std::move(full);
-        targets.push_back(
-            Target{id, narrow(image.empty() ? entry.szExeFile : image), std::move(process), false});
+        const std::string shown = narrow(image.empty() ? entry.szExeFile : image);
+        // Held from here on, the handle keeps the process's id from being reused before
+        // the process is ended, also by taskkill with that id. A process that cannot be
+        // held is not ours to end: its id alone could name another process by then.
+        ScopedKernelHandle process(calls.open_process(kEndAccess, FALSE, id));
+        if (!process) {
+            LOG_WARN(kClose, "%s (process %lu) cannot be opened to be closed: %s", shown.c_str(),
+                     static_cast<unsigned long>(id), last_error_text().c_str());
+            return;
+        }
+        targets.push_back(Target{id, shown, std::move(process), false});
     });
 }
 
@@ -115,10 +122,11 @@ std::vector<ScopedKernelHandle> ask_targets(const std::vector<Target>& targets,
 }
 
 bool has_ended(const Target& target) {
-    return target.process && WaitForSingleObject(target.process.get(), 0) == WAIT_OBJECT_0;
+    return WaitForSingleObject(target.process.get(), 0) == WAIT_OBJECT_0;
 }
 
-// By the process's id, so that nothing else of its name goes.
+// By the process's id, which the target's handle keeps from being reused, so that nothing
+// else of its name goes.
 void hand_to_taskkill(DWORD id) {
     LOG_WARN(kClose, "Maybe failed to terminate process(%ld), switch to taskkill.\n",
              static_cast<long>(id));
@@ -130,8 +138,7 @@ void end_by_force(Target& target, unsigned grace_ms) {
     LOG_WARN(kClose, "%s (process %lu) did not close within %.1f s; ending it by force.\n",
              target.shown.c_str(), static_cast<unsigned long>(target.id), grace_ms / 1000.0);
     target.forced = true;
-    if (!target.process ||
-        !utils::system_calls().terminate_process(target.process.get(), 0xFFFFFFFF))
+    if (!utils::system_calls().terminate_process(target.process.get(), 0xFFFFFFFF))
         hand_to_taskkill(target.id);
 }
 
@@ -140,7 +147,7 @@ void end_by_force(Target& target, unsigned grace_ms) {
 void wait_until_gone(const std::vector<Target>& targets) {
     const ULONGLONG deadline = GetTickCount64() + kExitWaitMs;
     for (const Target& target : targets) {
-        if (!target.forced || !target.process) continue;
+        if (!target.forced) continue;
         if (WaitForSingleObject(target.process.get(), remaining_ms(deadline)) != WAIT_OBJECT_0) {
             LOG_WARN(kClose, "Process %lu still running after termination.\n",
                      static_cast<unsigned long>(target.id));
@@ -157,9 +164,8 @@ int close_processes(const CloseRequest& request) {
 
     const ULONGLONG deadline = GetTickCount64() + request.grace_ms;
     const std::vector<ScopedKernelHandle> askers = ask_targets(targets, deadline);
-    for (const Target& target : targets) {
-        if (target.process) WaitForSingleObject(target.process.get(), remaining_ms(deadline));
-    }
+    for (const Target& target : targets)
+        WaitForSingleObject(target.process.get(), remaining_ms(deadline));
     for (Target& target : targets) {
         if (has_ended(target)) {
             LOG_INFO(kClose, "%s (process %lu) closed when asked.\n", target.shown.c_str(),

@@ -95,6 +95,12 @@ int clear_abandoned_folders(InstallRun&) {
     return 0;
 }
 
+// Whether this run opens the installer path, or writes a record beside it: see
+// check_installer_path.
+bool is_local_file_path(const std::string& path) {
+    return utils::is_local_drive_path(path) && utils::is_on_fixed_drive(path);
+}
+
 // The folder of an installer path, where the record of its update goes.
 std::wstring folder_of(const std::string& path) {
     const std::wstring wide = widen(path);
@@ -173,15 +179,20 @@ int record_outcome(InstallRun& install) {
     return 0;
 }
 
-int find_update_folder(InstallRun& install) {
-    UpdateRun& run = install.run;
-    if (utils::get_app_data_path(utils::kUpdateFolderSuffix, run.update_folder) < 0)
-        return REPORT_FAILURE(run.notice, kPhase, "Failed to generate app data path.");
-    // An absolute path from the download phase stays as it is; a bare name lands in the
-    // update folder.
-    run.installer_path = utils::join_path(run.update_folder, run.installer_path);
-    install.record_folder = folder_of(run.installer_path);
-    return 0;
+// The first run hands on the full path of the file it downloaded, on a disk of this
+// machine. Whoever else starts this run may name anything: a share, where opening the file
+// would sign in with this run's credentials; a device, read without end; a stream; a path
+// relative to a folder of their choice. None of that is opened. The user's shell folders
+// are neither read nor made here: they are the user's to point anywhere.
+int check_installer_path(InstallRun& install) {
+    const std::string& path = install.run.installer_path;
+    if (is_local_file_path(path)) return 0;
+    // Nothing is written there either, not even the record.
+    install.record_folder.clear();
+    return REPORT_FAILURE(install.run.notice, kPhase,
+                          "The installer path %s is not a file on a local disk: nothing is "
+                          "installed.",
+                          path.c_str());
 }
 
 // The installer lies where any program of the user can replace it after the first run
@@ -448,7 +459,7 @@ const char* const kClientMissing = outcome::kClientMissing;
 // One row a line, aligned by hand.
 // clang-format off
 const InstallStep kInstallSteps[] = {
-    {find_update_folder, kWhileAllWent, false, "update_folder", {Bar::kSet, 10, 0}, nullptr},
+    {check_installer_path, kWhileAllWent, false, "installer_path", {Bar::kSet, 10, 0}, nullptr},
     {clear_abandoned_folders, kWhileAllWent, false, "", {Bar::kNone, 0, 0}, nullptr},
     {make_checked_copy, kWhileAllWent, false, "digest", {Bar::kNone, 0, 0}, nullptr},
     {check_publisher, kWhileAllWent, false, "publisher", {Bar::kNone, 0, 0}, nullptr},
@@ -537,7 +548,7 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
         record.result = outcome::kFailed;
         record.reason = "lock";
         record.previous_version = record.version = installed_version();
-        write_record(folder_of(installer_arg), record);
+        if (is_local_file_path(installer_arg)) write_record(folder_of(installer_arg), record);
         return -1;
     }
 

@@ -67,7 +67,17 @@ std::string redact_credentials(const std::string& text, const char* mask = "***@
 // trailing "\" and "/", except the one of a drive root ("C:\"). Empty text stays empty.
 std::string install_folder_text(const std::string& stored);
 
+// True when `path` names a file by its full path from a drive letter ("C:\a\setup.exe",
+// "/" taken as "\" too), with no empty, "." or ".." name on the way and no ":" past the
+// drive's: not relative, not UNC ("\\server\share"), not a device or a "\\?\" path,
+// not a stream ("setup.exe:data"). Whether the drive is a local one is is_on_fixed_drive's.
+bool is_local_drive_path(const std::string& path);
+
 // --- Windows only -------------------------------------------------------------------------
+
+// True when the drive of `path` (its first three characters, "C:\") is a fixed disk of
+// this machine (GetDriveTypeW): not a network drive, a removable or optical one, nor none.
+bool is_on_fixed_drive(const std::string& path);
 
 // Sets out to the running executable's full path (GetModuleFileNameW, 260 units; a path
 // the system had to truncate still counts). Returns 0, or -1 after a WARN line.

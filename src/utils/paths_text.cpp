@@ -127,6 +127,25 @@ size_t url_authority_end(const std::string& text, size_t start) {
     return end == std::string::npos ? text.size() : end;
 }
 
+bool is_local_drive_path(const std::string& path) {
+    const auto separator = [](char c) { return c == '\\' || c == '/'; };
+    if (path.size() < 4 || !std::isalpha(static_cast<unsigned char>(path[0])) || path[1] != ':' ||
+        !separator(path[2]))
+        return false;
+    // Names from the drive's root on: none empty, "." or "..", none with a ":", which would
+    // name a stream of the file, not the file.
+    size_t start = 3;
+    while (start <= path.size()) {
+        size_t end = start;
+        while (end < path.size() && !separator(path[end])) ++end;
+        const std::string name = path.substr(start, end - start);
+        if (name.empty() || name == "." || name == ".." || name.find(':') != std::string::npos)
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 std::string redact_credentials(const std::string& text, const char* mask) {
     const size_t start = url_authority_start(text);
     const size_t end = url_authority_end(text, start);

@@ -43,6 +43,12 @@ int get_working_folder(std::wstring& out) {
     return 0;
 }
 
+bool is_on_fixed_drive(const std::string& path) {
+    if (path.size() < 3) return false;
+    const std::wstring root = widen(path.substr(0, 2)) + L"\\";
+    return GetDriveTypeW(root.c_str()) == DRIVE_FIXED;
+}
+
 int copy_file(const std::string& from, const std::string& to) {
     return system_calls().copy_file_w(widen(from).c_str(), widen(to).c_str(), FALSE) ? 0 : -1;
 }

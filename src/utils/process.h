@@ -6,10 +6,12 @@
 namespace utils {
 
 // Runs `program` (a full path, narrow text) with the command-line text `parameters`,
-// hidden, in the current working folder, and blocks the calling thread without a time-out
-// until it has ended. The program is started by its path with CreateProcessW, never
-// through the shell, whose file associations the user can change. With `temp_folder`, the
-// program's TEMP and TMP name that folder instead of ours. Returns 0 once it has ended,
+// hidden, and blocks the calling thread without a time-out until it has ended. The program
+// is started by its path with CreateProcessW, never through the shell, whose file
+// associations the user can change. Without `temp_folder` it runs in our working folder
+// with our environment. With it (the elevated run's installer), it runs in that folder,
+// with the system's environment (CreateEnvironmentBlock without a token, nothing of ours)
+// and TEMP and TMP naming that folder. Returns 0 once it has ended,
 // whatever its exit code, and -1 after a WARN line when it could not be started, when it
 // is a folder or a file that is no program, or when no process came of it. When
 // `exit_code` is given, it receives the program's exit code; it is left untouched when

@@ -7,6 +7,8 @@
 #include "utils/system_calls.h"
 #include "utils/text.h"
 #include "utils/win.h"
+// After win.h.
+#include <userenv.h>
 
 namespace utils {
 
@@ -20,13 +22,13 @@ struct EndedProcess {
     ScopedKernelHandle handle;  // null when not even a handle to wait on could be had
 };
 
-// Starts `program` by its full path, hidden, in the current folder, with CreateProcessW:
-// the application name is given, so nothing is looked up on the search path or in the
-// registry, where the user's own file associations would choose what an elevated run
-// starts. `environment` is a block for CREATE_UNICODE_ENVIRONMENT, or null for ours. The
-// handles are the caller's; false with the thread's last error set.
+// Starts `program` by its full path, hidden, with CreateProcessW: the application name is
+// given, so nothing is looked up on the search path or in the registry, where the user's
+// own file associations would choose what an elevated run starts. `environment` is a block
+// for CREATE_UNICODE_ENVIRONMENT, or null for ours; `folder` the working folder, or null
+// for ours. The handles are the caller's; false with the thread's last error set.
 bool start_hidden(const std::wstring& program, const std::wstring& parameters, wchar_t* environment,
-                  PROCESS_INFORMATION& started) {
+                  const wchar_t* folder, PROCESS_INFORMATION& started) {
     std::wstring command_line = L"\"" + program + L"\"";
     if (!parameters.empty()) command_line += L" " + parameters;
     STARTUPINFOW startup{};
@@ -34,21 +36,25 @@ bool start_hidden(const std::wstring& program, const std::wstring& parameters, w
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     return system_calls().create_process_w(program.c_str(), &command_line[0], nullptr, nullptr,
-                                           FALSE, CREATE_UNICODE_ENVIRONMENT, environment, nullptr,
+                                           FALSE, CREATE_UNICODE_ENVIRONMENT, environment, folder,
                                            &startup, &started) != FALSE;
 }
 
-// This process's environment with TEMP and TMP set to `temp_folder`, as a block of
-// "NAME=value" strings ending in an empty one.
-std::vector<wchar_t> environment_with_temp(const std::wstring& temp_folder) {
+// The system's environment, as a service would get it, with TEMP and TMP set to
+// `temp_folder`, as a block of "NAME=value" strings ending in an empty one; empty, with the
+// thread's last error set, when the system's block cannot be had. Not this process's: who
+// started the updater chose that, and their PATH or __COMPAT_LAYER must not reach a
+// program that runs with administrator rights.
+std::vector<wchar_t> system_environment_with_temp(const std::wstring& temp_folder) {
     std::vector<wchar_t> block;
-    wchar_t* const strings = GetEnvironmentStringsW();
-    for (const wchar_t* entry = strings; entry != nullptr && *entry != L'\0';
+    void* strings = nullptr;
+    if (!CreateEnvironmentBlock(&strings, nullptr, FALSE)) return block;
+    for (const wchar_t* entry = static_cast<const wchar_t*>(strings); *entry != L'\0';
          entry += wcslen(entry) + 1) {
         if (_wcsnicmp(entry, L"TEMP=", 5) == 0 || _wcsnicmp(entry, L"TMP=", 4) == 0) continue;
         block.insert(block.end(), entry, entry + wcslen(entry) + 1);
     }
-    if (strings != nullptr) FreeEnvironmentStringsW(strings);
+    DestroyEnvironmentBlock(strings);
     for (const wchar_t* name : {L"TEMP=", L"TMP="}) {
         const std::wstring entry = name + temp_folder;
         block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
@@ -107,7 +113,7 @@ void start_taskkill(const std::wstring& parameters) {
     const UINT length = GetSystemDirectoryW(system_folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return;
     PROCESS_INFORMATION started{};
-    if (!start_hidden(std::wstring(system_folder) + L"\\taskkill.exe", parameters, nullptr,
+    if (!start_hidden(std::wstring(system_folder) + L"\\taskkill.exe", parameters, nullptr, nullptr,
                       started))
         return;
     CloseHandle(started.hThread);
@@ -126,10 +132,17 @@ int start_prog_wait(const std::string& program, const std::string& parameters,
         return -1;
     }
     std::vector<wchar_t> environment;
-    if (!temp_folder.empty()) environment = environment_with_temp(temp_folder);
+    if (!temp_folder.empty()) {
+        environment = system_environment_with_temp(temp_folder);
+        if (environment.empty()) {
+            LOG_WARN("utils::start_prog_wait", "Failed to start %s %s: no system environment: %s",
+                     program.c_str(), parameters.c_str(), last_error_text().c_str());
+            return -1;
+        }
+    }
     PROCESS_INFORMATION started{};
     if (!start_hidden(file, widen(parameters), environment.empty() ? nullptr : environment.data(),
-                      started)) {
+                      temp_folder.empty() ? nullptr : temp_folder.c_str(), started)) {
         LOG_WARN("utils::start_prog_wait", "Failed to start %s %s: %s", program.c_str(),
                  parameters.c_str(), last_error_text().c_str());
         return -1;

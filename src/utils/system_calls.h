@@ -21,6 +21,8 @@ struct SystemCalls {
     // The installer and taskkill.
     decltype(&::CreateProcessW) create_process_w;
     decltype(&::TerminateProcess) terminate_process;
+    // Closing what holds the install folder: a process that refuses to be opened.
+    decltype(&::OpenProcess) open_process;
     decltype(&::CreateToolhelp32Snapshot) create_toolhelp32_snapshot;
     decltype(&::Process32FirstW) process32_first_w;
     decltype(&::CopyFileW) copy_file_w;

@@ -7,6 +7,7 @@ SystemCalls& system_calls() {
         ::ShellExecuteW,
         ::CreateProcessW,
         ::TerminateProcess,
+        ::OpenProcess,
         ::CreateToolhelp32Snapshot,
         ::Process32FirstW,
         ::CopyFileW,
