@@ -52,8 +52,8 @@ TEST(LogEscape, ControlCharactersBecomeHexAndOneLineEndStays) {
     } cases[] = {
         {"plain\n", "plain\n"},
         {"system text\r\n", "system text\r\n"},
-        {"no line end", "no line end\n"},
-        {"", "\n"},
+        {"no line end", "no line end"},
+        {"", ""},
         {"a\r\nfake line\n", "a\\x0D\\x0Afake line\n"},
         {"tab\tbell\a del\x7f esc\x1b\n", "tab\\x09bell\\x07 del\\x7F esc\\x1B\n"},
         {"trailing breaks\n\n\r\n", "trailing breaks\n\n\r\n"},

@@ -58,7 +58,6 @@ std::string escape_log_message(const std::string& message) {
             escaped += static_cast<char>(c);
         }
     }
-    if (end == message.size()) return escaped + "\n";
     return escaped + message.substr(end);
 }
 

@@ -33,8 +33,8 @@ int write_log_v(int level, bool with_time, const char* format, va_list args);
 
 // A message as the log writes it, so that one call writes exactly one line: every control
 // character (below 0x20, and 0x7F) becomes "\xNN" with two upper-case hex digits, except
-// the run of "\r" and "\n" that ends the message, which stays as it is; a message without
-// one gets "\n". Bytes from 0x80 up (UTF-8) are kept.
+// the run of "\r" and "\n" that ends the message, which stays as it is (a message that
+// has none still ends without one). Bytes from 0x80 up (UTF-8) are kept.
 std::string escape_log_message(const std::string& message);
 
 // The program's own message shape: "%s(%d): " with the caller's qualified function name
