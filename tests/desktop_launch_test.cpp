@@ -91,10 +91,18 @@ struct ProbeRecord {
 
 ProbeRecord wait_for_probe(const fs::path& probe, DWORD limit_ms = 30000) {
     const fs::path record = probe.wstring() + L".started";
-    test::wait_until([&] { return fs::exists(record); }, static_cast<int>(limit_ms), 50);
+    // Read until whole, not just until it exists: one full run under Wine found the
+    // record there and read nothing from it, though the probe renames it into place.
+    std::string text;
+    size_t end = std::string::npos;
+    test::wait_until(
+        [&] {
+            text = test::read_file(record);
+            end = text.find('\n');
+            return end != std::string::npos;
+        },
+        static_cast<int>(limit_ms), 50);
     ProbeRecord result;
-    const std::string text = test::read_file(record);
-    const size_t end = text.find('\n');
     if (end == std::string::npos) return result;
     result.id = std::stoul(text.substr(0, end));
     result.folder = text.substr(end + 1);
