@@ -96,7 +96,7 @@ protected:
     // client application's folder.
     DWORD run(const std::string& arguments, DWORD timeout_ms = 60000) {
         // An elevated run that an earlier run asked for may hold the log for a moment yet.
-        test::remove_once_let_go(app_ / "update.log", 20000);
+        test::remove_update_logs(app_);
         return run_in_app(updater_command() + L" " + from_ansi(arguments), timeout_ms);
     }
 

@@ -27,7 +27,7 @@ protected:
 
     DWORD run(const std::string& url) { return run(url, md5_); }
     DWORD run(const std::string& url, const std::string& digest) {
-        fs::remove(app_ / "update.log");
+        test::remove_update_logs(app_);
         return run_download_phase(url, digest);
     }
 };

@@ -98,7 +98,7 @@ TEST_F(DownloadPhase, WrongDigestsAreRejectedSixTimesWithoutWaiting) {
     std::string one_off = md5_;
     one_off[31] = one_off[31] == '0' ? '1' : '0';
     for (const std::string& digest : {std::string(32, '0'), one_off}) {
-        fs::remove(app_ / "update.log");
+        test::remove_update_logs(app_);
         EXPECT_EQ(run(url, digest), 0xffffffffu) << digest;
         const std::string text = log();
         EXPECT_EQ(
@@ -141,7 +141,7 @@ TEST_F(DownloadPhase, ArgumentsThatCanNeverSucceedAreRefusedAtOnce) {
         {"http:///setup.exe", md5_, " is not an http or https URL."},
     };
     for (const Case& c : cases) {
-        fs::remove(app_ / "update.log");
+        test::remove_update_logs(app_);
         EXPECT_EQ(run(c.url, c.digest), 0xffffffffu) << c.url << " " << c.digest;
         const auto lines = lines_of(log());
         ASSERT_EQ(lines.size(), 2u) << log();

@@ -153,6 +153,7 @@ protected:
             0u);
         ASSERT_TRUE(fs::exists(app_ / "CorvaneApp.exe"));
         test::place_updater(app_);
+        test::remove_once_let_go(test::elevated_log(), 20000);
         start_v1();
     }
 
@@ -198,7 +199,7 @@ protected:
         const std::map<fs::path, std::string> app_before = app_files();
         const std::set<fs::path> copies_before = test::copy_folders();
         serve(installer);
-        fs::remove(app_ / "update.log");
+        test::remove_update_logs(app_);
         const DWORD first = watch(servers_.url("https", std::string("/") + kSetupName), md5_);
         EXPECT_EQ(first, 0xffffffffu) << name << "\n" << watch_output_;
         // An installer accepted by mistake: its elevated run ends before the next step.
@@ -218,7 +219,7 @@ protected:
         EXPECT_EQ(count_of(text, "): Build "), 1u) << name << "\n" << text;
         EXPECT_FALSE(fs::exists(downloaded_)) << name;
 
-        fs::remove(app_ / "update.log");
+        test::remove_update_logs(app_);
         fs::remove(downloaded_);
         fs::copy_file(test::sibling_path(installer), downloaded_);
         std::string out;
@@ -299,7 +300,7 @@ protected:
         GetExitCodeProcess(v1_, &code);
         return code;
     }
-    std::string log() { return test::read_text_file(app_ / "update.log"); }
+    std::string log() { return test::update_logs(app_); }
 
     // The record of the last update in the update folder; its result is empty when there
     // is none.
@@ -483,7 +484,7 @@ TEST_F(WholeUpdate, ASignatureHoldsAsOfItsTimeStamp) {
             continue;
         }
         serve(c.installer);
-        fs::remove(app_ / "update.log");
+        test::remove_update_logs(app_);
         EXPECT_EQ(watch(servers_.url("https", std::string("/") + kSetupName), md5_), 0u)
             << c.name << "\n"
             << watch_output_;
@@ -635,7 +636,7 @@ TEST_F(WholeUpdate, VersionsMoveForwardUnlessTheAdministratorSaysOtherwise) {
         write_policy(c.policy);
         write_display_version(c.display_version);
         serve(c.installer);
-        fs::remove(app_ / "update.log");
+        test::remove_update_logs(app_);
         const size_t installs_before =
             count_of(test::read_file(app_ / "CorvaneApp-setup.log"), "version=");
         const size_t asked_before = count_of(test::read_file(access_log), "GET " + setup);
@@ -672,7 +673,7 @@ TEST_F(WholeUpdate, VersionsMoveForwardUnlessTheAdministratorSaysOtherwise) {
                   c.asks_server)
             << c.name;
         if (!c.elevated_refuses) continue;
-        fs::remove(app_ / "update.log");
+        test::remove_update_logs(app_);
         fs::create_directories(downloaded_.parent_path());
         fs::remove(downloaded_);
         fs::copy_file(test::sibling_path(c.installer), downloaded_);
@@ -813,7 +814,7 @@ TEST_F(WholeUpdate, AFailingInstallerBringsV1BackAndIsNotTriedAgainAtOnce) {
     EXPECT_EQ(record.version, std::optional<std::string>("1.0.0"));
     EXPECT_EQ(record.failures_of_this_installer, 1);
     EXPECT_EQ(record.message, "更新失败，已恢复原来的版本");
-    EXPECT_EQ(widen(record.log), (app_ / "update.log").wstring());
+    EXPECT_EQ(widen(record.log), test::elevated_log().wstring());
     EXPECT_EQ(watch_last(last), 1u) << last;
     EXPECT_NE(last.find("The last update failed to install CorvaneApp-v2-setup.exe "
                         "(installer_exit_code); the previous version was put back.\n"),
@@ -822,7 +823,7 @@ TEST_F(WholeUpdate, AFailingInstallerBringsV1BackAndIsNotTriedAgainAtOnce) {
 
     // The same installer again: refused before anything is fetched or elevated.
     const size_t requests = installer_requests();
-    fs::remove(app_ / "update.log");
+    test::remove_update_logs(app_);
     EXPECT_EQ(watch(servers_.url("http", std::string("/") + kSetupName), md5_), 0xffffffffu);
     std::time_t finished = 0;
     ASSERT_EQ(outcome::parse_utc_text(record.finished_at, finished), 0);
@@ -866,7 +867,7 @@ TEST_F(WholeUpdate, AnInstallCutShortIsPutBackBeforeTheNextOne) {
     EXPECT_NE(test::md5_of(app_ / "CorvaneApp.exe"), v1_client);
     EXPECT_EQ(last_update().result, "");
 
-    fs::remove(app_ / "update.log");
+    test::remove_update_logs(app_);
     EXPECT_EQ(watch(url, md5_), 0u) << watch_output_;
     ASSERT_TRUE(wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000));
     ASSERT_TRUE(install_phase_ended()) << log();

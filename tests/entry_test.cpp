@@ -19,9 +19,10 @@ DWORD run_updater(const std::wstring& arguments, const std::filesystem::path& fo
     return test::run_process(test::quoted(updater_path()) + arguments, 0, folder.wstring().c_str());
 }
 
+// The lines of `folder`'s log, then those of the elevated run's.
 std::vector<std::string> log_lines(const std::filesystem::path& folder) {
     std::vector<std::string> lines;
-    std::string text = test::read_text_file(folder / "update.log");
+    std::string text = test::update_logs(folder);
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
@@ -37,6 +38,8 @@ const std::regex kBuildLine(
 
 class Entry : public ::testing::Test {
 protected:
+    void SetUp() override { test::remove_once_let_go(test::elevated_log(), 20000); }
+
     test::ScopedWorkDir dir_;
 };
 
@@ -83,10 +86,14 @@ TEST_F(Entry, MarkerIsMatchedExactly) {
         {" " + lower, ""},
     };
     for (const Case& c : cases) {
-        std::filesystem::remove(app / "update.log");
+        test::remove_update_logs(app);
         const bool download = c.phase_line.find("address") != std::string::npos;
         const DWORD code =
             test::run_process(updater + widen(c.arguments), 0, app.wstring().c_str(), 60000);
+        // The install phase writes its log in the program-data folder, none in the working one.
+        EXPECT_EQ(std::filesystem::exists(app / "update.log"),
+                  download || c.phase_line.empty())
+            << c.arguments;
         const auto lines = log_lines(app);
         ASSERT_GE(lines.size(), 1u);
         EXPECT_TRUE(std::regex_match(lines[0], kBuildLine)) << lines[0];

@@ -121,15 +121,14 @@ TEST_F(InstallPhaseSafety, AnInstallerThatIsNotTheCheckedOneChangesNothing) {
         std::string expected_line;
     } cases[] = {
         {"replaced after the check", true, false, checked_md5,
-         "): The installer " + installer_ + " does not match its digest " + checked_md5 + " (got " +
-             probe_md5 + ").\n"},
+         "): The installer " + installer_ + " does not match its digest " + checked_md5 + ".\n"},
         {"held open for writing", true, true, probe_md5,
          "): Failed to open the installer " + installer_ + ": "},
         {"removed after the check", false, false, checked_md5,
          "): Failed to open the installer " + installer_ + ": "},
     };
     for (const Case& c : cases) {
-        fs::remove(app_ / "update.log");
+        test::remove_update_logs(app_);
         fs::remove(installer_);
         if (c.present) fs::copy_file(probe_, installer_);
         utils::ScopedKernelHandle writer;
@@ -208,7 +207,7 @@ TEST_F(InstallPhaseSafety, TheElevatedRunRefusesWithoutADigestOrTheLock) {
              " is held by another process: nothing is installed.\n"},
     };
     for (const Case& c : cases) {
-        fs::remove(app_ / "update.log");
+        test::remove_update_logs(app_);
         SingletonMutex lock(kLockBaseName, true);
         if (c.hold_lock) {
             ASSERT_TRUE(lock.acquire()) << c.name;
@@ -283,7 +282,7 @@ TEST_F(SwapAfterTheCheck, TheElevatedRunRunsOnlyTheFileThatWasChecked) {
         {"left alone", 0, fs::path(), 1},
     };
     for (const Case& c : cases) {
-        fs::remove(app_ / "update.log");
+        test::remove_update_logs(app_);
         fs::remove(record_);
         const test::ScopedVariable swap(L"SAFETY_SWAP_WITH", c.swap_with.wstring());
         const std::string url = servers_.url("http", "/" + served_[c.served]);
@@ -306,7 +305,7 @@ TEST_F(SwapAfterTheCheck, TheElevatedRunRunsOnlyTheFileThatWasChecked) {
         EXPECT_EQ(test::copy_folders(), before_) << c.name;
         if (!c.swap_with.empty()) {
             EXPECT_NE(text.find("): The installer " + installer + " does not match its digest " +
-                                digest + " (got " + test::md5_of(c.swap_with) + ").\n"),
+                                digest + ".\n"),
                       std::string::npos)
                 << c.name << "\n"
                 << text;

@@ -380,6 +380,7 @@ protected:
                       "a display (Xvfb) for the desktop-user launch");
         app_ = dir_.path() / "app";
         test::place_updater(app_);
+        test::remove_once_let_go(test::elevated_log(), 20000);
         ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
         fs::create_directories(update_folder_);
         installer_ = update_folder_ + "\\setup.exe";
@@ -431,7 +432,7 @@ protected:
             app_.wstring().c_str(), out_, 60000);
     }
 
-    std::string log() { return test::read_text_file(app_ / "update.log"); }
+    std::string log() { return test::update_logs(app_); }
     std::string installer_arguments() { return test::read_file(installer_ + ".args"); }
 
     // The relaunched client application (a launch probe) leaves this file behind.
@@ -502,7 +503,9 @@ TEST_F(InstallPhase, ReplacesTheRunningClientApplication) {
     // The snapshot was taken, and nothing of it is left.
     for (const fs::path& folder : test::copy_folders())
         EXPECT_EQ(folders_before.count(folder), 1u) << folder;
-    const std::string text = log();
+    // Its log is the administrators': nothing of it is in its working folder, the user's.
+    EXPECT_FALSE(fs::exists(app_ / "update.log"));
+    const std::string text = test::read_text_file(test::elevated_log());
     EXPECT_NE(text.find(" INFO  rollback::take_folder_snapshot("), std::string::npos) << text;
     EXPECT_NE(text.find("): path changed (corvane_auto_installer.exe -> " + installer_ + ").\n"),
               std::string::npos)
@@ -565,8 +568,8 @@ TEST_F(InstallPhase, OutcomesOfTheInstallerRun) {
         // A client application that is not running.
         fs::copy_file(test::sibling_path(L"launch_probe.exe"), app_ / "CorvaneApp.exe",
                       fs::copy_options::overwrite_existing);
-        for (const char* name :
-             {"CorvaneApp.exe.started", "update.log", "window.txt", "download-codes.txt"})
+        test::remove_update_logs(app_);
+        for (const char* name : {"CorvaneApp.exe.started", "window.txt", "download-codes.txt"})
             fs::remove(app_ / name);
         if (std::string(c.name) == "installer no program")
             test::write_file(installer_, "not a program");
@@ -647,7 +650,7 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
                       fs::copy_options::overwrite_existing);
         fs::copy_file(test::sibling_path(L"stand_in_installer.exe"), installer_,
                       fs::copy_options::overwrite_existing);
-        fs::remove(app_ / "update.log");
+        test::remove_update_logs(app_);
         fs::remove(app_ / "window.txt");
         EXPECT_EQ(run_watched_install_phase(c.fault), 0xffffffffu) << c.fault << "\n" << log();
         EXPECT_NE(log().find(c.log_line), std::string::npos) << c.fault << "\n" << log();
@@ -730,7 +733,7 @@ TEST_F(InstallPhase, AFailedInstallLeavesTheFolderAsItWas) {
     };
     for (const Case& c : cases) {
         fs::remove(app_ / "CorvaneApp.exe.started");
-        fs::remove(app_ / "update.log");
+        test::remove_update_logs(app_);
         fs::remove(app_ / "window.txt");
         const std::string before = folder_listing(app_);
         const std::set<fs::path> folders_before = test::copy_folders();
@@ -826,7 +829,8 @@ TEST_F(InstallPhase, ClosesWhatHoldsTheFolder) {
         register_install_location(REG_SZ, c.location);
         for (const char* name : {"CorvaneApp.exe", "CorvaneHelper.exe"})
             fs::copy_file(v1, app_ / name, fs::copy_options::overwrite_existing);
-        for (const char* name : {"update.log", "window.txt", "CorvaneApp-setup.log",
+        test::remove_update_logs(app_);
+        for (const char* name : {"window.txt", "CorvaneApp-setup.log",
                                  "CorvaneApp.state", "CorvaneApp.saved", "CorvaneHelper.saved"})
             fs::remove(app_ / name);
         fs::copy_file(test::sibling_path(L"e2e\\CorvaneApp-v2-small-setup.exe"), installer_,

@@ -7,6 +7,7 @@
 #include <set>
 #include <vector>
 
+#include "fs/protected_folder.h"
 #include "integrity/file_digest.h"
 #include "log/log.h"
 #include "test_support.h"
@@ -178,13 +179,12 @@ TEST_F(ProtectedCopyTest, RefusalsLeaveNothingBehind) {
     } cases[] = {
         {"wrong digest", source_.string(), std::string(32, '0'), false,
          "): The installer " + source_.string() + " does not match its digest " +
-             std::string(32, '0') + " (got " + md5_ + ").\n"},
+             std::string(32, '0') + ".\n"},
         {"trailing space", source_.string(), md5_ + " ", false,
-         "): The installer " + source_.string() + " does not match its digest " + md5_ + "  (got " +
-             md5_ + ").\n"},
+         "): The installer " + source_.string() + " does not match its digest " + md5_ + " .\n"},
         {"SHA-256 text", source_.string(), sha256, false,
-         " does not match its digest " + sha256 + " (got " + md5_ + ").\n"},
-        {"empty digest", source_.string(), "", false, " does not match its digest  (got "},
+         " does not match its digest " + sha256 + ".\n"},
+        {"empty digest", source_.string(), "", false, " does not match its digest .\n"},
         {"missing source", missing, md5_, false,
          "): Failed to open the installer " + missing + ": "},
         {"a folder", folder, md5_, false, "): Failed to open the installer " + folder + ": "},
@@ -212,6 +212,68 @@ TEST_F(ProtectedCopyTest, RefusalsLeaveNothingBehind) {
         EXPECT_EQ(text.find("Checked copy"), std::string::npos) << c.name;
     }
     EXPECT_TRUE(test::read_file(source_) == bytes_);
+}
+
+// The elevated run's log: opened, and appended to, only as its own file in folders only
+// administrators write; anything a user could have put in its place is refused untouched.
+TEST_F(ProtectedCopyTest, TheElevatedLogIsOpenedOnlyInItsOwnFolders) {
+    const fs::path log_file = test::elevated_log();
+    const fs::path updater_folder = log_file.parent_path();
+    const fs::path corvane = updater_folder.parent_path();
+    const fs::path other = dir_.path() / "other.txt";
+    struct Case {
+        const char* name;
+        void (*prepare)(const fs::path& corvane, const fs::path& log, const fs::path& other);
+        bool opens;
+    } cases[] = {
+        {"no folders yet", [](const fs::path& corvane, const fs::path&, const fs::path&) {
+             fs::remove_all(corvane);
+         }, true},
+        {"its own log again", [](const fs::path&, const fs::path& log, const fs::path&) {
+             test::write_file(log, "earlier line\n");
+         }, true},
+        {"a hard link to another file", [](const fs::path&, const fs::path& log,
+                                            const fs::path& other) {
+             fs::remove(log);
+             ASSERT_TRUE(CreateHardLinkW(log.wstring().c_str(), other.wstring().c_str(), nullptr));
+         }, false},
+        {"a folder in the log's place", [](const fs::path&, const fs::path& log, const fs::path&) {
+             fs::remove(log);
+             fs::create_directory(log);
+         }, false},
+        {"a folder a user made first", [](const fs::path& corvane, const fs::path&,
+                                           const fs::path&) {
+             fs::remove_all(corvane);
+             fs::create_directories(corvane / "Updater");
+         }, false},
+    };
+    for (const Case& c : cases) {
+        test::write_file(other, "not the log\n");
+        c.prepare(corvane, log_file, other);
+        const std::string before = fs::is_regular_file(log_file) ? test::read_file(log_file) : "";
+        std::wstring path;
+        utils::ScopedKernelHandle file;
+        const int result = ::fs::open_protected_log(path, file);
+        if (!c.opens) {
+            EXPECT_EQ(result, -1) << c.name;
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << c.name;
+            EXPECT_FALSE(file) << c.name;
+            EXPECT_EQ(test::read_file(other), "not the log\n") << c.name;
+            continue;
+        }
+        ASSERT_EQ(result, 0) << c.name << ": " << GetLastError();
+        EXPECT_EQ(fs::path(path), log_file) << c.name;
+        expect_only_administrators_and_system(corvane);
+        expect_only_administrators_and_system(updater_folder);
+        // Written at the end, what was there kept.
+        DWORD written = 0;
+        SetFilePointer(file.get(), 0, nullptr, FILE_END);
+        ASSERT_TRUE(WriteFile(file.get(), "line\n", 5, &written, nullptr)) << c.name;
+        file.reset();
+        EXPECT_EQ(test::read_file(log_file), before + "line\n") << c.name;
+    }
+    // Back as the elevated runs of the other tests find it.
+    fs::remove_all(corvane);
 }
 
 }  // namespace

@@ -81,7 +81,7 @@ protected:
     // out_, its log to log_.
     DWORD run(const std::string& url) {
         fs::remove_all(update_folder_);
-        fs::remove(app_ / "update.log");
+        test::remove_update_logs(app_);
         const DWORD code = run_in_app(test::quoted(test::own_path()) + L" --child=download_only " +
                                       widen(url) + L" " + widen(md5_));
         log_ = log();

@@ -171,12 +171,26 @@ std::set<std::filesystem::path> copy_folders() {
     return found;
 }
 
+std::filesystem::path elevated_log() {
+    return program_data() / "Corvane" / "Updater" / "update.log";
+}
+
+std::string update_logs(const std::filesystem::path& folder) {
+    return read_text_file(folder / "update.log") + read_text_file(elevated_log());
+}
+
+void remove_update_logs(const std::filesystem::path& folder) {
+    for (const std::filesystem::path& log : {folder / "update.log", elevated_log()})
+        remove_once_let_go(log, 20000);
+}
+
 void UpdaterProcessTest::SetUp() {
     ASSERT_EQ(utils::get_app_data_path(utils::kUpdateFolderSuffix, update_folder_), 0);
     std::filesystem::remove_all(std::filesystem::u8path(update_folder_));
     // The updater lives in a sub-folder of the client application's folder.
     app_ = dir_.path() / "app";
     place_updater(app_);
+    remove_once_let_go(elevated_log(), 20000);
     updater_ = app_ / "upd" / "updater.exe";
     have_servers_ = servers_.load();
     if (have_servers_) {

@@ -92,6 +92,14 @@ bool taskbar_ready();
 std::filesystem::path program_data();
 std::set<std::filesystem::path> copy_folders();
 
+// The elevated run's log, in the program-data folder.
+std::filesystem::path elevated_log();
+// The logs of an update whose first run worked in `folder`: the first run's, then the
+// elevated run's.
+std::string update_logs(const std::filesystem::path& folder);
+// Removes both, waiting a while for a run that still holds one.
+void remove_update_logs(const std::filesystem::path& folder);
+
 // The updater as a process, where a client application's vendor puts it: a copy in
 // <test folder>\app\upd, started in app, which receives its log. The update folder is
 // emptied before each test and removed after it. With the test servers, have_servers_ is
@@ -109,7 +117,7 @@ protected:
                              DWORD timeout_ms = 90000);
     std::wstring updater_command() const;
 
-    std::string log() const { return read_text_file(app_ / "update.log"); }
+    std::string log() const { return update_logs(app_); }
     // Waits up to `timeout_ms` for `count` log lines holding `part`.
     bool wait_for_lines(const std::string& part, size_t count, int timeout_ms) const;
 

@@ -63,8 +63,9 @@ int request_install_phase(UpdateRun& run, const std::string& expected_md5) {
     const std::wstring parameters = std::wstring(L"\"") + kPhaseMarker + L"\" \"" +
                                     widen(run.installer_path) + L"\" \"" + widen(expected_md5) +
                                     L"\"";
-    // In this run's working folder: an elevated program may otherwise start in System32,
-    // and its update.log would not be the one this run appends to.
+    // In this run's working folder, where a program the user starts would start. The
+    // elevated run neither reads nor writes anything there: its log is in a folder of the
+    // administrators'.
     std::wstring own_path;
     std::wstring working_folder;
     if (utils::get_current_image_path(own_path) < 0 ||

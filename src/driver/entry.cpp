@@ -2,7 +2,13 @@
 // asks for and turn its outcome into the exit code.
 #include "driver/entry.h"
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
 #include "driver/phases.h"
+#include "fs/protected_folder.h"
 #include "log/log.h"
 #include "utils/console.h"
 #include "utils/text.h"
@@ -20,8 +26,39 @@ int read_policy_first(UpdateRun& run, const char* function) {
     return 0;
 }
 
+namespace {
+
+// The elevated run's working folder is the user's: an "update.log" there could be a link
+// to any file, which an administrator's append would create or write. Its log lives where
+// only administrators write (see fs::open_protected_log); when that fails, it runs
+// without a log.
+void open_elevated_log() {
+    std::wstring path;
+    utils::ScopedKernelHandle file;
+    if (fs::open_protected_log(path, file) < 0) {
+        std::fprintf(stderr, "Failed to open log file(%s): %s", log_file_name(),
+                     last_error_text().c_str());
+        return;
+    }
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_APPEND);
+    if (descriptor < 0) return;
+    file.release();  // the descriptor owns it now
+    FILE* stream = _fdopen(descriptor, "a");
+    if (stream == nullptr) {
+        _close(descriptor);
+        return;
+    }
+    log_attach(stream, narrow(path));
+}
+
+}  // namespace
+
 int updater_main(int argc, char** argv) {
-    log_open();
+    const bool elevated = argc >= 2 && widen(argv[1]) == kPhaseMarker;
+    if (elevated)
+        open_elevated_log();
+    else
+        log_open();
     LOG_WARN("main", "Build %s at %s %s.\n", kVersionText, __DATE__, __TIME__);
     utils::hide_own_console();
 
@@ -29,7 +66,7 @@ int updater_main(int argc, char** argv) {
     run.installer_path = kDefaultInstallerName;
 
     int result = 0;
-    if (argc >= 2 && widen(argv[1]) == kPhaseMarker) {
+    if (elevated) {
         result =
             run_install_phase(run, argc >= 3 ? argv[2] : nullptr, argc >= 4 ? argv[3] : nullptr);
     } else if (argc >= 3) {

@@ -127,7 +127,7 @@ void write_record_as_user(const std::wstring& folder, outcome::LastUpdate record
     record.failures_of_this_installer =
         outcome::failures_in_a_row(previous, record.md5, record.result, record.reason);
     record.finished_at = outcome::utc_text(std::time(nullptr));
-    record.log = narrow(fs::full_path(widen(log_file_name())));
+    record.log = narrow(fs::full_path(widen(log_path())));
     outcome::write_last_update(folder, record);
 }
 
@@ -325,8 +325,8 @@ int find_install_folder(InstallRun& install) {
 
 // An earlier run ended by force while its installer ran (a power cut, a logoff) left the
 // folder half-installed and its snapshot behind. Once nothing runs from the folder, and
-// before this run takes its own snapshot, the folder goes back to that snapshot. This
-// run's log and its own two files stay as they are: the running image under its backup
+// before this run takes its own snapshot, the folder goes back to that snapshot. The
+// first run's log and this run's own two files stay as they are: the running image under its backup
 // name, and its copy, which is the updater the folder is to keep.
 int restore_interrupted_install(InstallRun& install) {
     const std::vector<std::string> left_out{log_file_name(), install.own_path, install.backup_path};
@@ -351,8 +351,8 @@ int restore_interrupted_install(InstallRun& install) {
 // holds then is what a failed install puts back, the updater's own sub-folder and its
 // running image included. Without a snapshot the installer does not run.
 int take_snapshot(InstallRun& install) {
-    // The open log stays out of it: it keeps every line of this run whatever happens to
-    // the folder, and a restore never has to write it.
+    // The first run's log stays out of it: it keeps every line of that run whatever
+    // happens to the folder, and a restore never has to write it.
     const std::vector<std::string> left_out{log_file_name()};
     if (rollback::take_folder_snapshot(install.folder, left_out, install.snapshot) < 0) {
         notify_frontend_text(install.run.notice, "Failed to take a snapshot of %s.",

@@ -26,6 +26,16 @@ int create_protected_file(const std::wstring& path, utils::ScopedKernelHandle& o
 // removes such a folder to compare with.
 bool is_own_protected_folder(const std::wstring& folder);
 
+// Opens the elevated run's log for appending: "update.log" in <program data>\Corvane\Updater.
+// The two folders are made as make_protected_folder makes its own, or taken as they are
+// when is_own_protected_folder says they are such folders; any other folder of those names
+// (one a user made before, a link) is refused with ERROR_ACCESS_DENIED. The file is opened
+// without following a link, and refused with the same error when it is a link, not a
+// plain file, or has more than one name; made new, it gives Administrators and SYSTEM
+// full control and Users read, so that the client application can show it. `path` gets
+// its full path.
+int open_protected_log(std::wstring& path, utils::ScopedKernelHandle& out);
+
 // The full paths of every folder in the program-data folder named as this program names
 // its protected folders: this run's, those that runs ended by force left behind, and any
 // that someone else made under such a name (see is_own_protected_folder); empty when there

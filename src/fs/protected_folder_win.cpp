@@ -24,6 +24,10 @@ using utils::system_calls;
 const wchar_t* const kFolderSddl = L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
 // The same for a file, given explicitly rather than left to inheritance.
 const wchar_t* const kFileSddl = L"D:P(A;;FA;;;BA)(A;;FA;;;SY)";
+// The log: the same, and Users may read it.
+const wchar_t* const kLogSddl = L"D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FR;;;BU)";
+const wchar_t* const kLogFolders[] = {L"Corvane", L"Updater"};
+const wchar_t* const kLogName = L"update.log";
 const wchar_t* const kFolderPrefix = L"CorvaneUpdate-";
 // A name that exists already is never reused; a few fresh draws settle a collision.
 constexpr int kNameAttempts = 8;
@@ -139,6 +143,54 @@ std::wstring own_security_text() {
 bool is_own_protected_folder(const std::wstring& folder) {
     static const std::wstring own = own_security_text();
     return !own.empty() && security_text(folder) == own;
+}
+
+namespace {
+
+// Makes the protected folder `folder` of a fixed name, or takes the one there when it is
+// such a folder.
+bool make_or_take_protected_folder(const std::wstring& folder) {
+    const SecurityDescriptor descriptor = make_descriptor(kFolderSddl);
+    if (!descriptor) return false;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+    if (system_calls().create_directory_w(folder.c_str(), &attributes)) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    if (is_own_protected_folder(folder)) return true;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+}
+
+}  // namespace
+
+int open_protected_log(std::wstring& path, utils::ScopedKernelHandle& out) {
+    std::wstring folder;
+    if (!program_data_folder(folder)) return -1;
+    for (const wchar_t* name : kLogFolders) {
+        folder += L"\\";
+        folder += name;
+        if (!make_or_take_protected_folder(folder)) return -1;
+    }
+    const SecurityDescriptor descriptor = make_descriptor(kLogSddl);
+    if (!descriptor) return -1;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+    const std::wstring file = folder + L"\\" + kLogName;
+    utils::ScopedKernelHandle handle;
+    if (open_file(file, FILE_GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, &attributes, handle) < 0)
+        return -1;
+    // Opening changed nothing yet: a file that is not the log's own is let go as it is.
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!system_calls().get_file_information_by_handle(handle.get(), &information)) return -1;
+    if ((information.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        information.nNumberOfLinks != 1 || !is_disk_file(handle.get())) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return -1;
+    }
+    path = file;
+    out = std::move(handle);
+    return 0;
 }
 
 std::vector<std::wstring> protected_folders() {

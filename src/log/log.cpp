@@ -12,6 +12,7 @@ const char* const kLevelNames[] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "F
 // Written only by log_open, before any other thread runs.
 FILE* g_stream = nullptr;
 int g_threshold = 0;
+std::string g_path = kLogFileName;
 
 #ifdef _WIN32
 bool local_time(std::time_t now, std::tm* out) { return localtime_s(out, &now) == 0; }
@@ -93,13 +94,20 @@ int log_open() {
         std::fprintf(stderr, "Failed to open log file(%s).\n", kLogFileName);
         return -1;
     }
-    g_threshold = LOG_LEVEL_INFO;
-    if (g_stream != nullptr) std::fclose(g_stream);
-    g_stream = stream;
+    log_attach(stream, kLogFileName);
     return 0;
 }
 
+void log_attach(FILE* stream, const std::string& path) {
+    g_threshold = LOG_LEVEL_INFO;
+    if (g_stream != nullptr) std::fclose(g_stream);
+    g_stream = stream;
+    g_path = path;
+}
+
 const char* log_file_name() { return kLogFileName; }
+
+const std::string& log_path() { return g_path; }
 
 int write_log_v(int level, bool with_time, const char* format, va_list args) {
     return write_line(level, with_time, nullptr, 0, format, args);

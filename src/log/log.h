@@ -1,8 +1,10 @@
-// The process-wide log: one "update.log" in the working folder, appended to by every
-// run, one line per message, flushed at once.
+// The process-wide log: one "update.log", appended to by every run, one line per message,
+// flushed at once. The first run keeps it in its working folder; the elevated run, whose
+// working folder is the user's, in a folder only administrators write (see entry.cpp).
 #pragma once
 
 #include <cstdarg>
+#include <cstdio>
 #include <string>
 
 enum LogLevel : int {
@@ -20,8 +22,16 @@ enum LogLevel : int {
 // Call it on the main thread before any other thread exists.
 int log_open();
 
-// The log's file name, relative to the working folder log_open found: "update.log".
+// Makes `stream`, open for appending, the log, as log_open would have opened it; `path` is
+// the full path that log_path reports. A stream opened before is closed.
+void log_attach(FILE* stream, const std::string& path);
+
+// The log's file name: "update.log".
 const char* log_file_name();
+
+// Where the log is: "update.log" (in the working folder) after log_open, the path given
+// to log_attach after that.
+const std::string& log_path();
 
 // Writes "<time> <LEVEL> " followed by the formatted message, escaped as
 // escape_log_message says, and flushes. Returns 0 when

@@ -166,9 +166,10 @@ int copy_to_protected_folder(const std::string& source, const std::string& expec
         return -1;
     writer.reset();
     if (!same_digest_text(expected_md5, computed)) {
-        LOG_WARN(ProtectedCopy::kFunction,
-                 "The installer %s does not match its digest %s (got %s).\n", source.c_str(),
-                 expected_md5.c_str(), computed.c_str());
+        // Without the digest found: it would tell whoever named the file the digest of a
+        // file they may not read themselves.
+        LOG_WARN(ProtectedCopy::kFunction, "The installer %s does not match its digest %s.\n",
+                 source.c_str(), expected_md5.c_str());
         return -1;
     }
     // Held until the end, so that not even another elevated program changes the copy
