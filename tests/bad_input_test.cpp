@@ -306,9 +306,11 @@ TEST_F(BadInput, InstallerArgumentsThatAreNoInstaller) {
     ASSERT_EQ(foreign_md5.size(), 32u);
     const std::string missing = update_folder_ + "\\missing.exe";
     const std::string huge(5000, 'i');
-    // A document, which the shell would open hidden in its program and never return.
+    // A document, which the shell would open hidden in its program and never return. It
+    // holds CorvaneApp's version resource, so that it gets as far as being started.
     const std::string document = update_folder_ + "\\readme.txt";
-    test::write_file(document, "not an installer either");
+    fs::copy_file(test::sibling_path(L"versioned_head.dll"), document,
+                  fs::copy_options::overwrite_existing);
     const std::string not_local = " is not a file on a local disk: nothing is installed.\n";
 
     struct Case {

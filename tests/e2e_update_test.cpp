@@ -567,10 +567,11 @@ void write_display_version(const wchar_t* version) {
 
 // The installer's version (2.0.0.0 from its version resource) against the registration's
 // DisplayVersion, or the client application's own (it has none), under the machine policy
-// written into the prefix's registry. A refused update installs nothing, and an update
-// that is turned off, or whose host is not allowed, asks the server for nothing. A refusal
-// by version or by policy comes again from an elevated run started directly with the
-// installer, on its checked copy.
+// written into the prefix's registry. An installer must name its version and CorvaneApp as
+// its product: the publisher signs other programs too, and older installers without one.
+// A refused update installs nothing, and an update that is turned off, or whose host is not
+// allowed, asks the server for nothing. A refusal by version or by policy comes again from
+// an elevated run started directly with the installer, on its checked copy.
 TEST_F(WholeUpdate, VersionsMoveForwardUnlessTheAdministratorSaysOtherwise) {
     const std::string setup = std::string("/") + kSetupName;
     const std::string http = servers_.url("http", setup);
@@ -621,9 +622,14 @@ TEST_F(WholeUpdate, VersionsMoveForwardUnlessTheAdministratorSaysOtherwise) {
          servers_.url("http", "/to-localhost" + setup), false, failed,
          "): Refused the host localhost" + refused_host, 6, false, false},
         {"an installer without a version resource", {}, L"1.0.0",
-         L"e2e\\CorvaneApp-v2-unversioned-setup.exe", http, true, "",
-         "): Cannot read the installer's version: the versions are not compared.\n", 1, true,
-         false},
+         L"e2e\\CorvaneApp-v2-unversioned-setup.exe", http, false,
+         "Cannot read the installer's version: nothing is installed.",
+         "): Cannot read the installer's version: nothing is installed.\n", 1, true, true},
+        {"a program of another product", {}, L"1.0.0", L"updater.exe", http, false,
+         "The installer is not one of CorvaneApp (its product is Corvane updater): nothing is "
+         "installed.",
+         "): The installer is not one of CorvaneApp (its product is Corvane updater): nothing "
+         "is installed.\n", 1, true, true},
         {"no installed version; a policy value of the wrong type",
          {{L"UpdatesDisabled", REG_SZ, L"1"}}, nullptr, versioned, http, true, "",
          "): The policy value UpdatesDisabled has the registry type 1, not 4: it is ignored.\n",

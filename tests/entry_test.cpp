@@ -91,8 +91,7 @@ TEST_F(Entry, MarkerIsMatchedExactly) {
         const DWORD code =
             test::run_process(updater + widen(c.arguments), 0, app.wstring().c_str(), 60000);
         // The install phase writes its log in the program-data folder, none in the working one.
-        EXPECT_EQ(std::filesystem::exists(app / "update.log"),
-                  download || c.phase_line.empty())
+        EXPECT_EQ(std::filesystem::exists(app / "update.log"), download || c.phase_line.empty())
             << c.arguments;
         const auto lines = log_lines(app);
         ASSERT_GE(lines.size(), 1u);

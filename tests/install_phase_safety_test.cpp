@@ -21,6 +21,9 @@ namespace {
 namespace fs = std::filesystem;
 using test::lines_of;
 
+const wchar_t* const kUninstallKey =
+    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaneApp";
+
 std::wstring environment(const wchar_t* name) {
     wchar_t value[MAX_PATH] = {0};
     return GetEnvironmentVariableW(name, value, MAX_PATH) > 0 ? value : L"";
@@ -193,18 +196,25 @@ TEST_F(InstallPhaseSafety, TheElevatedRunRefusesWithoutADigestOrTheLock) {
     fs::copy_file(probe_, installer_);
     const std::wstring marker = L" " + test::quoted(kPhaseMarker);
     const std::string no_digest = "): No installer and digest were given: nothing is installed.\n";
+    // The application registered in another folder, with an updater of its own there.
+    const fs::path registered = dir_.path() / "registered";
+    test::place_updater(registered);
     struct Case {
         const char* name;
         std::wstring arguments;
         bool hold_lock;
+        bool register_elsewhere;
         std::string line;
     } cases[] = {
-        {"no digest", test::install_phase_arguments(installer_), false, no_digest},
-        {"no installer", marker, false, no_digest},
+        {"no digest", test::install_phase_arguments(installer_), false, false, no_digest},
+        {"no installer", marker, false, false, no_digest},
         {"the lock held by another process",
-         test::install_phase_arguments(installer_, test::md5_of(probe_)), true,
+         test::install_phase_arguments(installer_, test::md5_of(probe_)), true, false,
          std::string("): The update lock Global\\") + kLockBaseName +
              " is held by another process: nothing is installed.\n"},
+        {"an updater outside the registered folder",
+         test::install_phase_arguments(installer_, test::md5_of(probe_)), false, true,
+         "): The updater does not run from the application's folder: nothing is installed.\n"},
     };
     for (const Case& c : cases) {
         test::remove_update_logs(app_);
@@ -212,10 +222,22 @@ TEST_F(InstallPhaseSafety, TheElevatedRunRefusesWithoutADigestOrTheLock) {
         if (c.hold_lock) {
             ASSERT_TRUE(lock.acquire()) << c.name;
         }
+        const std::wstring location = registered.wstring();
+        if (c.register_elsewhere) {
+            ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallLocation", REG_SZ,
+                                      location.c_str(),
+                                      static_cast<DWORD>((location.size() + 1) * sizeof(wchar_t))),
+                      ERROR_SUCCESS);
+        }
         EXPECT_EQ(run_in_app(updater_command() + c.arguments, 120000), 0xffffffffu) << c.name;
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey);
         EXPECT_NE(log().find(c.line), std::string::npos) << c.name << "\n" << log();
         expect_nothing_changed(c.name);
         EXPECT_TRUE(fs::exists(installer_)) << c.name;
+        // Nothing written beside the updater that ran, nor beside the registered one.
+        for (const fs::path& upd : {app_ / "upd", registered / "upd"})
+            EXPECT_EQ(std::distance(fs::directory_iterator(upd), fs::directory_iterator()), 1)
+                << c.name << ": " << upd;
     }
 }
 

@@ -274,6 +274,21 @@ void report_data_as_link(utils::SystemCalls& calls) {
     };
 }
 
+// As if the folder's payload.bin had a second name, somewhere else.
+void report_payload_as_hard_link(utils::SystemCalls& calls) {
+    calls.get_file_information_by_handle = [](HANDLE handle,
+                                              LPBY_HANDLE_FILE_INFORMATION information) -> BOOL {
+        if (!::GetFileInformationByHandle(handle, information)) return FALSE;
+        wchar_t path[MAX_PATH * 4] = {0};
+        const std::wstring name(path, ::GetFinalPathNameByHandleW(handle, path, MAX_PATH * 4, 0));
+        const std::wstring tail = L"\\app\\payload.bin";
+        if (name.size() >= tail.size() &&
+            name.compare(name.size() - tail.size(), tail.size(), tail) == 0)
+            information->nNumberOfLinks = 2;
+        return TRUE;
+    };
+}
+
 // As if "data" had become a junction to another place after it was listed: the system
 // names the folder that its path opens somewhere else.
 void move_data_elsewhere(utils::SystemCalls& calls) {
@@ -345,6 +360,7 @@ const InstallFault kInstallFaults[] = {
     {"client_start", fail_client_start},
     {"data_is_a_link", report_data_as_link},
     {"data_elsewhere", move_data_elsewhere},
+    {"payload_hard_link", report_payload_as_hard_link},
     {"none", trace_launch_token},
 };
 
@@ -571,8 +587,9 @@ TEST_F(InstallPhase, OutcomesOfTheInstallerRun) {
         test::remove_update_logs(app_);
         for (const char* name : {"CorvaneApp.exe.started", "window.txt", "download-codes.txt"})
             fs::remove(app_ / name);
-        if (std::string(c.name) == "installer no program")
-            test::write_file(installer_, "not a program");
+        if (std::string(c.name) == "installer no program")  // only a version resource
+            fs::copy_file(test::sibling_path(L"versioned_head.dll"), installer_,
+                          fs::copy_options::overwrite_existing);
         else
             fs::copy_file(test::sibling_path(L"stand_in_installer.exe"), installer_,
                           fs::copy_options::overwrite_existing);
@@ -722,6 +739,10 @@ TEST_F(InstallPhase, AFailedInstallLeavesTheFolderAsItWas) {
         {"a link in the folder", "data_is_a_link", L"CORVANE_SETUP_HALFWAY", L"2",
          "): " + app + "\\data is a link: it is neither followed nor copied, and stays as it is.\n",
          kRestoredWindow},
+        // Nor is a file written through that has a name elsewhere too.
+        {"a file with a second name", "payload_hard_link", L"CORVANE_SETUP_UNUSED", L"",
+         "): Failed to take a snapshot of " + app + ": cannot read " + app + "\\payload.bin: ",
+         "更新失败"},
         // A folder that no longer lies where it was listed is not gone into.
         {"a folder that leads elsewhere", "data_elsewhere", L"CORVANE_SETUP_UNUSED", L"",
          "): Failed to take a snapshot of " + app + ": cannot list the folder: ", "更新失败"},
@@ -830,8 +851,8 @@ TEST_F(InstallPhase, ClosesWhatHoldsTheFolder) {
         for (const char* name : {"CorvaneApp.exe", "CorvaneHelper.exe"})
             fs::copy_file(v1, app_ / name, fs::copy_options::overwrite_existing);
         test::remove_update_logs(app_);
-        for (const char* name : {"window.txt", "CorvaneApp-setup.log",
-                                 "CorvaneApp.state", "CorvaneApp.saved", "CorvaneHelper.saved"})
+        for (const char* name : {"window.txt", "CorvaneApp-setup.log", "CorvaneApp.state",
+                                 "CorvaneApp.saved", "CorvaneHelper.saved"})
             fs::remove(app_ / name);
         fs::copy_file(test::sibling_path(L"e2e\\CorvaneApp-v2-small-setup.exe"), installer_,
                       fs::copy_options::overwrite_existing);

@@ -226,26 +226,32 @@ TEST_F(ProtectedCopyTest, TheElevatedLogIsOpenedOnlyInItsOwnFolders) {
         void (*prepare)(const fs::path& corvane, const fs::path& log, const fs::path& other);
         bool opens;
     } cases[] = {
-        {"no folders yet", [](const fs::path& corvane, const fs::path&, const fs::path&) {
-             fs::remove_all(corvane);
-         }, true},
-        {"its own log again", [](const fs::path&, const fs::path& log, const fs::path&) {
+        {"no folders yet",
+         [](const fs::path& corvane, const fs::path&, const fs::path&) { fs::remove_all(corvane); },
+         true},
+        {"its own log again",
+         [](const fs::path&, const fs::path& log, const fs::path&) {
              test::write_file(log, "earlier line\n");
-         }, true},
-        {"a hard link to another file", [](const fs::path&, const fs::path& log,
-                                            const fs::path& other) {
+         },
+         true},
+        {"a hard link to another file",
+         [](const fs::path&, const fs::path& log, const fs::path& other) {
              fs::remove(log);
              ASSERT_TRUE(CreateHardLinkW(log.wstring().c_str(), other.wstring().c_str(), nullptr));
-         }, false},
-        {"a folder in the log's place", [](const fs::path&, const fs::path& log, const fs::path&) {
+         },
+         false},
+        {"a folder in the log's place",
+         [](const fs::path&, const fs::path& log, const fs::path&) {
              fs::remove(log);
              fs::create_directory(log);
-         }, false},
-        {"a folder a user made first", [](const fs::path& corvane, const fs::path&,
-                                           const fs::path&) {
+         },
+         false},
+        {"a folder a user made first",
+         [](const fs::path& corvane, const fs::path&, const fs::path&) {
              fs::remove_all(corvane);
              fs::create_directories(corvane / "Updater");
-         }, false},
+         },
+         false},
     };
     for (const Case& c : cases) {
         test::write_file(other, "not the log\n");

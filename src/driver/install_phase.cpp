@@ -52,7 +52,8 @@ struct InstallRun {
     std::string backup_path;  // updater.old.exe
     std::string staged_path;  // updater.new.exe: the copy that becomes updater.exe
     std::string client_path;
-    std::string folder;  // the install folder, "/D=" of the installer
+    std::string registered_folder;  // from the uninstall registration; empty without one
+    std::string folder;             // the install folder, "/D=" of the installer
     // Declared after `checked`, so that it goes first; kept on disk when a restore failed.
     rollback::FolderSnapshot snapshot;
     bool failed = false;                        // a step that goes on after a failure has failed
@@ -228,9 +229,27 @@ int check_version(InstallRun& install) {
     return refusal == policy::Refusal::kNone ? 0 : -1;
 }
 
+// With a registration, this run must be the updater in the registered folder, compared
+// as a file and not as a path's text: a copy anywhere else lies in a folder whoever
+// started it may change while it works, and its backup would be made there. From here on
+// every path of the updater comes from the install folder. Without a registration the
+// parent-folder fallback stays (see install_folder).
 int find_own_path(InstallRun& install) {
-    if (utils::get_current_image_path(install.own_path) < 0)
+    std::string image;
+    if (utils::get_current_image_path(image) < 0)
         return REPORT_FAILURE(install.run.notice, kPhase, "Failed to get current exe path.");
+    const std::string& registered = install.registered_folder =
+        utils::install_folder_text(find_install_location(kApplicationName));
+    if (registered.empty()) {
+        install.own_path = image;
+        return 0;
+    }
+    const std::string expected = utils::join_path(registered, "upd\\updater.exe");
+    if (expected.empty() || !fs::same_file(widen(image), widen(expected)))
+        return REPORT_FAILURE(install.run.notice, kPhase,
+                              "The updater does not run from the application's folder: nothing "
+                              "is installed.");
+    install.own_path = expected;
     return 0;
 }
 
@@ -306,8 +325,8 @@ int close_client(InstallRun& install) {
 // The registered install folder, fit for "/D=", or else the folder the client application
 // is started from.
 std::string install_folder(const InstallRun& install) {
-    std::string folder = utils::install_folder_text(find_install_location(kApplicationName));
-    if (!folder.empty()) return folder;
+    if (!install.registered_folder.empty()) return install.registered_folder;
+    std::string folder;
     std::string upd_folder;
     if (utils::get_parent_path(install.own_path, upd_folder) == 0)
         utils::get_parent_path(upd_folder, folder);
@@ -326,8 +345,8 @@ int find_install_folder(InstallRun& install) {
 // An earlier run ended by force while its installer ran (a power cut, a logoff) left the
 // folder half-installed and its snapshot behind. Once nothing runs from the folder, and
 // before this run takes its own snapshot, the folder goes back to that snapshot. The
-// first run's log and this run's own two files stay as they are: the running image under its backup
-// name, and its copy, which is the updater the folder is to keep.
+// first run's log and this run's own two files stay as they are: the running image under
+// its backup name, and its copy, which is the updater the folder is to keep.
 int restore_interrupted_install(InstallRun& install) {
     const std::vector<std::string> left_out{log_file_name(), install.own_path, install.backup_path};
     for (const std::wstring& folder : fs::protected_folders()) {
@@ -460,11 +479,11 @@ const char* const kClientMissing = outcome::kClientMissing;
 // clang-format off
 const InstallStep kInstallSteps[] = {
     {check_installer_path, kWhileAllWent, false, "installer_path", {Bar::kSet, 10, 0}, nullptr},
+    {find_own_path, kWhileAllWent, false, "updater_path", {Bar::kAdvance, 20, 50}, L"获取当前程序的路径"},
     {clear_abandoned_folders, kWhileAllWent, false, "", {Bar::kNone, 0, 0}, nullptr},
     {make_checked_copy, kWhileAllWent, false, "digest", {Bar::kNone, 0, 0}, nullptr},
     {check_publisher, kWhileAllWent, false, "publisher", {Bar::kNone, 0, 0}, nullptr},
     {check_version, kWhileAllWent, false, "version", {Bar::kNone, 0, 0}, nullptr},
-    {find_own_path, kWhileAllWent, false, "backup", {Bar::kAdvance, 20, 50}, L"获取当前程序的路径"},
     {make_backup_name, kWhileAllWent, false, "backup", {Bar::kAdvance, 30, 100}, L"获取当前程序的备份路径"},
     {stage_own_copy, kWhileAllWent, false, "backup", {Bar::kAdvance, 40, 100}, L"备份程序"},
     {swap_in_backup, kWhileAllWent, false, "backup", {Bar::kAdvance, 50, 100}, L"关闭主程序"},

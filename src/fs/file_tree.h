@@ -14,7 +14,8 @@
 // Paths are wide and absolute. Every system call goes through utils::system_calls(), so a
 // test can fail any one of them. One error convention throughout: 0 for success, -1 with
 // the thread's last error set to the cause (ERROR_CANT_ACCESS_FILE for a link where a file
-// or folder was expected, or for a folder that is not where it should be); nothing is
+// or folder was expected, for a file with more than one name (a hard link), or for a folder
+// that is not where it should be); nothing is
 // logged here, the caller names the failure. Windows only; one thread per object.
 #pragma once
 
@@ -74,7 +75,8 @@ public:
     int list(const std::vector<std::wstring>& left_out, std::vector<Entry>& entries);
 
     // CreateFileW of `relative` into `out`, which is left untouched on failure. A file or
-    // folder that is a link is refused (an existing one is closed again at once).
+    // folder that is a link is refused, and so is a file with more than one name (an
+    // existing one is closed again at once).
     int open(const std::wstring& relative, DWORD access, DWORD share, DWORD disposition,
              DWORD flags, utils::ScopedKernelHandle& out);
     // A folder at `relative`.
@@ -108,6 +110,10 @@ int open_file(const std::wstring& path, DWORD access, DWORD share, DWORD disposi
 // True when `file` is a file on a disk: not a pipe or a device, which could hand out
 // different bytes on every read, or never end.
 bool is_disk_file(HANDLE file);
+
+// True when the paths `a` and `b` lead to the same file (its volume and index), whatever
+// their text; false also when either cannot be opened.
+bool same_file(const std::wstring& a, const std::wstring& b);
 
 // Called with each piece of a copy as it is written, in order.
 using PieceObserver = void (*)(void* context, const unsigned char* data, DWORD size);

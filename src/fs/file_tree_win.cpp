@@ -187,6 +187,11 @@ int Tree::open(const std::wstring& relative, DWORD access, DWORD share, DWORD di
                   nullptr, handle) < 0 ||
         check_not_link(handle.get(), information) < 0)
         return -1;
+    // A file with a second name may be one of the system's under another: what is written
+    // or put back here would land there too.
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        information.nNumberOfLinks > 1)
+        return fail_with(ERROR_CANT_ACCESS_FILE);
     out = std::move(handle);
     return 0;
 }
@@ -225,6 +230,21 @@ int open_file(const std::wstring& path, DWORD access, DWORD share, DWORD disposi
 }
 
 bool is_disk_file(HANDLE file) { return system_calls().get_file_type(file) == FILE_TYPE_DISK; }
+
+bool same_file(const std::wstring& a, const std::wstring& b) {
+    BY_HANDLE_FILE_INFORMATION found[2]{};
+    const std::wstring* paths[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        utils::ScopedKernelHandle handle;
+        if (open_file(*paths[i], FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, 0, nullptr,
+                      handle) < 0 ||
+            !system_calls().get_file_information_by_handle(handle.get(), &found[i]))
+            return false;
+    }
+    return found[0].dwVolumeSerialNumber == found[1].dwVolumeSerialNumber &&
+           found[0].nFileIndexHigh == found[1].nFileIndexHigh &&
+           found[0].nFileIndexLow == found[1].nFileIndexLow;
+}
 
 int copy_bytes(HANDLE from, HANDLE to, Buffer& buffer, Side& failed, PieceObserver observer,
                void* context) {

@@ -24,6 +24,13 @@ bool parse_version(const std::string& text, Version& out);
 // "2.0.0.0", "10.0" is above "9.0"). Negative, 0 or positive.
 int compare_versions(const Version& a, const Version& b);
 
+// The text `name` ("ProductName") in the StringFileInfo of the version resource `block` of
+// `size` bytes (VS_VERSIONINFO, as a program's RT_VERSION resource holds it), from the
+// first string table that has it. False, with `out` untouched, when there is none or the
+// block is malformed: every length in it is checked against the block.
+bool find_version_string(const unsigned char* block, size_t size, const std::u16string& name,
+                         std::u16string& out);
+
 // The product version of the version resource (VS_FIXEDFILEINFO) of the program at
 // `path`, as "a.b.c.d". False when the file has none or cannot be read. Reads the file as
 // data only: none of its code runs.
@@ -33,8 +40,15 @@ bool read_product_version(const std::string& path, Version& out);
 // registration when that is a version, else the product version of `client_path`.
 bool read_installed_version(const std::string& client_path, Version& out);
 
+// The ProductName of the version resource of the program at `path`, in UTF-8. False when
+// the file has none or cannot be read. Reads the file as data only.
+bool read_product_name(const std::string& path, std::string& out);
+
+// The product every installer must name as its ProductName.
+extern const char* const kProductName;
+
 // Why an installer may not run.
-enum class Refusal { kNone, kOlder, kNotAllowed };
+enum class Refusal { kNone, kOlder, kNotAllowed, kUnreadable, kOtherProduct };
 
 // Holds the installer at `installer_path` to the installed version and to `policy`, under
 // `function`. The client application is the one this updater serves: CorvaneApp.exe in the
@@ -42,10 +56,16 @@ enum class Refusal { kNone, kOlder, kNotAllowed };
 // - a version outside the policy's TargetVersionPrefix (or none, when there is a prefix):
 //   kNotAllowed, after the WARN line and notice "The installer's version <v> is not allowed
 //   by the administrator.";
+// - no version that can be read: kUnreadable, after the WARN line and notice "Cannot read
+//   the installer's version: nothing is installed.": anything the publisher ever signed
+//   would otherwise run, an old installer without a version resource among it;
+// - a ProductName other than kProductName, or none: kOtherProduct, after the WARN line
+//   and notice "The installer is not one of CorvaneApp (its product is <name>): nothing
+//   is installed.": another signed program of the publisher is no installer of this one;
 // - an older version: kOlder, after the WARN line and notice "The installer's version <v>
 //   is older than the installed <v>."; with AllowDowngrade, kNone and a WARN line;
 // - the same version: kNone, with an INFO line; a newer one: kNone, with an INFO line;
-// - either version unreadable: kNone, with one WARN line that says which.
+// - the installed version unreadable: kNone, with one WARN line that says so.
 Refusal check_installer_version(const MachinePolicy& policy, const std::string& installer_path,
                                 FrontendNotice& notice, const char* function);
 

@@ -31,23 +31,44 @@ std::string version_text(DWORD high, DWORD low) {
            std::to_string(HIWORD(low)) + "." + std::to_string(LOWORD(low));
 }
 
-}  // namespace
+using ScopedModule = utils::ScopedHandle<ModuleTraits>;
 
-bool read_product_version(const std::string& path, Version& out) {
+// The version resource of the program at `path` and its size; null when there is none.
+// It lives as long as `module`.
+const unsigned char* version_block(const std::string& path, ScopedModule& module, DWORD& size) {
     // As data: the loader maps the file's resources and runs nothing of it.
-    const utils::ScopedHandle<ModuleTraits> module(LoadLibraryExW(
-        widen(path).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
-    if (!module) return false;
+    module.reset(LoadLibraryExW(widen(path).c_str(), nullptr,
+                                LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    if (!module) return nullptr;
     HRSRC found = FindResourceW(module.get(), MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
     HGLOBAL loaded = found != nullptr ? LoadResource(module.get(), found) : nullptr;
-    const auto* block = static_cast<const unsigned char*>(LockResource(loaded));
-    if (block == nullptr ||
-        SizeofResource(module.get(), found) < kFixedInfoOffset + sizeof(VS_FIXEDFILEINFO))
-        return false;
+    size = found != nullptr ? SizeofResource(module.get(), found) : 0;
+    return static_cast<const unsigned char*>(LockResource(loaded));
+}
+
+}  // namespace
+
+const char* const kProductName = kApplicationName;
+
+bool read_product_version(const std::string& path, Version& out) {
+    ScopedModule module;
+    DWORD size = 0;
+    const unsigned char* block = version_block(path, module, size);
+    if (block == nullptr || size < kFixedInfoOffset + sizeof(VS_FIXEDFILEINFO)) return false;
     VS_FIXEDFILEINFO fixed;
     std::memcpy(&fixed, block + kFixedInfoOffset, sizeof fixed);
     if (fixed.dwSignature != kFixedInfoSignature) return false;
     return parse_version(version_text(fixed.dwProductVersionMS, fixed.dwProductVersionLS), out);
+}
+
+bool read_product_name(const std::string& path, std::string& out) {
+    ScopedModule module;
+    DWORD size = 0;
+    const unsigned char* block = version_block(path, module, size);
+    std::u16string name;
+    if (!find_version_string(block, size, u"ProductName", name)) return false;
+    out = narrow(std::wstring(name.begin(), name.end()));
+    return true;
 }
 
 bool read_installed_version(const std::string& client_path, Version& out) {
@@ -76,11 +97,20 @@ Refusal check_installer_version(const MachinePolicy& policy, const std::string& 
                        installer_known ? installer.text.c_str() : "(unreadable)");
         return Refusal::kNotAllowed;
     }
-    if (!installer_known || !installed_known) {
-        LOG_WARN(function, "Cannot read %s: the versions are not compared.\n",
-                 installer_known   ? "the installed version"
-                 : installed_known ? "the installer's version"
-                                   : "either the installer's version or the installed one");
+    if (!installer_known) {
+        REPORT_FAILURE(notice, function,
+                       "Cannot read the installer's version: nothing is installed.");
+        return Refusal::kUnreadable;
+    }
+    std::string product;
+    if (!read_product_name(installer_path, product) || product != kProductName) {
+        REPORT_FAILURE(notice, function,
+                       "The installer is not one of %s (its product is %s): nothing is installed.",
+                       kProductName, product.empty() ? "not named" : product.c_str());
+        return Refusal::kOtherProduct;
+    }
+    if (!installed_known) {
+        LOG_WARN(function, "Cannot read the installed version: the versions are not compared.\n");
         return Refusal::kNone;
     }
     const int order = compare_versions(installer, installed);
