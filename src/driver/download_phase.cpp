@@ -141,8 +141,10 @@ int refuse_recent_failure(UpdateRun& run, const std::string& expected_md5) {
 // An installer that would be refused in the elevated run is refused here, before the
 // user is asked for elevation. 0 when it may go on.
 int check_version(UpdateRun& run) {
-    if (policy::check_installer_version(run.policy, run.installer_path, run.notice, kPhase) !=
-        policy::Refusal::kNone)
+    std::string own_path;
+    if (utils::get_current_image_path(own_path) < 0) own_path.clear();
+    if (policy::check_installer_version(run.policy, run.installer_path, own_path, run.notice,
+                                        kPhase) != policy::Refusal::kNone)
         return -1;
     return 0;
 }

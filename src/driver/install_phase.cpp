@@ -223,8 +223,9 @@ int check_publisher(InstallRun& install) {
 // The checked copy is held to the installed version and the machine policy again: the
 // first run's check was made on a file the user could change since.
 int check_version(InstallRun& install) {
-    const policy::Refusal refusal = policy::check_installer_version(
-        install.run.policy, install.run.installer_path, install.run.notice, kPhase);
+    const policy::Refusal refusal =
+        policy::check_installer_version(install.run.policy, install.run.installer_path,
+                                        install.own_path, install.run.notice, kPhase);
     if (refusal == policy::Refusal::kOlder) install.failure_text = L"安装程序的版本比已安装的旧";
     return refusal == policy::Refusal::kNone ? 0 : -1;
 }

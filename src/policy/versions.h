@@ -51,8 +51,9 @@ extern const char* const kProductName;
 enum class Refusal { kNone, kOlder, kNotAllowed, kUnreadable, kOtherProduct };
 
 // Holds the installer at `installer_path` to the installed version and to `policy`, under
-// `function`. The client application is the one this updater serves: CorvaneApp.exe in the
-// parent of the updater's folder.
+// `function`. The client application is the one the updater at `updater_path` serves:
+// CorvaneApp.exe in the parent of its folder (the elevated run names the registered
+// folder's updater, not the image it runs from).
 // - a version outside the policy's TargetVersionPrefix (or none, when there is a prefix):
 //   kNotAllowed, after the WARN line and notice "The installer's version <v> is not allowed
 //   by the administrator.";
@@ -67,6 +68,7 @@ enum class Refusal { kNone, kOlder, kNotAllowed, kUnreadable, kOtherProduct };
 // - the same version: kNone, with an INFO line; a newer one: kNone, with an INFO line;
 // - the installed version unreadable: kNone, with one WARN line that says so.
 Refusal check_installer_version(const MachinePolicy& policy, const std::string& installer_path,
-                                FrontendNotice& notice, const char* function);
+                                const std::string& updater_path, FrontendNotice& notice,
+                                const char* function);
 
 }  // namespace policy

@@ -77,12 +77,10 @@ bool read_installed_version(const std::string& client_path, Version& out) {
 }
 
 Refusal check_installer_version(const MachinePolicy& policy, const std::string& installer_path,
-                                FrontendNotice& notice, const char* function) {
-    std::string own_path;
+                                const std::string& updater_path, FrontendNotice& notice,
+                                const char* function) {
     std::string client_path;
-    if (utils::get_current_image_path(own_path) < 0 ||
-        gen_hubra_exe_path(own_path, client_path) < 0)
-        client_path.clear();
+    if (gen_hubra_exe_path(updater_path, client_path) < 0) client_path.clear();
     Version installer;
     Version installed;
     const bool installer_known = read_product_version(installer_path, installer);
