@@ -170,6 +170,11 @@ TEST_F(ProtectedCopyTest, RefusalsLeaveNothingBehind) {
     }();
     const std::string missing = (dir_.path() / "missing.exe").string();
     const std::string folder = dir_.path().string();
+    // A second name of another file.
+    const fs::path other = dir_.path() / "other.exe";
+    const std::string linked = (dir_.path() / "linked.exe").string();
+    fs::copy_file(source_, other);
+    ASSERT_TRUE(CreateHardLinkW(widen(linked).c_str(), other.wstring().c_str(), nullptr));
     struct Case {
         const char* name;
         std::string source;
@@ -190,6 +195,8 @@ TEST_F(ProtectedCopyTest, RefusalsLeaveNothingBehind) {
         {"a folder", folder, md5_, false, "): Failed to open the installer " + folder + ": "},
         {"held by a writer", source_.string(), md5_, true,
          "): Failed to open the installer " + source_.string() + ": "},
+        {"a hard link", linked, md5_, false,
+         "): The installer " + linked + " has more than one name: it is not copied.\n"},
     };
     for (const Case& c : cases) {
         const size_t logged = log().size();
@@ -212,6 +219,57 @@ TEST_F(ProtectedCopyTest, RefusalsLeaveNothingBehind) {
         EXPECT_EQ(text.find("Checked copy"), std::string::npos) << c.name;
     }
     EXPECT_TRUE(test::read_file(source_) == bytes_);
+}
+
+// The protected folders' place is the machine's program-data folder as the system's
+// profile list names it: a variable of the user's neither moves it nor stands in for one
+// that the system does not have.
+TEST_F(ProtectedCopyTest, TheProgramDataFolderIsTheMachines) {
+    const wchar_t* const profile_list =
+        L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+    wchar_t stored[MAX_PATH] = {0};
+    DWORD bytes = sizeof stored;
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, profile_list, L"ProgramData",
+                           RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, stored, &bytes),
+              ERROR_SUCCESS);
+    wchar_t expanded[MAX_PATH] = {0};
+    ASSERT_GT(ExpandEnvironmentStringsW(stored, expanded, MAX_PATH), 0u);
+    const fs::path machines = expanded;
+    // Set back whatever happens below.
+    struct Restore {
+        const wchar_t* key;
+        const wchar_t* value;
+        ~Restore() {
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"ProgramData", REG_EXPAND_SZ, value,
+                            static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+        }
+    } restore{profile_list, stored};
+    const fs::path elsewhere = dir_.path() / "elsewhere";
+    fs::create_directories(elsewhere);
+    const test::ScopedVariable user_program_data(L"ProgramData", elsewhere.wstring());
+    const test::ScopedVariable user_only(L"UPDATER_TEST_USER_ONLY", elsewhere.wstring());
+    const struct {
+        const char* name;
+        std::wstring registered;  // REG_EXPAND_SZ
+        bool made;
+    } cases[] = {
+        {"as registered, with the user's ProgramData set", stored, true},
+        {"a variable only the user has", L"%UPDATER_TEST_USER_ONLY%", false},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, profile_list, L"ProgramData", REG_EXPAND_SZ,
+                                  c.registered.c_str(),
+                                  static_cast<DWORD>((c.registered.size() + 1) * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+        std::wstring folder;
+        const int result = ::fs::make_protected_folder(folder);
+        EXPECT_EQ(result, c.made ? 0 : -1) << c.name;
+        if (result == 0) {
+            EXPECT_EQ(fs::path(folder).parent_path(), machines) << c.name;
+            fs::remove(folder);
+        }
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << c.name;
+    }
 }
 
 // The elevated run's log: opened, and appended to, only as its own file in folders only

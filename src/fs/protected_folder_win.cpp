@@ -3,6 +3,7 @@
 #include "fs/file_tree.h"
 #include "fs/protected_folder.h"
 #include "integrity/digest_text.h"
+#include "utils/install_location.h"
 #include "utils/system_calls.h"
 #include "utils/text.h"
 #include "utils/win.h"
@@ -58,17 +59,13 @@ bool random_folder_name(std::wstring& name) {
 // The folders go directly into the program-data folder. Ordinary users may add folders
 // there but not rename or delete what others made, so nobody can move ours aside and put
 // their own in its place while it is in use; an intermediate folder of ours could have
-// been made by anyone beforehand.
+// been made by anyone beforehand. The folder is the machine's, as its profile list names
+// it: nothing of the user's environment chooses it.
 bool program_data_folder(std::wstring& folder) {
-    wchar_t base[MAX_PATH] = {0};
-    const HRESULT found = system_calls().sh_get_folder_path_w(nullptr, CSIDL_COMMON_APPDATA,
-                                                              nullptr, SHGFP_TYPE_CURRENT, base);
-    if (FAILED(found)) {
-        SetLastError(static_cast<DWORD>(found));
-        return false;
-    }
-    folder = base;
-    return true;
+    folder = find_program_data_folder();
+    if (!folder.empty()) return true;
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
 }
 
 }  // namespace

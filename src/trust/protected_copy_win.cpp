@@ -100,6 +100,19 @@ int ProtectedCopy::open_source(const std::string& source) {
         LOG_WARN(kFunction, "The installer %s is not a file.\n", source.c_str());
         return -1;
     }
+    // The first run downloads the installer under one name. A second one is a hard link
+    // that whoever started this run made, to a file they may not be able to read.
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!utils::system_calls().get_file_information_by_handle(source_.get(), &information)) {
+        LOG_WARN(kFunction, "Failed to open the installer %s: %s", source.c_str(),
+                 last_error_text().c_str());
+        return -1;
+    }
+    if (information.nNumberOfLinks != 1) {
+        LOG_WARN(kFunction, "The installer %s has more than one name: it is not copied.\n",
+                 source.c_str());
+        return -1;
+    }
     return 0;
 }
 

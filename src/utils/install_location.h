@@ -18,3 +18,10 @@ std::string find_install_location(std::string application_name);
 // key, as stored. Empty when there is none, when it has another type, or when it does not
 // fit 260 characters. Logs nothing. Read-only; any thread.
 std::string find_display_version(const std::string& application_name);
+
+// The machine's program-data folder as the system's profile list names it
+// (HKEY_LOCAL_MACHINE, "SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList", value
+// "ProgramData", "%SystemDrive%\ProgramData" on Windows), expanded from the system's
+// variables only, as the install location is. Empty when it cannot be read or names a
+// variable the system does not have. Logs nothing. Read-only; any thread.
+std::wstring find_program_data_folder();

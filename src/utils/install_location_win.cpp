@@ -15,6 +15,7 @@ namespace {
 
 const wchar_t kUninstallKey[] =
     L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+const wchar_t kProfileListKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 const wchar_t kLocationValue[] = L"InstallLocation";
 const wchar_t kVersionValue[] = L"DisplayVersion";
 
@@ -143,4 +144,19 @@ std::string find_display_version(const std::string& application_name) {
                      &bytes) != ERROR_SUCCESS)
         return std::string();
     return narrow(value);
+}
+
+std::wstring find_program_data_folder() {
+    wchar_t value[kValueUnits] = {0};
+    DWORD bytes = sizeof value;
+    DWORD type = REG_NONE;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kProfileListKey, L"ProgramData",
+                     RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &type, value,
+                     &bytes) != ERROR_SUCCESS)
+        return std::wstring();
+    const std::wstring stored(value, wcsnlen(value, kValueUnits));
+    // SHGetFolderPathW expands the same value from the process's own environment: with a
+    // split token, the user's "ProgramData" variable would choose where an administrator's
+    // protected folders and log go.
+    return type == REG_EXPAND_SZ ? expand_with_system_variables(stored) : stored;
 }

@@ -63,9 +63,8 @@ struct SystemCalls {
     decltype(&::GetFileInformationByHandle) get_file_information_by_handle;
     decltype(&::GetFinalPathNameByHandleW) get_final_path_name_by_handle_w;
     decltype(&::GetSecurityInfo) get_security_info;
-    // The protected folders' random names and their place.
+    // The protected folders' random names.
     decltype(&::BCryptGenRandom) bcrypt_gen_random;
-    decltype(&::SHGetFolderPathW) sh_get_folder_path_w;
 };
 
 // The table, filled with the real functions. Main thread and tests only.

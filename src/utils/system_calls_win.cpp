@@ -38,7 +38,6 @@ SystemCalls& system_calls() {
         ::GetFinalPathNameByHandleW,
         ::GetSecurityInfo,
         ::BCryptGenRandom,
-        ::SHGetFolderPathW,
     };
     return calls;
 }
