@@ -28,8 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const wchar_t* const kUninstallKey =
-    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaneApp";
+using test::kUninstallKey;
 const wchar_t* const kPolicyKey = L"SOFTWARE\\Policies\\Corvane\\Updater";
 const char* const kSetupName = "CorvaneApp-v2-setup.exe";
 

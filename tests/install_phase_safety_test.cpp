@@ -21,8 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::lines_of;
 
-const wchar_t* const kUninstallKey =
-    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaneApp";
+using test::kUninstallKey;
 
 std::wstring environment(const wchar_t* name) {
     wchar_t value[MAX_PATH] = {0};

@@ -28,8 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const wchar_t* const kUninstallKey =
-    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaneApp";
+using test::kUninstallKey;
 // "子键的数量为: " in the ANSI code page of the updater's origin (GBK).
 const char* const kSubkeyCountLine = "\xd7\xd3\xbc\xfc\xb5\xc4\xca\xfd\xc1\xbf\xce\xaa: ";
 const char* const kRestoredWindow = "更新失败，已恢复原来的版本";

@@ -88,6 +88,11 @@ std::string error_text(DWORD code);
 // desktop window; with a display the taskbar appears a little later. False without it.
 bool taskbar_ready();
 
+// The client application's uninstall registration (HKEY_LOCAL_MACHINE), where the updater
+// finds the install folder and the installed version.
+inline const wchar_t* const kUninstallKey =
+    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaneApp";
+
 // The program-data folder, and the elevated runs' protected folders (CorvaneUpdate-*) in it.
 std::filesystem::path program_data();
 std::set<std::filesystem::path> copy_folders();

@@ -17,7 +17,9 @@ enum LogLevel : int {
 };
 
 // Opens "update.log" for appending ("a+") in the current working folder and sets the
-// level threshold to INFO; a stream opened before is closed. Returns 0, or -1 after a
+// level threshold to INFO; a stream opened before is closed. Only for a run with the
+// user's own rights: the path is the user's to make a link of (the elevated run uses
+// log_attach). Returns 0, or -1 after a
 // line on stderr when the file cannot be opened (the program then runs without a log).
 // Call it on the main thread before any other thread exists.
 int log_open();
