@@ -292,9 +292,9 @@ TEST_F(BadInput, AddressesEndWithARefusalOrSixFailedAttempts) {
 }
 
 TEST_F(BadInput, InstallerArgumentsThatAreNoInstaller) {
-    // A folder, a missing file, a file on another drive letter (Wine's Z:, the Linux
-    // root), a name far beyond any path length, a share, a device, a stream and a bare
-    // name, with and without the digest.
+    // A folder, a missing file, a file outside the update folder on another drive letter
+    // (Wine's Z:, the Linux root), a name far beyond any path length, a share, a device, a
+    // stream and a bare name, with and without the digest.
     const fs::path folder = update_folder_ + "\\a folder.exe";
     fs::create_directories(folder);
     const fs::path other_drive =
@@ -312,6 +312,9 @@ TEST_F(BadInput, InstallerArgumentsThatAreNoInstaller) {
     fs::copy_file(test::sibling_path(L"versioned_head.dll"), document,
                   fs::copy_options::overwrite_existing);
     const std::string not_local = " is not a file on a local disk: nothing is installed.\n";
+    const std::string outside_the_update_folder = "): The installer " + foreign.string() +
+                                                  " is not in the update folder " + update_folder_ +
+                                                  ": it is not copied.\n";
 
     struct Case {
         std::string installer;
@@ -320,8 +323,9 @@ TEST_F(BadInput, InstallerArgumentsThatAreNoInstaller) {
     } cases[] = {
         {folder.string(), valid_md5_, "): Failed to open the installer " + folder.string() + ": "},
         {missing, valid_md5_, "): Failed to open the installer " + missing},
-        {foreign.string(), valid_md5_, "): The installer " + foreign.string() + " does not match"},
-        {foreign.string(), foreign_md5, "): Checked copy of the installer " + foreign.string()},
+        // Outside the user's update folder nothing is copied, whatever its digest.
+        {foreign.string(), valid_md5_, outside_the_update_folder},
+        {foreign.string(), foreign_md5, outside_the_update_folder},
         // The command line may not carry all of it.
         {huge, valid_md5_, "): The installer path iiii"},
         {huge, valid_md5_, "iiii" + not_local},

@@ -23,6 +23,7 @@
 #include "win_process.h"
 // After win.h.
 #include <commctrl.h>
+#include <sddl.h>
 
 namespace {
 
@@ -134,8 +135,9 @@ bool g_lock_for_good = false;
 // the process whose token CreateProcessWithTokenW received (0: never called).
 std::map<HANDLE, DWORD> g_token_process;
 DWORD g_launch_token_process = 0;
-// The same for the token the record of the update was written with.
-DWORD g_record_token_process = 0;
+// The same for each token the run acted as: the installer was opened, then the record of
+// the update written, with it. Space-separated.
+std::string g_acted_as_processes;
 
 BOOL WINAPI tracing_create_process_with_token_w(HANDLE token, DWORD logon, LPCWSTR application,
                                                 LPWSTR command, DWORD flags, LPVOID environment,
@@ -306,6 +308,26 @@ void move_data_elsewhere(utils::SystemCalls& calls) {
     };
 }
 
+// As on Windows, where the folders' rights are checked, with the install folder "app"
+// open to every user and every other folder the administrators' alone.
+void open_app_to_users(utils::SystemCalls& calls) {
+    calls.get_proc_address = [](HMODULE module, LPCSTR name) -> FARPROC {
+        return std::string(name) == "wine_get_version" ? nullptr : GetProcAddress(module, name);
+    };
+    calls.get_security_info = [](HANDLE handle, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*,
+                                 PACL*, PACL*, PSECURITY_DESCRIPTOR* out) -> DWORD {
+        wchar_t path[MAX_PATH * 4] = {0};
+        const std::wstring found(path, GetFinalPathNameByHandleW(handle, path, MAX_PATH * 4, 0));
+        const bool app = found.size() > 4 && found.compare(found.size() - 4, 4, L"\\app") == 0;
+        const wchar_t* sddl = app ? L"O:BAD:(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)"
+                                  : L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+        return ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, out,
+                                                                    nullptr)
+                   ? ERROR_SUCCESS
+                   : GetLastError();
+    };
+}
+
 void fail_client_start(utils::SystemCalls& calls) {
     calls.load_library_w = [](LPCWSTR) -> HMODULE {
         SetLastError(ERROR_MOD_NOT_FOUND);
@@ -313,8 +335,8 @@ void fail_client_start(utils::SystemCalls& calls) {
     };
 }
 
-// Nothing fails; the relaunch's token is traced into "launch_token_process.txt", the
-// record's into "record_token_process.txt".
+// Nothing fails; the relaunch's token is traced into "launch_token_process.txt", those
+// the run acted as into "record_token_process.txt".
 void trace_launch_token(utils::SystemCalls& calls) {
     calls.open_process_token = [](HANDLE process, DWORD access, PHANDLE token) -> BOOL {
         const BOOL opened = OpenProcessToken(process, access, token);
@@ -329,7 +351,7 @@ void trace_launch_token(utils::SystemCalls& calls) {
         return made;
     };
     calls.impersonate_logged_on_user = [](HANDLE token) -> BOOL {
-        g_record_token_process = g_token_process[token];
+        g_acted_as_processes += std::to_string(g_token_process[token]) + " ";
         return ImpersonateLoggedOnUser(token);
     };
     calls.get_proc_address = [](HMODULE module, LPCSTR name) -> FARPROC {
@@ -357,6 +379,7 @@ const InstallFault kInstallFaults[] = {
     {"lock_after_install", lock_after_install},
     {"lock_a_second_after_install", lock_a_second_after_install},
     {"client_start", fail_client_start},
+    {"app_open_to_users", open_app_to_users},
     {"data_is_a_link", report_data_as_link},
     {"data_elsewhere", move_data_elsewhere},
     {"payload_hard_link", report_payload_as_hard_link},
@@ -383,7 +406,7 @@ TEST_CHILD(install_with_fault) {
     const int code = test::run_updater_main(arguments, 1);
     if (fault == "none") {
         test::write_file("launch_token_process.txt", std::to_string(g_launch_token_process));
-        test::write_file("record_token_process.txt", std::to_string(g_record_token_process));
+        test::write_file("record_token_process.txt", g_acted_as_processes);
     }
     return code;
 }
@@ -659,6 +682,11 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
         {"first_process", "): Failed to terminate hubra process.\n",
          "1, Failed to terminate hubra process.;"},
         {"client_start", "): Faield to start hubra executable(" + client + ").\n", ""},
+        {"app_open_to_users",
+         "): The install folder " + app_.string() +
+             " is refused: others than the administrators may change " + app_.string() +
+             ". Nothing is installed.\n",
+         "1, The install folder " + app_.string() + " is refused"},
     };
     const test::ScopedSystemVariable install(L"STAND_IN_INSTALL", L"copy");
     for (const Case& c : cases) {
@@ -697,8 +725,10 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
     GetWindowThreadProcessId(FindWindowW(L"Shell_TrayWnd", nullptr), &taskbar);
     EXPECT_NE(taskbar, 0u);
     EXPECT_EQ(test::read_file(app_ / "launch_token_process.txt"), std::to_string(taskbar));
-    // The record went into the user's folder as the user: with the same token.
-    EXPECT_EQ(test::read_file(app_ / "record_token_process.txt"), std::to_string(taskbar));
+    // The installer was opened, and the record written into the user's folder, as the
+    // user: with the same token.
+    const std::string user = std::to_string(taskbar) + " ";
+    EXPECT_EQ(test::read_file(app_ / "record_token_process.txt"), user + user);
     EXPECT_TRUE(fs::exists(update_folder_ + "\\last-update.json"));
 }
 

@@ -3,13 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <set>
 #include <vector>
 
+#include "fs/folder_rights.h"
 #include "fs/protected_folder.h"
 #include "integrity/file_digest.h"
 #include "log/log.h"
+#include "system_call_override.h"
 #include "test_support.h"
 #include "utils/text.h"
 #include "win_process.h"
@@ -82,6 +85,41 @@ void expect_only_administrators_and_system(const fs::path& path) {
         if (sid == "S-1-5-18" && (mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS) system_has_all = true;
     }
     EXPECT_TRUE(system_has_all) << path;
+}
+
+// As on Windows: ntdll without Wine's own export, so that the folders' rights are checked.
+FARPROC WINAPI no_wine_get_version(HMODULE module, LPCSTR name) {
+    if (std::string(name) == "wine_get_version") return nullptr;
+    return GetProcAddress(module, name);
+}
+
+// The descriptor the system reports for a folder, as SDDL: g_user_writable for the folder
+// whose path ends with g_user_writable_tail, g_administrators' for every other one.
+const wchar_t* const kAdministratorsOnly = L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+const wchar_t* const kUsersMayDeleteChildren = L"O:SYD:(A;OICI;FA;;;SY)(A;;0x1200e9;;;BU)";
+std::wstring g_user_writable_tail;
+
+DWORD WINAPI reported_security(HANDLE handle, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*,
+                               PACL*, PACL*, PSECURITY_DESCRIPTOR* out) {
+    wchar_t path[MAX_PATH * 4] = {0};
+    const std::wstring found(path, GetFinalPathNameByHandleW(handle, path, MAX_PATH * 4, 0));
+    const std::wstring& tail = g_user_writable_tail;
+    const bool users = found.size() >= tail.size() &&
+                       lstrcmpiW(found.c_str() + found.size() - tail.size(), tail.c_str()) == 0;
+    return ConvertStringSecurityDescriptorToSecurityDescriptorW(
+               users ? kUsersMayDeleteChildren : kAdministratorsOnly, SDDL_REVISION_1, out, nullptr)
+               ? ERROR_SUCCESS
+               : GetLastError();
+}
+
+// A folder whose path ends with "\linked" is reported as a reparse point.
+BOOL WINAPI linked_is_a_link(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information) {
+    if (!GetFileInformationByHandle(handle, information)) return FALSE;
+    wchar_t path[MAX_PATH * 4] = {0};
+    const std::wstring found(path, GetFinalPathNameByHandleW(handle, path, MAX_PATH * 4, 0));
+    if (found.size() > 7 && found.compare(found.size() - 7, 7, L"\\linked") == 0)
+        information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return TRUE;
 }
 
 class ProtectedCopyTest : public ::testing::Test {
@@ -338,6 +376,123 @@ TEST_F(ProtectedCopyTest, TheElevatedLogIsOpenedOnlyInItsOwnFolders) {
     }
     // Back as the elevated runs of the other tests find it.
     fs::remove_all(corvane);
+}
+
+// What the elevated run writes into must be the administrators' alone, and what lies on
+// the way to it must be theirs to replace: the rule on the descriptors Windows gives its
+// own folders and on those a user could have made or changed.
+TEST_F(ProtectedCopyTest, FoldersOnlyAdministratorsMayChange) {
+    using ::fs::FolderUse;
+    const FolderUse on_the_way = FolderUse::kOnTheWay;
+    const FolderUse written_into = FolderUse::kWrittenInto;
+    const struct {
+        const char* name;
+        const wchar_t* sddl;
+        FolderUse use;
+        bool only_administrators;
+    } rules[] = {
+        {"the system drive's root: users add folders",
+         L"O:SYD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;CI;0x4;;;AU)"
+         L"(A;OICIIO;0x1301bf;;;AU)",
+         on_the_way, true},
+        {"ProgramData: users add files and folders",
+         L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;FA;;;CO)(A;OICI;0x1200a9;;;BU)"
+         L"(A;CI;0x116;;;BU)",
+         on_the_way, true},
+        {"ProgramData written into", L"O:SYD:P(A;OICI;FA;;;SY)(A;CI;0x116;;;BU)", written_into,
+         false},
+        {"an installer's folder in Program Files",
+         L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+         L"(A;OICI;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)",
+         written_into, true},
+        {"made under C:\\, signed-in users may modify it",
+         L"O:BAD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;AU)", written_into, false},
+        {"owned by a user", L"O:S-1-5-21-1-2-3-1001D:(A;;FA;;;BA)", on_the_way, false},
+        // Made by hand below: Wine reads "D:NO_ACCESS_CONTROL" as an empty DACL.
+        {"no DACL at all, which lets everybody in", L"O:BA", on_the_way, false},
+        {"users may delete in it", L"O:SYD:(A;;FA;;;SY)(A;;0x40;;;BU)", on_the_way, false},
+        {"users may change its rights", L"O:SYD:(A;;FA;;;SY)(A;;0x40000;;;BU)", on_the_way, false},
+        {"everyone may write, on the way", L"O:BAD:(A;;FA;;;BA)(A;;GW;;;WD)", on_the_way, true},
+        {"everyone may write, written into", L"O:BAD:(A;;FA;;;BA)(A;;GW;;;WD)", written_into,
+         false},
+        {"a denied user and an inherit-only entry", L"O:BAD:(D;;FA;;;WD)(A;OICIIO;FA;;;WD)",
+         written_into, true},
+    };
+    for (const auto& rule : rules) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(rule.sddl, SDDL_REVISION_1,
+                                                                         &descriptor, nullptr))
+            << rule.name;
+        SECURITY_DESCRIPTOR null_dacl;
+        if (std::wstring(rule.sddl) == L"O:BA") {
+            PSID owner = nullptr;
+            BOOL defaulted = FALSE;
+            ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor, &owner, &defaulted));
+            ASSERT_TRUE(InitializeSecurityDescriptor(&null_dacl, SECURITY_DESCRIPTOR_REVISION));
+            ASSERT_TRUE(SetSecurityDescriptorOwner(&null_dacl, owner, FALSE));
+            ASSERT_TRUE(SetSecurityDescriptorDacl(&null_dacl, TRUE, nullptr, FALSE));
+        }
+        EXPECT_EQ(::fs::is_administrators_only(
+                      std::wstring(rule.sddl) == L"O:BA" ? &null_dacl : descriptor, rule.use),
+                  rule.only_administrators)
+            << rule.name;
+        LocalFree(descriptor);
+    }
+
+    // Folders on disk, from the drive's root down; the program-data folder as the system
+    // reports it, under Wine and as on Windows.
+    std::wstring program_data;
+    ASSERT_EQ(::fs::program_data_folder(program_data), 0);
+    const fs::path a_file = dir_.path() / "a file";
+    test::write_file(a_file, "x");
+    fs::create_directories(dir_.path() / "linked" / "inside");
+    struct Folder {
+        const char* name;
+        std::wstring folder;
+        bool as_on_windows;
+        DWORD error;  // 0: accepted
+        std::wstring refused;
+    } folders[] = {
+        {"under Wine, which keeps no rights", program_data, false, 0, L""},
+        {"as on Windows, Wine's root is the user's", program_data, true, ERROR_ACCESS_DENIED,
+         program_data.substr(0, 3)},
+        {"not from a drive letter", L"\\\\server\\share\\app", false, ERROR_BAD_PATHNAME,
+         L"\\\\server\\share\\app"},
+        {"a file", a_file.wstring(), false, ERROR_CANT_ACCESS_FILE, a_file.wstring()},
+        {"below a link", (dir_.path() / "linked" / "inside").wstring(), false,
+         ERROR_CANT_ACCESS_FILE, (dir_.path() / "linked").wstring()},
+    };
+    for (const Folder& c : folders) {
+        test::SystemCallOverride<decltype(&::GetFileInformationByHandle)> links(
+            &utils::SystemCalls::get_file_information_by_handle, linked_is_a_link);
+        std::optional<test::SystemCallOverride<decltype(&::GetProcAddress)>> windows;
+        if (c.as_on_windows)
+            windows.emplace(&utils::SystemCalls::get_proc_address, no_wine_get_version);
+        std::wstring refused;
+        const int result = ::fs::check_folder_and_above(c.folder, FolderUse::kWrittenInto, refused);
+        EXPECT_EQ(result, c.error == 0 ? 0 : -1) << c.name;
+        if (c.error == 0) continue;
+        EXPECT_EQ(GetLastError(), c.error) << c.name;
+        EXPECT_EQ(fs::path(refused), fs::path(c.refused)) << c.name;
+    }
+
+    // A program-data folder that others may change holds no protected folder and no log.
+    const test::SystemCallOverride<decltype(&::GetProcAddress)> windows(
+        &utils::SystemCalls::get_proc_address, no_wine_get_version);
+    const test::SystemCallOverride<decltype(&::GetSecurityInfo)> reported(
+        &utils::SystemCalls::get_security_info, reported_security);
+    for (const std::wstring& tail : {std::wstring(L"\\nothing"), program_data.substr(2)}) {
+        g_user_writable_tail = tail;
+        const bool refused = tail != L"\\nothing";
+        std::wstring folder;
+        const int made = ::fs::make_protected_folder(folder);
+        EXPECT_EQ(made, refused ? -1 : 0) << narrow(tail);
+        if (made == 0) fs::remove(folder);
+        utils::ScopedKernelHandle log_file;
+        std::wstring log_path;
+        EXPECT_EQ(::fs::open_protected_log(log_path, log_file), refused ? -1 : 0) << narrow(tail);
+    }
+    fs::remove_all(test::elevated_log().parent_path().parent_path());
 }
 
 }  // namespace

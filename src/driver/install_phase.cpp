@@ -10,6 +10,7 @@
 #include "closing/close_processes.h"
 #include "driver/phases.h"
 #include "fs/file_tree.h"
+#include "fs/folder_rights.h"
 #include "fs/protected_folder.h"
 #include "log/log.h"
 #include "outcome/last_update_file.h"
@@ -72,12 +73,31 @@ const char* const kPhase = "run_install_phase";
 // How long the run waits for the first run to let go of the update lock.
 constexpr unsigned long kLockPatienceMs = 60000;
 
+// Why fs::check_folder_and_above refused a folder, in the words of the refusal's line.
+const char* folder_refusal_cause() {
+    switch (GetLastError()) {
+        case ERROR_ACCESS_DENIED:
+            return "others than the administrators may change";
+        case ERROR_CANT_ACCESS_FILE:
+            return "a link, or no folder, is";
+        default:
+            return "this run cannot check";
+    }
+}
+
 // Runs ended by force leave their protected folders behind; this run holds the lock, so
 // none of them is in use by an update. Folders that this program did not make stay. A snapshot of a
 // folder that an unfinished install may have changed stays: it may be the only copy of the
 // application's previous version. A folder whose files cannot all be deleted is in use and stays
 // too.
-int clear_abandoned_folders(InstallRun&) {
+int clear_abandoned_folders(InstallRun& install) {
+    // Where the checked copy, the snapshot and the log go: refused, nothing is installed.
+    std::wstring base;
+    std::wstring refused;
+    if (fs::program_data_folder(base, &refused) < 0)
+        return REPORT_FAILURE(install.run.notice, kPhase,
+                              "The program-data folder is refused: %s %s. Nothing is installed.",
+                              folder_refusal_cause(), narrow(refused).c_str());
     for (const std::wstring& folder : fs::protected_folders()) {
         const std::string shown = narrow(folder);
         // Anyone may make a folder there under our names, or a link to one of theirs, for
@@ -200,10 +220,36 @@ int check_installer_path(InstallRun& install) {
 // checked it. This run checks its own copy, out of the user's reach, against the digest
 // and runs that; before anything has changed, so that a refusal leaves everything as it
 // was.
+//
+// Elevated, the installer is opened as the desktop user (the taskbar owner), and only in
+// that user's update folder, where the first run downloads: nothing is read that the user
+// could not read, nor from anywhere else. That folder is the user's to point anywhere; it
+// only narrows what the user may name, and is neither made nor written.
 int make_checked_copy(InstallRun& install) {
-    if (trust::copy_to_protected_folder(install.run.installer_path, install.digest_arg,
-                                        install.checked) < 0)
-        return -1;
+    const std::string& path = install.run.installer_path;
+    trust::SourceOwner owner;
+    utils::ScopedKernelHandle user;
+    if (is_admin()) {
+        user.reset(get_shell_token());
+        std::string folder;
+        if (!user || utils::get_app_data_path(utils::kUpdateFolderSuffix, folder, user.get()) < 0) {
+            install.reason = "installer_path";
+            return REPORT_FAILURE(install.run.notice, kPhase,
+                                  "Cannot act as the desktop user, so the installer %s is not "
+                                  "opened: nothing is installed.",
+                                  path.c_str());
+        }
+        owner.user_token = user.get();
+        owner.folder = widen(folder);
+    }
+    const int copied =
+        trust::copy_to_protected_folder(path, install.digest_arg, install.checked, owner);
+    if (copied == -2) {
+        // Nor is the record written beside it: the client application reads it only there.
+        install.reason = "installer_path";
+        install.record_folder.clear();
+    }
+    if (copied < 0) return -1;
     install.run.installer_path = install.checked.path();
     return 0;
 }
@@ -232,7 +278,8 @@ int check_version(InstallRun& install) {
 
 // With a registration, this run must be the updater in the registered folder, compared
 // as a file and not as a path's text: a copy anywhere else lies in a folder whoever
-// started it may change while it works, and its backup would be made there. From here on
+// started it may change while it works, and its backup would be made there. The file
+// compared is the one whose signature names the publisher, opened once. From here on
 // every path of the updater comes from the install folder. Without a registration the
 // parent-folder fallback stays (see install_folder).
 int find_own_path(InstallRun& install) {
@@ -246,7 +293,7 @@ int find_own_path(InstallRun& install) {
         return 0;
     }
     const std::string expected = utils::join_path(registered, "upd\\updater.exe");
-    if (expected.empty() || !fs::same_file(widen(image), widen(expected)))
+    if (expected.empty() || !fs::same_file(install.own_publisher.image(), widen(expected)))
         return REPORT_FAILURE(install.run.notice, kPhase,
                               "The updater does not run from the application's folder: nothing "
                               "is installed.");
@@ -336,11 +383,22 @@ std::string install_folder(const InstallRun& install) {
     return folder;
 }
 
-// Before the client application is closed: everything that runs from the folder goes too.
+// Before anything is written into the folder, the updater's own backup included: every
+// write of this run there is an administrator's, so the folder must be the
+// administrators' alone, and no folder above it a link or open to others (a folder made
+// under C:\ is open to every signed-in user). Found before the client application is
+// closed, since everything that runs from the folder goes too.
 int find_install_folder(InstallRun& install) {
     install.folder = install_folder(install);
     install.previous_version = installed_version();
-    return 0;
+    if (!fs::system_keeps_file_rights())
+        LOG_INFO(kPhase, "The system keeps no rights on files: no folder's rights are checked.\n");
+    const std::wstring folder = widen(install.folder);
+    std::wstring refused;
+    if (fs::check_folder_and_above(folder, fs::FolderUse::kWrittenInto, refused) == 0) return 0;
+    return REPORT_FAILURE(install.run.notice, kPhase,
+                          "The install folder %s is refused: %s %s. Nothing is installed.",
+                          install.folder.c_str(), folder_refusal_cause(), narrow(refused).c_str());
 }
 
 // An earlier run ended by force while its installer ran (a power cut, a logoff) left the
@@ -481,14 +539,14 @@ const char* const kClientMissing = outcome::kClientMissing;
 const InstallStep kInstallSteps[] = {
     {check_installer_path, kWhileAllWent, false, "installer_path", {Bar::kSet, 10, 0}, nullptr},
     {find_own_path, kWhileAllWent, false, "updater_path", {Bar::kAdvance, 20, 50}, L"获取当前程序的路径"},
-    {clear_abandoned_folders, kWhileAllWent, false, "", {Bar::kNone, 0, 0}, nullptr},
+    {find_install_folder, kWhileAllWent, false, "install_folder", {Bar::kNone, 0, 0}, nullptr},
+    {clear_abandoned_folders, kWhileAllWent, false, "program_data", {Bar::kNone, 0, 0}, nullptr},
     {make_checked_copy, kWhileAllWent, false, "digest", {Bar::kNone, 0, 0}, nullptr},
     {check_publisher, kWhileAllWent, false, "publisher", {Bar::kNone, 0, 0}, nullptr},
     {check_version, kWhileAllWent, false, "version", {Bar::kNone, 0, 0}, nullptr},
     {make_backup_name, kWhileAllWent, false, "backup", {Bar::kAdvance, 30, 100}, L"获取当前程序的备份路径"},
     {stage_own_copy, kWhileAllWent, false, "backup", {Bar::kAdvance, 40, 100}, L"备份程序"},
     {swap_in_backup, kWhileAllWent, false, "backup", {Bar::kAdvance, 50, 100}, L"关闭主程序"},
-    {find_install_folder, kWhileAllWent, false, "", {Bar::kNone, 0, 0}, nullptr},
     {close_client, kWhileAllWent, false, "close", {Bar::kAdvance, 90, 100}, L"运行安装程序..."},
     {restore_interrupted_install, kWhileAllWent, true, "restore", {Bar::kNone, 0, 0}, nullptr},
     {take_snapshot, kWhileAllWent, true, "snapshot", {Bar::kNone, 0, 0}, nullptr},

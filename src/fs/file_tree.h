@@ -114,6 +114,8 @@ bool is_disk_file(HANDLE file);
 // True when the paths `a` and `b` lead to the same file (its volume and index), whatever
 // their text; false also when either cannot be opened.
 bool same_file(const std::wstring& a, const std::wstring& b);
+// The same for the file open as `a`.
+bool same_file(HANDLE a, const std::wstring& b);
 
 // Called with each piece of a copy as it is written, in order.
 using PieceObserver = void (*)(void* context, const unsigned char* data, DWORD size);

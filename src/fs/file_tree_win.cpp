@@ -95,12 +95,34 @@ int set_basic_information(HANDLE handle, const Entry& entry) {
                : -1;
 }
 
-// Deletes through `remove`; a read-only file or folder loses that attribute first.
-int delete_with(BOOL(WINAPI* remove)(LPCWSTR), const std::wstring& path, DWORD plain) {
-    if (remove(path.c_str())) return 0;
-    if (GetLastError() != ERROR_ACCESS_DENIED) return -1;
-    system_calls().set_file_attributes_w(path.c_str(), plain);
-    return remove(path.c_str()) ? 0 : -1;
+// Deletes the file or folder at `path` itself (a link itself, never what it leads to)
+// through a handle opened on it, so that what is deleted is what was opened, even when a
+// name on the way changes meanwhile. A read-only one loses that attribute first: the
+// system deletes no read-only file.
+int delete_through_handle(const std::wstring& path, bool folder) {
+    utils::ScopedKernelHandle handle;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (open_file(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
+                  OPEN_EXISTING, kFolderFlags, nullptr, handle) < 0 ||
+        !system_calls().get_file_information_by_handle(handle.get(), &information))
+        return -1;
+    // As RemoveDirectoryW and DeleteFileW answer a path of the other kind.
+    if (((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder)
+        return fail_with(folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        FILE_BASIC_INFO basic{};
+        basic.FileAttributes =
+            (information.dwFileAttributes & kSettableAttributes & ~FILE_ATTRIBUTE_READONLY) |
+            (folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL);
+        if (!system_calls().set_file_information_by_handle(handle.get(), FileBasicInfo, &basic,
+                                                           sizeof basic))
+            return -1;
+    }
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    return system_calls().set_file_information_by_handle(handle.get(), FileDispositionInfo,
+                                                         &dispose, sizeof dispose)
+               ? 0
+               : -1;
 }
 
 }  // namespace
@@ -201,15 +223,11 @@ int Tree::make_folder(const std::wstring& relative) {
     return system_calls().create_directory_w(path(relative).c_str(), nullptr) ? 0 : -1;
 }
 
-// DeleteFileW and RemoveDirectoryW act on a link itself, never on what it leads to; the
-// folder that holds it is held and where it should be.
+// The folder that holds it is held and where it should be.
 int Tree::remove(const std::wstring& relative, bool folder) {
     if (relative.empty()) return fail_with(ERROR_INVALID_PARAMETER);
     if (hold_parent_of(relative) < 0) return -1;
-    if (folder)
-        return delete_with(system_calls().remove_directory_w, path(relative),
-                           FILE_ATTRIBUTE_DIRECTORY);
-    return delete_with(system_calls().delete_file_w, path(relative), FILE_ATTRIBUTE_NORMAL);
+    return delete_through_handle(path(relative), folder);
 }
 
 int Tree::set_state(const Entry& entry) {
@@ -231,19 +249,23 @@ int open_file(const std::wstring& path, DWORD access, DWORD share, DWORD disposi
 
 bool is_disk_file(HANDLE file) { return system_calls().get_file_type(file) == FILE_TYPE_DISK; }
 
-bool same_file(const std::wstring& a, const std::wstring& b) {
+bool same_file(HANDLE a, const std::wstring& b) {
     BY_HANDLE_FILE_INFORMATION found[2]{};
-    const std::wstring* paths[2] = {&a, &b};
-    for (int i = 0; i < 2; ++i) {
-        utils::ScopedKernelHandle handle;
-        if (open_file(*paths[i], FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, 0, nullptr,
-                      handle) < 0 ||
-            !system_calls().get_file_information_by_handle(handle.get(), &found[i]))
-            return false;
-    }
+    utils::ScopedKernelHandle other;
+    if (a == nullptr || a == INVALID_HANDLE_VALUE ||
+        !system_calls().get_file_information_by_handle(a, &found[0]) ||
+        open_file(b, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, 0, nullptr, other) < 0 ||
+        !system_calls().get_file_information_by_handle(other.get(), &found[1]))
+        return false;
     return found[0].dwVolumeSerialNumber == found[1].dwVolumeSerialNumber &&
            found[0].nFileIndexHigh == found[1].nFileIndexHigh &&
            found[0].nFileIndexLow == found[1].nFileIndexLow;
+}
+
+bool same_file(const std::wstring& a, const std::wstring& b) {
+    utils::ScopedKernelHandle one;
+    return open_file(a, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, 0, nullptr, one) == 0 &&
+           same_file(one.get(), b);
 }
 
 int copy_bytes(HANDLE from, HANDLE to, Buffer& buffer, Side& failed, PieceObserver observer,
@@ -331,7 +353,7 @@ int delete_tree(const std::wstring& root) {
         all = false;
     }
     tree.release();
-    if (delete_with(system_calls().remove_directory_w, root, FILE_ATTRIBUTE_DIRECTORY) < 0 && all) {
+    if (delete_through_handle(root, true) < 0 && all) {
         first_error = GetLastError();
         all = false;
     }
@@ -340,9 +362,8 @@ int delete_tree(const std::wstring& root) {
 }
 
 int delete_or_schedule(const std::wstring& path, bool folder) {
-    const BOOL removed = folder ? system_calls().remove_directory_w(path.c_str())
-                                : system_calls().delete_file_w(path.c_str());
-    if (removed || GetLastError() == ERROR_FILE_NOT_FOUND) return 0;
+    if (delete_through_handle(path, folder) == 0 || GetLastError() == ERROR_FILE_NOT_FOUND)
+        return 0;
     const DWORD error = GetLastError();
     system_calls().move_file_ex_w(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     return fail_with(error);

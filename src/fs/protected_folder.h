@@ -11,6 +11,13 @@
 
 namespace fs {
 
+// The machine's program-data folder (find_program_data_folder), where the protected
+// folders and the log go, once check_folder_and_above has found it and every folder above
+// it the administrators' (kOnTheWay): its error otherwise, with `refused` (when given) set
+// to the folder refused, or ERROR_PATH_NOT_FOUND when it is not known. Every function
+// below goes through it.
+int program_data_folder(std::wstring& folder, std::wstring* refused = nullptr);
+
 // Makes a fresh, empty protected folder and sets `folder` to its full path. The caller
 // removes it.
 int make_protected_folder(std::wstring& folder);

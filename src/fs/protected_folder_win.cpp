@@ -1,6 +1,7 @@
 #include <memory>
 
 #include "fs/file_tree.h"
+#include "fs/folder_rights.h"
 #include "fs/protected_folder.h"
 #include "integrity/digest_text.h"
 #include "utils/install_location.h"
@@ -56,24 +57,33 @@ bool random_folder_name(std::wstring& name) {
     return true;
 }
 
+}  // namespace
+
 // The folders go directly into the program-data folder. Ordinary users may add folders
 // there but not rename or delete what others made, so nobody can move ours aside and put
 // their own in its place while it is in use; an intermediate folder of ours could have
-// been made by anyone beforehand. The folder is the machine's, as its profile list names
-// it: nothing of the user's environment chooses it.
-bool program_data_folder(std::wstring& folder) {
-    folder = find_program_data_folder();
-    if (!folder.empty()) return true;
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
+// been made by anyone beforehand. That holds only while the folder and those above it
+// are the administrators', which is checked every time. The folder is the machine's, as
+// its profile list names it: nothing of the user's environment chooses it.
+int program_data_folder(std::wstring& folder, std::wstring* refused) {
+    const std::wstring found = find_program_data_folder();
+    if (found.empty()) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return -1;
+    }
+    std::wstring refused_here;
+    if (check_folder_and_above(found, FolderUse::kOnTheWay, refused_here) < 0) {
+        if (refused != nullptr) *refused = refused_here;
+        return -1;
+    }
+    folder = found;
+    return 0;
 }
-
-}  // namespace
 
 int make_protected_folder(std::wstring& folder) {
     const SecurityDescriptor descriptor = make_descriptor(kFolderSddl);
     std::wstring base;
-    if (!descriptor || !program_data_folder(base)) return -1;
+    if (!descriptor || program_data_folder(base) < 0) return -1;
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::wstring name;
@@ -161,7 +171,7 @@ bool make_or_take_protected_folder(const std::wstring& folder) {
 
 int open_protected_log(std::wstring& path, utils::ScopedKernelHandle& out) {
     std::wstring folder;
-    if (!program_data_folder(folder)) return -1;
+    if (program_data_folder(folder) < 0) return -1;
     for (const wchar_t* name : kLogFolders) {
         folder += L"\\";
         folder += name;
@@ -193,7 +203,7 @@ int open_protected_log(std::wstring& path, utils::ScopedKernelHandle& out) {
 std::vector<std::wstring> protected_folders() {
     std::vector<std::wstring> found;
     std::wstring base;
-    if (!program_data_folder(base)) return found;
+    if (program_data_folder(base) < 0) return found;
     WIN32_FIND_DATAW entry;
     const utils::ScopedFindHandle search(system_calls().find_first_file_ex_w(
         (base + L"\\" + kFolderPrefix + L"*").c_str(), FindExInfoBasic, &entry,

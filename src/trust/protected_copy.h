@@ -10,6 +10,18 @@
 
 namespace trust {
 
+// Whose the installer is: the elevated run reads it as the desktop user, and only in
+// that user's update folder.
+struct SourceOwner {
+    // Acted as (ImpersonateLoggedOnUser) while the source is opened, so that nothing is
+    // opened that the user could not open, and a share is signed in to with the user's
+    // credentials, not this run's; a pipe or server at the other end may identify the
+    // user, never act as them. Null: the source is opened as this process.
+    HANDLE user_token = nullptr;
+    // The source must lie in this folder, as the system names both once open; empty: anywhere.
+    std::wstring folder;
+};
+
 // Owns one copy and the folder made for it. While it lives, the copy is held open with
 // read sharing only (nobody can change, rename or delete it) and so is the source it was
 // checked from. Destruction closes both, deletes the copy and then the folder; what
@@ -42,10 +54,11 @@ public:
 
 private:
     friend int copy_to_protected_folder(const std::string& source, const std::string& expected_md5,
-                                        ProtectedCopy& out);
+                                        ProtectedCopy& out, const SourceOwner& owner);
     void release();
     // The steps of copy_to_protected_folder, each with its WARN line on failure.
-    int open_source(const std::string& source);
+    int open_source(const std::string& source, const SourceOwner& owner);
+    int check_source(const std::string& source);
     int create_copy(const std::string& source, utils::ScopedKernelHandle& writer);
     int fill_copy(const std::string& source, HANDLE writer, std::string& md5_text);
 
@@ -66,8 +79,10 @@ private:
 // file that another program holds open for writing is refused. The MD5 of the bytes
 // written is compared with `expected_md5` (same_digest_text). Returns 0 with `out` owning
 // the copy, or -1 after a WARN line that names the cause, with nothing left behind and
-// `out` untouched. Logs an INFO line with both paths on success.
+// `out` untouched. Logs an INFO line with both paths on success. The source is opened as
+// `owner` says, and -2 (after its WARN line) refuses one that lies outside its folder or
+// that the owner cannot open.
 int copy_to_protected_folder(const std::string& source, const std::string& expected_md5,
-                             ProtectedCopy& out);
+                             ProtectedCopy& out, const SourceOwner& owner = SourceOwner());
 
 }  // namespace trust

@@ -1,3 +1,5 @@
+#include <cwctype>
+
 #include "fs/file_tree.h"
 #include "fs/protected_folder.h"
 #include "integrity/digest_text.h"
@@ -84,18 +86,73 @@ int ProtectedCopy::make_temp_folder(std::wstring& folder) {
     return 0;
 }
 
-int ProtectedCopy::open_source(const std::string& source) {
+namespace {
+
+// The path the system gives the object behind `handle`, in lower case: "\\?\c:\...".
+bool final_path_of(HANDLE handle, std::wstring& out) {
+    wchar_t path[MAX_PATH * 4] = {0};
+    const DWORD length = utils::system_calls().get_final_path_name_by_handle_w(
+        handle, path, MAX_PATH * 4, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= MAX_PATH * 4) return false;
+    out.assign(path, length);
+    for (wchar_t& c : out) c = static_cast<wchar_t>(std::towlower(c));
+    return true;
+}
+
+// Whatever answers an open of a pipe or a share may learn who opened it, never act as them.
+constexpr DWORD kIdentifyOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
+}  // namespace
+
+int ProtectedCopy::open_source(const std::string& source, const SourceOwner& owner) {
     const std::wstring path = widen(source);
+    const bool acting = owner.user_token != nullptr;
+    if (acting && !utils::system_calls().impersonate_logged_on_user(owner.user_token)) {
+        LOG_WARN(kFunction, "Cannot act as the desktop user to open the installer %s: %s",
+                 source.c_str(), last_error_text().c_str());
+        return -1;
+    }
     // Delete access, where granted, lets the phase remove exactly this file at the end.
-    if (fs::open_file(path, GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING,
-                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr, source_) < 0 &&
-        (GetLastError() != ERROR_ACCESS_DENIED ||
-         fs::open_file(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr, source_) < 0)) {
+    const DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN | kIdentifyOnly;
+    const bool opened = fs::open_file(path, GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING,
+                                      flags, nullptr, source_) == 0 ||
+                        (GetLastError() == ERROR_ACCESS_DENIED &&
+                         fs::open_file(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, flags,
+                                       nullptr, source_) == 0);
+    DWORD error = opened ? ERROR_SUCCESS : GetLastError();
+    utils::ScopedKernelHandle folder;
+    if (opened && !owner.folder.empty() &&
+        fs::open_file(owner.folder, FILE_READ_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | kIdentifyOnly, nullptr, folder) < 0)
+        error = GetLastError();
+    // Going on as the user would leave this run without the rights it works with.
+    if (acting && !RevertToSelf()) {
+        LOG_WARN(kFunction, "Failed to stop acting as the desktop user: %s",
+                 last_error_text().c_str());
+        return -1;
+    }
+    if (!opened) {
+        SetLastError(error);
         LOG_WARN(kFunction, "Failed to open the installer %s: %s", source.c_str(),
                  last_error_text().c_str());
         return -1;
     }
+    if (owner.folder.empty()) return 0;
+    std::wstring file_path;
+    std::wstring folder_path;
+    if (!folder || !final_path_of(source_.get(), file_path) ||
+        !final_path_of(folder.get(), folder_path) ||
+        file_path.compare(0, folder_path.size() + 1, folder_path + L"\\") != 0) {
+        LOG_WARN(kFunction, "The installer %s is not in the update folder %s: it is not copied.\n",
+                 source.c_str(), narrow(owner.folder).c_str());
+        return -2;
+    }
+    return 0;
+}
+
+// What may be copied: a file on a disk, by one name.
+int ProtectedCopy::check_source(const std::string& source) {
     if (!fs::is_disk_file(source_.get())) {
         LOG_WARN(kFunction, "The installer %s is not a file.\n", source.c_str());
         return -1;
@@ -169,12 +226,14 @@ int ProtectedCopy::fill_copy(const std::string& source, HANDLE writer, std::stri
 }
 
 int copy_to_protected_folder(const std::string& source, const std::string& expected_md5,
-                             ProtectedCopy& out) {
+                             ProtectedCopy& out, const SourceOwner& owner) {
     // Whatever this function leaves in `made` is removed again on a failure.
     ProtectedCopy made;
     utils::ScopedKernelHandle writer;
     std::string computed;
-    if (made.open_source(source) < 0 || made.create_copy(source, writer) < 0 ||
+    const int opened = made.open_source(source, owner);
+    if (opened < 0) return opened;
+    if (made.check_source(source) < 0 || made.create_copy(source, writer) < 0 ||
         made.fill_copy(source, writer.get(), computed) < 0)
         return -1;
     writer.reset();

@@ -57,6 +57,10 @@ public:
     void get(OwnPublisher& out);
     // Whether get() would not wait: the thread has finished.
     bool done() const;
+    // The running image's file, opened at construction by the path the system names for
+    // it, for reading, with read and delete sharing: the file whose signature get()
+    // reports. Null when it could not be opened. Lives as long as this object.
+    HANDLE image() const;
 
     struct Found;  // what the thread found, defined with the implementation
 

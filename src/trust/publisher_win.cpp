@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "fs/file_tree.h"
 #include "log/log.h"
 #include "trust/signature.h"
 #include "utils/text.h"
@@ -59,20 +60,32 @@ std::string failure_text(const SignatureCheck& check, const char* whose) {
 // What the running image's signature says, found without logging anything, so that it
 // can be found on another thread.
 struct OwnPublisherReader::Found {
-    DWORD path_error = 0;  // GetModuleFileNameW failed with it
+    DWORD path_error = 0;  // GetModuleFileNameW, or opening what it names, failed with it
+    std::wstring path;
+    utils::ScopedKernelHandle image;
     SignatureCheck check;
 };
 
 namespace {
 
-void verify_own_image(OwnPublisherReader::Found& found) {
+// Opens the file the system names as the running image, once, for its signature and for
+// the run to compare with where it should lie: what is checked is this one file, however
+// the path leads later. Delete sharing lets the run rename its own image meanwhile.
+void open_own_image(OwnPublisherReader::Found& found) {
     wchar_t image[MAX_PATH] = {0};
     const DWORD length = GetModuleFileNameW(nullptr, image, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
         found.path_error = length == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
         return;
     }
-    check_signature(image, found.check);
+    found.path = image;
+    if (fs::open_file(found.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING,
+                      0, nullptr, found.image) < 0)
+        found.path_error = GetLastError();
+}
+
+void verify_own_image(OwnPublisherReader::Found& found) {
+    if (found.path_error == 0) check_signature(found.path, found.check, found.image.get());
 }
 
 // An updater without a valid signature of its own refuses every installer, naming `cause`.
@@ -86,7 +99,7 @@ void take_own_publisher(const OwnPublisherReader::Found& found, OwnPublisher& ou
     out = OwnPublisher{};
     if (found.path_error != 0) {
         char text[96];
-        std::snprintf(text, sizeof text, "the updater's own path is unknown (error %lu)",
+        std::snprintf(text, sizeof text, "the updater's own image cannot be opened (error %lu)",
                       found.path_error);
         return set_invalid(out, text);
     }
@@ -116,11 +129,13 @@ void take_own_publisher(const OwnPublisherReader::Found& found, OwnPublisher& ou
 
 void read_own_publisher(OwnPublisher& out) {
     OwnPublisherReader::Found found;
+    open_own_image(found);
     verify_own_image(found);
     take_own_publisher(found, out);
 }
 
 OwnPublisherReader::OwnPublisherReader() : found_(new Found) {
+    open_own_image(*found_);
     thread_.reset(CreateThread(nullptr, 0, &OwnPublisherReader::run, this, 0, nullptr));
 }
 
@@ -142,6 +157,8 @@ void OwnPublisherReader::get(OwnPublisher& out) {
     }
     take_own_publisher(*found_, out);
 }
+
+HANDLE OwnPublisherReader::image() const { return found_->image.get(); }
 
 bool OwnPublisherReader::done() const {
     return thread_ && WaitForSingleObject(thread_.get(), 0) == WAIT_OBJECT_0;

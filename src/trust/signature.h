@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "utils/win.h"
+
 namespace trust {
 
 // The outcome of one check, found without logging anything: plain data.
@@ -29,8 +31,10 @@ struct SignatureCheck {
 };
 
 // Checks the file at `path`, opened for reading with read sharing (so a copy held open
-// that way can be checked). Fills all of `out`; logs nothing, so any thread may call it.
-void check_signature(const std::wstring& path, SignatureCheck& out);
+// that way can be checked); or, given `file` (open for reading), the file behind that
+// handle, which `path` then only names. Fills all of `out`; logs nothing, so any thread
+// may call it.
+void check_signature(const std::wstring& path, SignatureCheck& out, HANDLE file = nullptr);
 
 // True for a file that carries no signature at all: TRUST_E_NOSIGNATURE, and GetLastError
 // agrees that the file was read and found unsigned. A file that could not be read, or

@@ -66,9 +66,10 @@ std::int64_t seconds_of(const FILETIME& time) {
 // One WinVerifyTrust verification, with its state closed again at the end of the scope.
 class Verification {
 public:
-    explicit Verification(const std::wstring& path) : path_(path) {
+    Verification(const std::wstring& path, HANDLE file) : path_(path) {
         file_.cbStruct = sizeof file_;
         file_.pcwszFilePath = path_.c_str();
+        file_.hFile = file;
         data_.cbStruct = sizeof data_;
         data_.dwUIChoice = WTD_UI_NONE;
         // No revocation check, and no retrieval of anything over the network (certificate
@@ -253,12 +254,12 @@ ScopedStore signature_stores(const CRYPT_PROVIDER_DATA& provider) {
 
 }  // namespace
 
-void check_signature(const std::wstring& path, SignatureCheck& out) {
+void check_signature(const std::wstring& path, SignatureCheck& out, HANDLE file) {
     out = SignatureCheck{};
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     out.checked_at = seconds_of(now);
-    const Verification verification(path);
+    const Verification verification(path, file);
     out.result = verification.result;
     out.last_error = verification.last_error;
     CRYPT_PROVIDER_SGNR* signer = out.result == 0 ? verification.signer() : nullptr;

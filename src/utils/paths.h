@@ -85,10 +85,11 @@ int get_current_image_path(std::string& out);
 
 // Sets out to the roaming application-data folder (created by the system if missing)
 // followed by suffix, joined as join_path does. Nothing below that folder is created.
+// Given the token `user`, the folder is that user's, and nothing is created at all.
 // Returns 0; -1 after a WARN line when the folder is unknown, and -1 without a line when
 // the result would not fit in 260 units. out is written before the outcome is known:
 // after a failure it holds no usable path.
-int get_app_data_path(const std::string& suffix, std::string& out);
+int get_app_data_path(const std::string& suffix, std::string& out, void* user = nullptr);
 
 // folder and name joined with exactly one "\" (PathAppendW twice from an empty buffer):
 // leading backslashes of name are dropped, a name that is a full path with a drive

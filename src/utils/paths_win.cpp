@@ -69,10 +69,10 @@ bool file_exists(const std::string& path) {
 
 void make_folder(const std::string& path) { CreateDirectoryW(widen(path).c_str(), nullptr); }
 
-int get_app_data_path(const std::string& suffix, std::string& out) {
+int get_app_data_path(const std::string& suffix, std::string& out, void* user) {
     wchar_t path[MAX_PATH] = {0};
-    const HRESULT result = SHGetFolderPathW(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr,
-                                            SHGFP_TYPE_CURRENT, path);
+    const int folder = user == nullptr ? CSIDL_APPDATA | CSIDL_FLAG_CREATE : CSIDL_APPDATA;
+    const HRESULT result = SHGetFolderPathW(nullptr, folder, user, SHGFP_TYPE_CURRENT, path);
     if (FAILED(result)) {
         // The lookup reports through its result; the log names the thread's last error.
         const std::string error = last_error_text();

@@ -56,7 +56,6 @@ struct SystemCalls {
     decltype(&::FindNextFileW) find_next_file_w;
     decltype(&::CreateDirectoryW) create_directory_w;
     decltype(&::RemoveDirectoryW) remove_directory_w;
-    decltype(&::DeleteFileW) delete_file_w;
     // Also the driver's moves (utils::move_file) and the updater's own rename.
     decltype(&::MoveFileExW) move_file_ex_w;
     decltype(&::GetFullPathNameW) get_full_path_name_w;

@@ -31,7 +31,6 @@ SystemCalls& system_calls() {
         ::FindNextFileW,
         ::CreateDirectoryW,
         ::RemoveDirectoryW,
-        ::DeleteFileW,
         ::MoveFileExW,
         ::GetFullPathNameW,
         ::GetFileInformationByHandle,
