@@ -204,7 +204,8 @@ int record_outcome(InstallRun& install) {
 // machine. Whoever else starts this run may name anything: a share, where opening the file
 // would sign in with this run's credentials; a device, read without end; a stream; a path
 // relative to a folder of their choice. None of that is opened. The user's shell folders
-// are neither read nor made here: they are the user's to point anywhere.
+// are the user's to point anywhere: this run makes none of them, and reads one only to
+// narrow what it opens as that user (make_checked_copy).
 int check_installer_path(InstallRun& install) {
     const std::string& path = install.run.installer_path;
     if (is_local_file_path(path)) return 0;
