@@ -260,7 +260,8 @@ TEST_F(BadInput, AddressesEndWithARefusalOrSixFailedAttempts) {
     const Snapshot before = outside();
     for (const Case& c : cases) {
         const std::string input = c.url.substr(0, 80);
-        EXPECT_EQ(run(quote_argument(c.url) + " " + valid_md5_, 90000), c.code) << input;
+        // Six failed attempts wait up to 93 s between them.
+        EXPECT_EQ(run(quote_argument(c.url) + " " + valid_md5_, 150000), c.code) << input;
         expect_log(c.line, input);
         if (c.line.find("correct hash") != std::string::npos) {
             EXPECT_EQ(count_lines(log(), "): Failed to download " + update_folder_), 6u)

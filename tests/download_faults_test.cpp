@@ -20,6 +20,19 @@ using test::notices_of;
 
 class DownloadFaults : public test::UpdaterProcessTest {
 protected:
+    // When the fault server received the requests for `url`'s path, in seconds.
+    std::vector<double> request_times(const std::string& url) {
+        const std::string path = url.substr(url.find('/', url.find("://") + 3));
+        std::vector<double> times;
+        for (const std::string& line :
+             lines_of(test::read_file(servers_.fixture_file("requests.log")))) {
+            const size_t blank = line.find(' ');
+            if (blank != std::string::npos && line.substr(blank + 1) == path)
+                times.push_back(std::stod(line.substr(0, blank)));
+        }
+        return times;
+    }
+
     void SetUp() override {
         UpdaterProcessTest::SetUp();
         TEST_REQUIRES(have_servers_, "the http_servers fixture");
@@ -38,14 +51,20 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
     const std::string final_notice = "1, Failed to download file with correct hash(md5/sha1).;";
     const std::string cut_url = servers_.url("fault", "/cut/small.bin");
     const std::string different_url = servers_.url("fault", "/different/small.bin");
-    std::vector<std::string> cut_notices;
-    for (int attempt = 0; attempt < 6; ++attempt) {
-        cut_notices.push_back("1, Failed to download file for Transferred a partial file.;");
-        cut_notices.push_back("1, Failed to download " + path + " from " + cut_url + ".;");
-    }
+    // The fault server counts a busy path's requests for as long as it runs.
+    const std::string run_id = std::to_string(GetCurrentProcessId());
+    const std::string busy_url = servers_.url("fault", "/busy-2-3-" + run_id + "/small.bin");
+    const std::string parked_url = servers_.url("fault", "/busy-1-900-" + run_id + "/small.bin");
+    std::vector<std::string> cut_notices =
+        test::failed_attempts("Transferred a partial file", path, cut_url);
     cut_notices.push_back(final_notice);
+    // No wait follows: the run ends.
+    std::vector<std::string> parked_notices = {
+        "1, Failed to download file for HTTP response code said error.;",
+        "1, Failed to download " + path + " from " + parked_url + ".;"};
+    parked_notices.push_back("1, The server asked to retry after <time>.;");
 
-    enum class Content { kHalf, kWhole, kOtherOfTheSameLength };
+    enum class Content { kHalf, kWhole, kOtherOfTheSameLength, kNone };
     struct Case {
         const char* name;
         std::string url;
@@ -53,8 +72,9 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
         DWORD exit_code;
         std::vector<std::string> notices;
         std::vector<std::pair<std::string, size_t>> log_lines;  // part, how many lines
-        size_t waits;  // of two seconds after failed transfers
+        double least_seconds;  // the shortest the waits after failed transfers may take
         Content content;
+        double request_gap;  // the server's log: at least this long between requests
     } cases[] = {
         {"every answer cut short",
          cut_url,
@@ -64,9 +84,11 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
          {{"): Failed to download file for Transferred a partial file", 6},
           {"): Failed to download " + path + " from " + cut_url, 6},
           {"): file hash:", 0},
-          {"): Failed to download file with correct hash(md5/sha1).", 1}},
-         6,
-         Content::kHalf},
+          {"): Failed to download file with correct hash(md5/sha1).", 1},
+          {"): Waiting ", 5}},
+         1 + 2 + 4 + 8 + 16,
+         Content::kHalf,
+         0},
         {"a slow server",
          servers_.url("http", "/slow/small.bin"),
          "",
@@ -74,7 +96,18 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
          {},
          {{"): Failed to download", 0}, {"): file hash:" + path + " ", 1}, {" not match", 0}},
          0,
-         Content::kWhole},
+         Content::kWhole,
+         0},
+        // The server's wait is followed, however short the back-off would be.
+        {"busy twice, asking for 3 s",
+         busy_url,
+         "",
+         0u,
+         test::failed_attempts("HTTP response code said error", path, busy_url, 2),
+         {{"): Waiting ", 2}, {"): file hash:" + path + " ", 1}},
+         6,
+         Content::kWhole,
+         3},
         // Attempt 1 continues the right start of the file, attempts 2 to 6 fetch afresh;
         // none of them gets the bytes the digest names.
         {"other bytes on every request",
@@ -87,7 +120,19 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
           {"): Failed to download " + path, 0},
           {"): Failed to download file with correct hash(md5/sha1).", 1}},
          0,
-         Content::kOtherOfTheSameLength},
+         Content::kOtherOfTheSameLength,
+         0},
+        // A longer wait ends the run at once; no later run asks before the time (last: the
+        // record it leaves is checked below).
+        {"asking for 900 s",
+         parked_url,
+         "",
+         0xffffffffu,
+         parked_notices,
+         {{"): The server asked to retry after ", 1}, {"): Waiting ", 0}},
+         0,
+         Content::kNone,
+         0},
     };
     for (const Case& c : cases) {
         fs::remove_all(update_folder_);
@@ -103,8 +148,12 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
                 << c.name << ": " << line.first << "\n"
                 << text;
         // A failed transfer is followed by a wait, which no other path takes.
-        if (c.waits > 0) {
-            EXPECT_GE(seconds_, 2.0 * c.waits) << c.name;
+        EXPECT_GE(seconds_, c.least_seconds) << c.name;
+        if (c.request_gap > 0) {
+            const std::vector<double> times = request_times(c.url);
+            EXPECT_EQ(times.size(), 3u) << c.name;
+            for (size_t at = 1; at < times.size(); ++at)
+                EXPECT_GE(times[at] - times[at - 1], c.request_gap) << c.name;
         }
         const std::string file = test::read_file(path);
         switch (c.content) {
@@ -135,8 +184,20 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
                 EXPECT_EQ(digests.count(test::lower(md5_)), 0u);
                 break;
             }
+            case Content::kNone:
+                EXPECT_EQ(file, "") << c.name;
+                break;
         }
     }
+    // The record names the time; the next run ends at once with the same notice and asks
+    // the server nothing.
+    EXPECT_NE(test::read_file(update_folder_ + "\\last-update.json").find("\"retry_after\":\t\""),
+              std::string::npos);
+    EXPECT_EQ(run(parked_url), 0xffffffffu);
+    EXPECT_EQ(notices_of(out_),
+              std::vector<std::string>{"1, The server asked to retry after <time>.;"})
+        << out_;
+    EXPECT_EQ(request_times(parked_url).size(), 1u);
 }
 
 // A full disk: the process limit on file sizes that ctest sets for this one test (Wine
@@ -160,12 +221,8 @@ TEST_F(DownloadFaults, AFullDiskFailsEveryAttemptAndEachLaterOneStartsAfresh) {
     fs::create_directories(update_folder_);
     test::write_file(path, std::string(limit, 'x'));
     EXPECT_EQ(run(url, md5), 0xffffffffu);
-    std::vector<std::string> notices;
-    for (int attempt = 0; attempt < 6; ++attempt) {
-        notices.push_back(
-            "1, Failed to download file for Failed writing received data to disk/application.;");
-        notices.push_back("1, Failed to download " + path + " from " + url + ".;");
-    }
+    std::vector<std::string> notices =
+        test::failed_attempts("Failed writing received data to disk/application", path, url);
     notices.push_back("1, Failed to download file with correct hash(md5/sha1).;");
     EXPECT_EQ(notices_of(out_), notices) << out_;
     const std::string text = log();

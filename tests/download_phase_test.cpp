@@ -174,14 +174,26 @@ TEST_F(DownloadPhase, AnUnreachableServerFailsSixTimesWithWaits) {
     EXPECT_EQ(run(url, md5_), 0xffffffffu);
     const std::string text = log();
     EXPECT_EQ(count_lines(text, "): Failed to download " + path + " from " + url), 6u) << text;
-    std::vector<std::string> expected;
-    for (int attempt = 0; attempt < 6; ++attempt) {
-        expected.push_back("1, Failed to download file for Couldn't connect to server.;");
-        expected.push_back("1, Failed to download " + path + " from " + url + ".;");
-    }
+    std::vector<std::string> expected =
+        test::failed_attempts("Couldn't connect to server", path, url);
     expected.push_back("1, Failed to download file with correct hash(md5/sha1).;");
     EXPECT_EQ(notices_of(out_), expected) << out_;
-    EXPECT_GE(seconds_, 12);
+    // Each wait doubles the one before, spread over half of it either way: 1 to 3 s, then 2
+    // to 6 s, up to 16 to 48 s before the sixth attempt.
+    EXPECT_GE(seconds_, 1 + 2 + 4 + 8 + 16);
+    const std::regex wait(R"(\): Waiting (\d+) s before attempt (\d) of 6\.)");
+    int next = 2;
+    for (const std::string& line : test::lines_of(text)) {
+        std::smatch match;
+        if (!std::regex_search(line, match, wait)) continue;
+        const int seconds = std::stoi(match[1]);
+        const int doubled = 1 << (next - 1);
+        EXPECT_EQ(std::stoi(match[2]), next) << line;
+        EXPECT_GE(seconds, doubled / 2) << line;
+        EXPECT_LE(seconds, doubled * 3 / 2) << line;
+        ++next;
+    }
+    EXPECT_EQ(next, 7) << text;
 }
 
 TEST_F(DownloadPhase, ASecondUpdaterIsRefused) {

@@ -202,12 +202,15 @@ TEST_F(HttpClientTest, HttpsIsNeverRedirectedToHttp) {
     // The same with credentials, which the log masks in both addresses.
     std::string with_credentials = to_http;
     with_credentials.insert(with_credentials.find("://") + 3, "user:secret@");
+    // And a redirect whose target carries credentials.
+    const std::string to_http_as_user = servers_.url("https", "/to-http-as-user/small.bin");
     struct Case {
         std::string url;
         int result;
     } cases[] = {
         {to_http, CURLE_UNSUPPORTED_PROTOCOL},
         {with_credentials, CURLE_UNSUPPORTED_PROTOCOL},
+        {to_http_as_user, CURLE_UNSUPPORTED_PROTOCOL},
         {servers_.url("http", "/to-https/small.bin"), 0},
         {servers_.url("https", "/to-https/small.bin"), 0},
     };
@@ -218,7 +221,7 @@ TEST_F(HttpClientTest, HttpsIsNeverRedirectedToHttp) {
     }
     // One line for each refusal names both addresses, without the credentials.
     const std::string log = log_text();
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;
     EXPECT_EQ(log.find(" WARN  HttpClient::download("), 19u) << log;
     EXPECT_NE(log.find("): Refused the redirect from " + to_http + " to " +
                        servers_.url("http", "/small.bin") +
@@ -228,6 +231,10 @@ TEST_F(HttpClientTest, HttpsIsNeverRedirectedToHttp) {
     EXPECT_NE(
         log.find("): Refused the redirect from " + utils::redact_credentials(with_credentials)),
         std::string::npos)
+        << log;
+    EXPECT_NE(log.find("): Refused the redirect from " + to_http_as_user + " to http://***@" +
+                       servers_.url("http", "/small.bin").substr(7)),
+              std::string::npos)
         << log;
     EXPECT_EQ(log.find("secret"), std::string::npos) << log;
 }

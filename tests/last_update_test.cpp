@@ -34,10 +34,18 @@ TEST(LastUpdate, JsonRoundTrip) {
     record.installer_exit_code = 7;
     record.previous_version = "1.0.0";
     record.log = "C:\\app\\update.log";
+    // Written only when the server asked for a wait.
+    EXPECT_EQ(outcome::to_json(record).find("retry_after"), std::string::npos);
+    record.retry_after = "2026-12-09T07:05:00Z";
+    // upgrade-watch --last tells it too.
+    EXPECT_NE(outcome::describe(record).find("The server asked to retry after: "
+                                             "2026-12-09T07:05:00Z\n"),
+              std::string::npos);
     const std::string text = outcome::to_json(record);
     for (const char* key :
          {"\"result\":\t\"rolled_back\"", "\"installer_exit_code\":\t7", "\"version\":\tnull",
-          "\"failures_of_this_installer\":\t2", "\"previous_version\":\t\"1.0.0\""})
+          "\"failures_of_this_installer\":\t2", "\"previous_version\":\t\"1.0.0\"",
+          "\"retry_after\":\t\"2026-12-09T07:05:00Z\""})
         EXPECT_NE(text.find(key), std::string::npos) << key << "\n" << text;
     LastUpdate read;
     ASSERT_EQ(outcome::from_json(text, read), 0) << text;
@@ -101,6 +109,31 @@ TEST(LastUpdate, TheSameInstallerWaitsAfterItFailedToInstall) {
     installed.reason = "";
     std::time_t next_try = 0;
     EXPECT_FALSE(outcome::must_wait(installed, kMd5, at("2026-12-09T06:01:00Z"), next_try));
+
+    // The server's wish holds until its time, for any installer; a time that does not
+    // parse holds nobody back.
+    LastUpdate asked = failed_install("2026-12-09T06:00:00Z", 0, outcome::kRetryAfter);
+    asked.result = outcome::kFailed;
+    const struct {
+        const char* retry_after;
+        const char* now;
+        bool waits;
+    } server_cases[] = {
+        {"2026-12-09T06:15:00Z", "2026-12-09T06:14:59Z", true},
+        {"2026-12-09T06:15:00Z", "2026-12-09T06:15:00Z", false},
+        {"soon", "2026-12-09T06:01:00Z", false},
+    };
+    for (const auto& c : server_cases) {
+        asked.retry_after = c.retry_after;
+        std::time_t until = 0;
+        EXPECT_EQ(outcome::server_asked_to_wait(asked, at(c.now), until), c.waits)
+            << c.retry_after << " at " << c.now;
+        if (c.waits) {
+            EXPECT_EQ(outcome::utc_text(until), c.retry_after);
+        }
+    }
+    asked.retry_after.reset();
+    EXPECT_FALSE(outcome::server_asked_to_wait(asked, at("2026-12-09T06:01:00Z"), next_try));
 }
 
 TEST(LastUpdate, FailuresInARow) {

@@ -228,11 +228,8 @@ TEST_F(Proxy, ADeadProxyFailsEveryAttemptAndServesOnceStarted) {
     ASSERT_FALSE(wait_for_port(std::stoi(port("proxy_late")), 0));
 
     EXPECT_EQ(run(url), 0xffffffffu);
-    std::vector<std::string> expected;
-    for (int attempt = 0; attempt < 6; ++attempt) {
-        expected.push_back("1, Failed to download file for Couldn't connect to server.;");
-        expected.push_back("1, Failed to download " + path + " from " + shown + ".;");
-    }
+    std::vector<std::string> expected =
+        test::failed_attempts("Couldn't connect to server", path, shown);
     expected.push_back("1, Failed to download file with correct hash(md5/sha1).;");
     EXPECT_EQ(notices_of(out_), expected) << out_;
     EXPECT_EQ(count_lines(log_, "): Failed to download " + path + " from " + shown), 6u) << log_;

@@ -26,17 +26,23 @@ inline size_t count_lines(const std::string& log, const std::string& part) {
     return count;
 }
 
-// The text notices ("1, ...;") of a stream of status lines, in order. Everything else
-// must be a well-formed progress record with no more bytes received than expected; a
-// test fails otherwise.
+// The text notices ("1, ...;") of a stream of status lines, in order, with what differs
+// from run to run fixed: a wait's seconds read "Waiting N s", the time a server asked to
+// be asked again "<time>". Everything else must be a well-formed progress record with no
+// more bytes received than expected; a test fails otherwise.
 inline std::vector<std::string> notices_of(const std::string& out) {
     static const std::regex record(R"(0, (\d+)\.000000, (\d+)\.000000;)");
+    static const std::regex wait(R"(^1, Waiting \d+ s )");
+    static const std::regex time(R"(retry after \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\.)");
     std::vector<std::string> notices;
     size_t pos = 0;
     while (pos < out.size()) {
         if (out.compare(pos, 3, "1, ") == 0) {
             const size_t end = out.find(';', pos);
-            notices.push_back(out.substr(pos, end == std::string::npos ? end : end + 1 - pos));
+            const std::string notice =
+                out.substr(pos, end == std::string::npos ? end : end + 1 - pos);
+            notices.push_back(std::regex_replace(
+                std::regex_replace(notice, wait, "1, Waiting N s "), time, "retry after <time>."));
             pos = end == std::string::npos ? out.size() : end + 1;
             continue;
         }
@@ -51,6 +57,21 @@ inline std::vector<std::string> notices_of(const std::string& out) {
             EXPECT_LE(received, total);
         }
         pos += match.length(0);
+    }
+    return notices;
+}
+
+// The notices of `count` failed attempts to fetch `url` into `path`: each failure's two,
+// for `cause` (libcurl's text), and the wait before the next of six attempts.
+inline std::vector<std::string> failed_attempts(const std::string& cause, const std::string& path,
+                                                const std::string& url, int count = 6) {
+    std::vector<std::string> notices;
+    for (int attempt = 1; attempt <= count; ++attempt) {
+        notices.push_back("1, Failed to download file for " + cause + ".;");
+        notices.push_back("1, Failed to download " + path + " from " + url + ".;");
+        if (attempt < 6)
+            notices.push_back("1, Waiting N s before attempt " + std::to_string(attempt + 1) +
+                              " of 6.;");
     }
     return notices;
 }

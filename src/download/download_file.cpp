@@ -48,7 +48,8 @@ int progress_callback(void* data, double total, double received, double, double)
 }  // namespace
 
 int download_file(const std::string& url, const std::string& path, bool resume,
-                  const std::string* proxy, const std::vector<std::string>* hosts) {
+                  const std::string* proxy, const std::vector<std::string>* hosts,
+                  DownloadAnswer* answer) {
     Pipe pipe(kUpgradePipeName, true, kPipeBufferSize);
     if (pipe.open() < 0) {
         LOG_WARN("download_file", "Failed to create\\connect to pipe.\n");
@@ -84,6 +85,9 @@ int download_file(const std::string& url, const std::string& path, bool resume,
         if (hosts != nullptr) client.allow_hosts(*hosts);
         const int64_t resume_from = static_cast<int64_t>(out.tellp());
         const int result = client.download(url, &out, resume_from, progress_callback, &context);
+        if (answer != nullptr)
+            *answer = DownloadAnswer{client.last_status(), client.last_retry_after(),
+                                     client.last_over_https()};
         if (result != 0) {
             REPORT_FAILURE(notice, "download_file", "Failed to download file for %s",
                            curl_easy_strerror(static_cast<CURLcode>(result)));

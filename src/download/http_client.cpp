@@ -117,6 +117,47 @@ int HttpClient::check_request_host(void* self, char*, char*, int, int) {
     return url != nullptr && client.host_allowed(url) ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
 }
 
+void HttpClient::prepare(const std::string& address, WriteTarget& target, int64_t resume_from,
+                         HttpProgressCallback progress, void* progress_data) {
+    if (!allowed_hosts_.empty()) {
+        curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &HttpClient::check_request_host);
+        curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
+    }
+    curl_easy_setopt(easy, CURLOPT_URL, address.c_str());
+    // What began over https never goes on in clear text: a redirect to http fails the
+    // transfer, as one to file: does.
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR,
+                     has_scheme(address.c_str(), "https://") ? "https" : "http,https");
+    if (resume_from > 0)
+        curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(resume_from));
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_PROGRESSFUNCTION, progress);
+    curl_easy_setopt(easy, CURLOPT_PROGRESSDATA, progress_data);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, target.out != nullptr ? &target : nullptr);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &HttpClient::write_callback);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &HttpClient::header_callback);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+}
+
+size_t HttpClient::header_callback(char* data, size_t size, size_t count, void* self) {
+    HttpClient& client = *static_cast<HttpClient*>(self);
+    const size_t bytes = size * count;
+    const std::string line(data, bytes);
+    static const char kName[] = "retry-after:";
+    const size_t name_length = sizeof kName - 1;
+    // Every answer, a redirect's or a proxy's included, starts with its status line: only
+    // the last one's header lines count.
+    if (line.compare(0, 5, "HTTP/") == 0) {
+        client.last_retry_after_.clear();
+    } else if (line.size() >= name_length && same_ascii_text(line.substr(0, name_length), kName)) {
+        const size_t end = line.find_last_not_of("\r\n");
+        client.last_retry_after_.push_back(end == std::string::npos || end < name_length
+                                               ? std::string()
+                                               : line.substr(name_length, end + 1 - name_length));
+    }
+    return bytes;
+}
+
 int HttpClient::download(const std::string& url, std::ostream* out, int64_t resume_from,
                          HttpProgressCallback progress, void* progress_data) {
     const std::string address = url;
@@ -126,26 +167,13 @@ int HttpClient::download(const std::string& url, std::ostream* out, int64_t resu
     // No connection at all to a host that is not allowed; a redirect's host is known only
     // once the answer has come, and is checked before its request goes out.
     if (!host_allowed(address.c_str())) return refuse_host();
-    if (!allowed_hosts_.empty()) {
-        curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &HttpClient::check_request_host);
-        curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
-    }
-
     WriteTarget target{this, out};
-    curl_easy_setopt(easy, CURLOPT_URL, address.c_str());
-    // What began over https never goes on in clear text: a redirect to http fails the
-    // transfer, as one to file: does.
+    prepare(address, target, resume_from, progress, progress_data);
     const bool https_only = has_scheme(address.c_str(), "https://");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, https_only ? "https" : "http,https");
-    if (resume_from > 0)
-        curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(resume_from));
-    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(easy, CURLOPT_PROGRESSFUNCTION, progress);
-    curl_easy_setopt(easy, CURLOPT_PROGRESSDATA, progress_data);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, out != nullptr ? &target : nullptr);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &HttpClient::write_callback);
 
+    last_retry_after_.clear();
     CURLcode code = curl_easy_perform(easy);
+    record_answer();
     // An error answer is a failed transfer whatever else libcurl made of it (the write
     // callback refused its body, or a resumed request saw no range in it). A 416 to a
     // resumed request means the file is whole already: the digest check judges it.
@@ -158,14 +186,14 @@ int HttpClient::download(const std::string& url, std::ostream* out, int64_t resu
     if (code == CURLE_ABORTED_BY_CALLBACK && !refused_host_.empty()) return refuse_host();
     if (code == CURLE_UNSUPPORTED_PROTOCOL && https_only) {
         // Having followed the redirect, libcurl reports its target as the address.
-        const char* target = nullptr;
-        curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &target);
-        if (target != nullptr && has_scheme(target, "http://")) {
+        const char* target_url = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &target_url);
+        if (target_url != nullptr && has_scheme(target_url, "http://")) {
             LOG_WARN("HttpClient::download",
                      "Refused the redirect from %s to %s: a download over https does not go "
                      "on over http.\n",
                      utils::redact_credentials(address).c_str(),
-                     utils::redact_credentials(target).c_str());
+                     utils::redact_credentials(target_url).c_str());
             return code;
         }
     }
@@ -181,6 +209,14 @@ int HttpClient::download(const std::string& url, std::ostream* out, int64_t resu
         return info;
     }
     return 0;
+}
+
+void HttpClient::record_answer() {
+    last_status_ = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &last_status_);
+    const char* scheme = nullptr;
+    last_over_https_ = curl_easy_getinfo(easy, CURLINFO_SCHEME, &scheme) == CURLE_OK &&
+                       scheme != nullptr && same_ascii_text(scheme, "https");
 }
 
 size_t HttpClient::write_callback(char* data, size_t size, size_t count, void* stream) {

@@ -55,6 +55,12 @@ public:
     int download(const std::string& url, std::ostream* out, int64_t resume_from,
                  HttpProgressCallback progress, void* progress_data);
 
+    // What the last download's final answer said (after redirects): its status (0 when none
+    // came), its Retry-After header lines as sent, and whether it came over https.
+    long last_status() const { return last_status_; }
+    const std::vector<std::string>& last_retry_after() const { return last_retry_after_; }
+    bool last_over_https() const { return last_over_https_; }
+
     // libcurl's write function: writes to `stream` (the std::ostream of the download).
     // Returns 0, which ends the transfer with CURLE_WRITE_ERROR, when there is no
     // stream, when the stream refuses the bytes, or when the answer is an HTTP error.
@@ -77,9 +83,19 @@ private:
         HttpClient* client;
         std::ostream* out;
     };
+    // Keeps the final answer's status and scheme.
+    void record_answer();
+    // libcurl's header function: keeps the Retry-After lines of the answer under way.
+    static size_t header_callback(char* data, size_t size, size_t count, void* self);
+    // Sets the options of one download of `address` into `target`, which must outlive it.
+    void prepare(const std::string& address, WriteTarget& target, int64_t resume_from,
+                 HttpProgressCallback progress, void* progress_data);
 
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
     std::vector<std::string> allowed_hosts_;
     std::string refused_host_;
+    long last_status_ = 0;
+    std::vector<std::string> last_retry_after_;
+    bool last_over_https_ = false;
 };

@@ -1,10 +1,15 @@
 // The first run of an update: fetch the installer into the update folder, accept it only
 // with the expected MD5 digest, and start this program again elevated to install it.
+#include <cctype>
+#include <cmath>
 #include <ctime>
+#include <optional>
+#include <random>
 #include <string>
 
 #include "download/download_file.h"
 #include "download/proxy.h"
+#include "download/retry_policy.h"
 #include "driver/phases.h"
 #include "integrity/digest_text.h"
 #include "integrity/file_digest.h"
@@ -20,38 +25,120 @@
 namespace {
 
 const char* const kPhase = "run_download_phase";
-constexpr int kAttempts = 6;
-constexpr DWORD kWaitAfterFailedTransferMs = 2000;
 
-// Downloads until an attempt yields the expected digest. True when one did.
-// The proxy is chosen once, before the first attempt; every attempt uses it.
-bool fetch_checked_installer(UpdateRun& run, const std::string& url,
-                             const std::string& expected_md5) {
+// How fetching the installer ended.
+enum class Fetched { kAccepted, kFailed, kServerAsked };
+
+// One uniform draw in [0, 1) for the retry policy, from a source seeded afresh by every
+// run, so that copies started in the same second wait differently.
+double draw() {
+    static std::mt19937_64 random(std::random_device{}());
+    return std::uniform_real_distribution<double>(0.0, 1.0)(random);
+}
+
+bool is_https(const std::string& url) {
+    std::string scheme = url.substr(0, 8);
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return scheme == "https://";
+}
+
+// A failed transfer as the retry policy sees it. A Retry-After that is not believed is
+// named once per run.
+download::AttemptEnd failed_transfer(const DownloadAnswer& answer, const std::string& url,
+                                     bool& named_bad_wait) {
+    download::AttemptEnd end;
+    if (answer.status >= 400) {
+        end.kind = download::AttemptEnd::Kind::kStatus;
+        end.status = answer.status;
+    }
+    bool bad = false;
+    end.retry_after = download::parse_retry_after(answer.retry_after, std::time(nullptr), bad);
+    if (bad && !named_bad_wait) {
+        named_bad_wait = true;
+        LOG_WARN(kPhase, "The server's Retry-After \"%s\"%s is not followed.\n",
+                 answer.retry_after[0].c_str(),
+                 answer.retry_after.size() > 1 ? " (given twice)" : "");
+    }
+    // Over a plain connection to an https address a proxy, or anyone on the way, could
+    // make every copy that passes wait.
+    end.trusted = answer.over_https || !is_https(url);
+    return end;
+}
+
+void wait_before(UpdateRun& run, double seconds, int attempt) {
+    const long shown = static_cast<long>(std::ceil(seconds));
+    LOG_INFO(kPhase, "Waiting %ld s before attempt %d of %d.\n", shown, attempt,
+             download::kAttempts);
+    notify_frontend_text(run.notice, "Waiting %ld s before attempt %d of %d.", shown, attempt,
+                         download::kAttempts);
+    Sleep(static_cast<DWORD>(seconds * 1000));
+}
+
+// The server asked for a longer wait than a run waits: no run asks before then. The
+// record says so to the next run, and to the client application.
+void end_on_server_wait(UpdateRun& run, const std::string& expected_md5, long seconds) {
+    const std::time_t now = std::time(nullptr);
+    const std::string until = outcome::utc_text(now + seconds);
+    REPORT_FAILURE(run.notice, kPhase, "The server asked to retry after %s.", until.c_str());
+    outcome::LastUpdate record;
+    std::optional<outcome::LastUpdate> previous;
+    if (outcome::read_last_update(widen(run.update_folder), record) == 0) previous = record;
+    record = outcome::LastUpdate{};
+    record.result = outcome::kFailed;
+    record.reason = outcome::kRetryAfter;
+    record.installer = run.installer_path.substr(run.installer_path.find_last_of("\\/") + 1);
+    record.md5 = expected_md5;
+    for (char& c : record.md5) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    record.failures_of_this_installer =
+        outcome::failures_in_a_row(previous, record.md5, record.result, record.reason);
+    record.finished_at = outcome::utc_text(now);
+    record.log = log_path();
+    record.retry_after = until;
+    outcome::write_last_update(widen(run.update_folder), record);
+}
+
+// Downloads until an attempt yields the expected digest, waiting between attempts as the
+// retry policy says. The proxy is chosen once, before the first attempt; every attempt
+// uses it.
+Fetched fetch_checked_installer(UpdateRun& run, const std::string& url,
+                                const std::string& expected_md5) {
     const ProxyChoice proxy = choose_proxy(url);
     // Credentials in the address are used, but never written where they can be read.
     const std::string shown_url = utils::redact_credentials(url);
-    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    bool named_bad_wait = false;
+    for (int attempt = 1; attempt <= download::kAttempts; ++attempt) {
+        download::AttemptEnd end;
+        end.kind = download::AttemptEnd::Kind::kDigest;
+        DownloadAnswer answer;
         // Only the first attempt continues a file that an earlier run left behind.
         if (download_file(url, run.installer_path, attempt == 1, &proxy.proxy,
-                          &run.policy.download_hosts) < 0) {
+                          &run.policy.download_hosts, &answer) < 0) {
             REPORT_FAILURE(run.notice, kPhase, "Failed to download %s from %s",
                            run.installer_path.c_str(), shown_url.c_str());
-            Sleep(kWaitAfterFailedTransferMs);
-            continue;
+            end = failed_transfer(answer, url, named_bad_wait);
+        } else {
+            char md5[256] = {0};
+            char sha256[256] = {0};
+            if (md5_sha256_file_hex(run.installer_path.c_str(), md5, sha256) < 0) {
+                // A file we cannot read back is never accepted.
+                LOG_WARN(kPhase, "Failed to compute the digests of %s.\n",
+                         run.installer_path.c_str());
+            } else {
+                LOG_INFO(kPhase, "file hash:%s %s %s\n", run.installer_path.c_str(), sha256, md5);
+                if (same_digest_text(expected_md5, md5)) return Fetched::kAccepted;
+                LOG_WARN(kPhase, "file hash:%s %s %s not match\n", run.installer_path.c_str(),
+                         expected_md5.c_str(), md5);
+            }
         }
-        char md5[256] = {0};
-        char sha256[256] = {0};
-        if (md5_sha256_file_hex(run.installer_path.c_str(), md5, sha256) < 0) {
-            // A file we cannot read back is never accepted.
-            LOG_WARN(kPhase, "Failed to compute the digests of %s.\n", run.installer_path.c_str());
-            continue;
+        const download::NextAttempt next = download::next_attempt(attempt, end, draw());
+        if (next.server_asked && next.server_seconds > download::kLongestServerWaitSeconds) {
+            end_on_server_wait(run, expected_md5, next.server_seconds);
+            return Fetched::kServerAsked;
         }
-        LOG_INFO(kPhase, "file hash:%s %s %s\n", run.installer_path.c_str(), sha256, md5);
-        if (same_digest_text(expected_md5, md5)) return true;
-        LOG_WARN(kPhase, "file hash:%s %s %s not match\n", run.installer_path.c_str(),
-                 expected_md5.c_str(), md5);
+        if (!next.again) break;
+        if (next.wait_seconds > 0) wait_before(run, next.wait_seconds, attempt + 1);
     }
-    return false;
+    return Fetched::kFailed;
 }
 
 // Starts this program again with administrator rights for the install phase. 0, or -1
@@ -130,9 +217,12 @@ int prepare_installer_path(UpdateRun& run, const std::string& url) {
 int refuse_recent_failure(UpdateRun& run, const std::string& expected_md5) {
     outcome::LastUpdate last;
     std::time_t next_try = 0;
-    if (outcome::read_last_update(widen(run.update_folder), last) != 0 ||
-        !outcome::must_wait(last, expected_md5, std::time(nullptr), next_try))
-        return 0;
+    if (outcome::read_last_update(widen(run.update_folder), last) != 0) return 0;
+    // The server's wish holds for every installer it serves: nothing is asked before then.
+    if (outcome::server_asked_to_wait(last, std::time(nullptr), next_try))
+        return REPORT_FAILURE(run.notice, kPhase, "The server asked to retry after %s.",
+                              last.retry_after->c_str());
+    if (!outcome::must_wait(last, expected_md5, std::time(nullptr), next_try)) return 0;
     return REPORT_FAILURE(run.notice, kPhase,
                           "The same installer failed to install at %s; next try after %s.",
                           last.finished_at.c_str(), outcome::utc_text(next_try).c_str());
@@ -165,7 +255,9 @@ int run_download_phase(UpdateRun& run, const std::string& url, const std::string
 
     // Read while the installer downloads.
     trust::OwnPublisherReader own_publisher;
-    if (!fetch_checked_installer(run, url, expected_md5))
+    const Fetched fetched = fetch_checked_installer(run, url, expected_md5);
+    if (fetched == Fetched::kServerAsked) return -1;
+    if (fetched == Fetched::kFailed)
         return REPORT_FAILURE(run.notice, kPhase,
                               "Failed to download file with correct hash(md5/sha1).");
     // The elevated run refuses an installer of another publisher; the user is not asked to

@@ -14,6 +14,7 @@ const char* const kRolledBack = "rolled_back";
 const char* const kFailed = "failed";
 const char* const kInstallerExitCode = "installer_exit_code";
 const char* const kClientMissing = "client_missing";
+const char* const kRetryAfter = "retry_after";
 
 namespace {
 
@@ -107,6 +108,8 @@ std::string to_json(const LastUpdate& record) {
     cJSON_AddStringToObject(object, "log", record.log.c_str());
     cJSON_AddNumberToObject(object, "failures_of_this_installer",
                             static_cast<double>(record.failures_of_this_installer));
+    if (record.retry_after)
+        cJSON_AddStringToObject(object, "retry_after", record.retry_after->c_str());
     char* printed = cJSON_Print(object);
     if (printed == nullptr) return std::string();
     std::string text = std::string(printed) + "\n";
@@ -135,6 +138,7 @@ int from_json(const std::string& text, LastUpdate& out) {
     record.log = text_of(object, "log");
     record.failures_of_this_installer =
         optional_number_of(object, "failures_of_this_installer").value_or(0);
+    record.retry_after = optional_text_of(object, "retry_after");
     out = record;
     return 0;
 }
@@ -201,6 +205,14 @@ bool must_wait(const LastUpdate& record, const std::string& md5, std::time_t now
     return true;
 }
 
+bool server_asked_to_wait(const LastUpdate& record, std::time_t now, std::time_t& until) {
+    std::time_t asked = 0;
+    if (!record.retry_after || parse_utc_text(*record.retry_after, asked) < 0 || asked <= now)
+        return false;
+    until = asked;
+    return true;
+}
+
 std::string describe(const LastUpdate& record) {
     std::string text;
     if (record.result == kInstalled)
@@ -220,6 +232,8 @@ std::string describe(const LastUpdate& record) {
     if (record.result != kInstalled)
         text += "Failures of this installer in a row: " +
                 std::to_string(record.failures_of_this_installer) + "\n";
+    if (record.retry_after)
+        text += "The server asked to retry after: " + *record.retry_after + "\n";
     text += "Window: " + record.message + "\n";
     text += "Log: " + record.log + "\n";
     return text;

@@ -20,6 +20,8 @@ extern const char* const kFailed;      // "failed": anything else
 // the two reasons that count as the installer failing to install.
 extern const char* const kInstallerExitCode;  // "installer_exit_code"
 extern const char* const kClientMissing;      // "client_missing"
+// The first run ended on the server's Retry-After, too long to wait for.
+extern const char* const kRetryAfter;  // "retry_after"
 
 // One record. Texts are UTF-8.
 struct LastUpdate {
@@ -34,6 +36,9 @@ struct LastUpdate {
     std::string finished_at;                       // UTC, "2026-12-09T06:50:00Z"
     std::string log;                               // full path of the run's update.log
     long long failures_of_this_installer = 0;      // failed installs of this MD5 in a row
+    // The first run ended because the server asked to be asked again no sooner than this
+    // (UTC, as finished_at); no run asks before. Written only when set.
+    std::optional<std::string> retry_after;
 };
 
 // The record as JSON text, one key a line.
@@ -59,6 +64,10 @@ long long failures_in_a_row(const std::optional<LastUpdate>& previous, const std
 // more failures in a row. When it must, `next_try` is the time from which it may again.
 bool must_wait(const LastUpdate& record, const std::string& md5, std::time_t now,
                std::time_t& next_try);
+
+// Whether `record` still forbids asking the server at `now`: its retry_after lies ahead.
+// `until` then gets that time.
+bool server_asked_to_wait(const LastUpdate& record, std::time_t now, std::time_t& until);
 
 // The record in words for a person, several lines, each ending in "\n".
 std::string describe(const LastUpdate& record);
