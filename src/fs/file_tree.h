@@ -111,6 +111,10 @@ int open_file(const std::wstring& path, DWORD access, DWORD share, DWORD disposi
 // different bytes on every read, or never end.
 bool is_disk_file(HANDLE file);
 
+// The path the system gives the file or folder open as `handle`, "\\?\C:\..." in the
+// letter case it stores.
+int final_path(HANDLE handle, std::wstring& out);
+
 // True when the paths `a` and `b` lead to the same file (its volume and index), whatever
 // their text; false also when either cannot be opened.
 bool same_file(const std::wstring& a, const std::wstring& b);

@@ -68,17 +68,6 @@ int check_not_link(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) {
     return 0;
 }
 
-// The path the system gives the object behind `handle`, "\\?\C:\...".
-int final_path(HANDLE handle, std::wstring& out) {
-    wchar_t path[MAX_PATH * 4] = {0};
-    const DWORD length = system_calls().get_final_path_name_by_handle_w(
-        handle, path, MAX_PATH * 4, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0) return -1;
-    if (length >= MAX_PATH * 4) return fail_with(ERROR_FILENAME_EXCED_RANGE);
-    out.assign(path, length);
-    return 0;
-}
-
 // Times and attributes through a handle opened with FILE_WRITE_ATTRIBUTES.
 int set_basic_information(HANDLE handle, const Entry& entry) {
     FILE_BASIC_INFO information{};
@@ -248,6 +237,16 @@ int open_file(const std::wstring& path, DWORD access, DWORD share, DWORD disposi
 }
 
 bool is_disk_file(HANDLE file) { return system_calls().get_file_type(file) == FILE_TYPE_DISK; }
+
+int final_path(HANDLE handle, std::wstring& out) {
+    wchar_t path[MAX_PATH * 4] = {0};
+    const DWORD length = system_calls().get_final_path_name_by_handle_w(
+        handle, path, MAX_PATH * 4, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return -1;
+    if (length >= MAX_PATH * 4) return fail_with(ERROR_FILENAME_EXCED_RANGE);
+    out.assign(path, length);
+    return 0;
+}
 
 bool same_file(HANDLE a, const std::wstring& b) {
     BY_HANDLE_FILE_INFORMATION found[2]{};

@@ -90,11 +90,7 @@ namespace {
 
 // The path the system gives the object behind `handle`, in lower case: "\\?\c:\...".
 bool final_path_of(HANDLE handle, std::wstring& out) {
-    wchar_t path[MAX_PATH * 4] = {0};
-    const DWORD length = utils::system_calls().get_final_path_name_by_handle_w(
-        handle, path, MAX_PATH * 4, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length >= MAX_PATH * 4) return false;
-    out.assign(path, length);
+    if (fs::final_path(handle, out) < 0) return false;
     for (wchar_t& c : out) c = static_cast<wchar_t>(std::towlower(c));
     return true;
 }
