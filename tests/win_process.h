@@ -118,8 +118,9 @@ protected:
     // goes to out_, its duration to seconds_.
     DWORD run_in_app(const std::wstring& command, DWORD timeout_ms = 90000);
     // The updater with `url` and `digest`, as the client application starts it.
+    // Six failed attempts wait up to 93 s between them, besides the transfers.
     DWORD run_download_phase(const std::string& url, const std::string& digest,
-                             DWORD timeout_ms = 90000);
+                             DWORD timeout_ms = 180000);
     std::wstring updater_command() const;
 
     std::string log() const { return update_logs(app_); }
