@@ -1,6 +1,7 @@
 #include "win_process.h"
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 
 #include "status_lines.h"
@@ -79,7 +80,11 @@ DWORD run_process_output(std::wstring command, const wchar_t* folder, std::strin
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE file = CreateFileW(temp_file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                               &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 0xdead;
+    if (file == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "cannot make the output file in %ls: %lu\n", temp_folder,
+                     GetLastError());
+        return 0xdead;
+    }
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -89,8 +94,20 @@ DWORD run_process_output(std::wstring command, const wchar_t* folder, std::strin
     startup.hStdError = file;
     PROCESS_INFORMATION process{};
     DWORD code = 0xdead;
-    if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, folder, &startup,
-                       &process)) {
+    // Once, in a full run of the suite, a start failed and the updater wrote nothing at all.
+    // A failed start says nothing about the updater, so it is tried again, and every
+    // failure is told with its error.
+    BOOL started = FALSE;
+    for (int attempt = 1; attempt <= 3 && !started; ++attempt) {
+        started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, folder,
+                                 &startup, &process);
+        if (!started) {
+            std::fprintf(stderr, "CreateProcessW failed with %lu (attempt %d)\n", GetLastError(),
+                         attempt);
+            Sleep(500);
+        }
+    }
+    if (started) {
         CloseHandle(process.hThread);
         code = finish(utils::ScopedKernelHandle(process.hProcess), timeout_ms);
     }
