@@ -331,7 +331,9 @@ int download_mode(const std::string& url, const std::string& path, const char* p
         setenv("http_proxy", proxy, 1);
         const ProxyChoice choice = choose_proxy(url);
         if (choice.proxy != proxy) fail("choose_proxy did not pick " + std::string(proxy));
-        result = download_file(url, path, false, &choice.proxy);
+        DownloadOptions options;
+        options.proxy = &choice.proxy;
+        result = download_file(url, path, false, options);
     } else {
         result = download_file(url, path, false);
     }

@@ -1,13 +1,18 @@
-// The download phase as a process against servers that misbehave the whole time: every
-// answer cut short, a slow answer, and other bytes on every request.
+// The download phase as a process against servers that misbehave: every answer cut short,
+// a slow answer, other bytes on every request, a busy server, answers cut short that the
+// next attempt continues, and a front end connected through it all.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <regex>
 #include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "download/download_file.h"
+#include "frontend/pipe.h"
 #include "status_lines.h"
 #include "win_process.h"
 
@@ -31,6 +36,19 @@ protected:
                 times.push_back(std::stod(line.substr(0, blank)));
         }
         return times;
+    }
+
+    // The body bytes the fault server sent for `url`'s path, in all.
+    size_t bytes_sent(const std::string& url) {
+        const std::string path = url.substr(url.find('/', url.find("://") + 3));
+        size_t sent = 0;
+        for (const std::string& line :
+             lines_of(test::read_file(servers_.fixture_file("sent.log")))) {
+            const size_t blank = line.find(' ');
+            if (blank != std::string::npos && line.substr(0, blank) == path)
+                sent += std::stoul(line.substr(blank + 1));
+        }
+        return sent;
     }
 
     void SetUp() override {
@@ -58,6 +76,20 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
     std::vector<std::string> cut_notices =
         test::failed_attempts("Transferred a partial file", path, cut_url);
     cut_notices.push_back(final_notice);
+    const auto resumable = [&](const std::string& mode) {
+        return servers_.url("fault", "/resume-" + mode + "-" + run_id + "/small.bin");
+    };
+    // What an earlier run noted beside 5000 bytes of the file: the fault server's ETag.
+    const auto note = [&](const std::string& md5) {
+        return "{\"md5\": \"" + md5 + "\", \"validator\": \"\\\"" + test::lower(md5_) +
+               "\\\"\", \"bytes\": \"5000\"}";
+    };
+    const auto cut_three_times = [&](const std::string& url) {
+        return test::failed_attempts("Transferred a partial file", path, url, 3);
+    };
+    const auto cut_once = [&](const std::string& url) {
+        return test::failed_attempts("Transferred a partial file", path, url, 1);
+    };
     // No wait follows: the run ends.
     std::vector<std::string> parked_notices = {
         "1, Failed to download file for HTTP response code said error.;",
@@ -74,7 +106,9 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
         std::vector<std::pair<std::string, size_t>> log_lines;  // part, how many lines
         double least_seconds;  // the shortest the waits after failed transfers may take
         Content content;
-        double request_gap;  // the server's log: at least this long between requests
+        double request_gap;     // the server's log: at least this long between requests
+        std::string note = "";  // beside the partial file, "" for none
+        double sent = 0;        // the body bytes sent, in files' sizes; 0: not counted
     } cases[] = {
         {"every answer cut short",
          cut_url,
@@ -122,6 +156,92 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
          0,
          Content::kOtherOfTheSameLength,
          0},
+        // A transfer cut short is continued under the file's validator: no byte comes
+        // twice. Without one that may be sent back (a weak ETag), each attempt starts
+        // afresh.
+        {"cut at 30, 60 and 90 % under an ETag",
+         resumable("cuts"),
+         "",
+         0u,
+         cut_three_times(resumable("cuts")),
+         {{"): Waiting ", 3}, {" not match", 0}, {"): file hash:" + path + " ", 1}},
+         1 + 2 + 4,
+         Content::kWhole,
+         0,
+         "",
+         1.0},
+        {"cut at 30, 60 and 90 % under a date",
+         resumable("dated"),
+         "",
+         0u,
+         cut_three_times(resumable("dated")),
+         {{" not match", 0}, {"starts again", 0}},
+         0,
+         Content::kWhole,
+         0,
+         "",
+         1.0},
+        {"cut at 30, 60 and 90 % under a weak ETag",
+         resumable("weak"),
+         "",
+         0u,
+         cut_three_times(resumable("weak")),
+         {{" not match", 0}},
+         0,
+         Content::kWhole,
+         0,
+         "",
+         0.3 + 0.6 + 0.9 + 1},
+        // A changed file, or a server that ignores ranges, sends the whole file: it
+        // replaces the bytes before, never adds to them.
+        {"the file changed after the first cut",
+         resumable("changed"),
+         "",
+         0u,
+         cut_once(resumable("changed")),
+         {{"): The server sent the whole body where byte 32768 on was asked for", 1},
+          {" not match", 0}},
+         0,
+         Content::kWhole,
+         0,
+         "",
+         1.5},
+        {"a server that ignores ranges",
+         resumable("norange"),
+         "",
+         0u,
+         cut_once(resumable("norange")),
+         {{"starts again", 1}, {" not match", 0}},
+         0,
+         Content::kWhole,
+         0,
+         "",
+         1.5},
+        // An earlier run's file is continued under the validator it noted; a note for
+        // another installer has it fetched afresh.
+        {"an earlier run's file under its note",
+         resumable("cuts-noted"),
+         body.substr(0, 5000),
+         0u,
+         cut_three_times(resumable("cuts-noted")),
+         {{" not match", 0}, {"starts again", 0}},
+         0,
+         Content::kWhole,
+         0,
+         note(test::lower(md5_)),
+         (body.size() - 5000.0) / body.size()},
+        {"an earlier run's file under another installer's note",
+         resumable("cuts-other"),
+         body.substr(0, 5000),
+         0u,
+         cut_three_times(resumable("cuts-other")),
+         {{"): The note beside " + path + " is not for it: the file is fetched afresh.", 1},
+          {" not match", 0}},
+         0,
+         Content::kWhole,
+         0,
+         note("00000000000000000000000000000000"),
+         1.0},
         // A longer wait ends the run at once; no later run asks before the time (last: the
         // record it leaves is checked below).
         {"asking for 900 s",
@@ -140,6 +260,7 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
             fs::create_directories(update_folder_);
             test::write_file(path, c.partial);
         }
+        if (!c.note.empty()) test::write_file(path + ".partial.json", c.note);
         EXPECT_EQ(run(c.url), c.exit_code) << c.name;
         const std::string text = log();
         EXPECT_EQ(notices_of(out_), c.notices) << c.name << "\n" << out_;
@@ -155,6 +276,12 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
             for (size_t at = 1; at < times.size(); ++at)
                 EXPECT_GE(times[at] - times[at - 1], c.request_gap) << c.name;
         }
+        if (c.sent > 0) {
+            EXPECT_NEAR(static_cast<double>(bytes_sent(c.url)) / body.size(), c.sent, 0.01)
+                << c.name;
+        }
+        // A note stays only beside a file that a later run may continue.
+        EXPECT_FALSE(fs::exists(path + ".partial.json")) << c.name;
         const std::string file = test::read_file(path);
         switch (c.content) {
             case Content::kHalf:
@@ -198,6 +325,36 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
               std::vector<std::string>{"1, The server asked to retry after <time>.;"})
         << out_;
     EXPECT_EQ(request_times(parked_url).size(), 1u);
+}
+
+// A front end that connects once sees every attempt: the pipe stays up through the waits.
+TEST_F(DownloadFaults, TheUpgradePipeStaysUpThroughTheWaits) {
+    const std::string url = servers_.url(
+        "fault", "/resume-cuts-pipe-" + std::to_string(GetCurrentProcessId()) + "/small.bin");
+    std::vector<std::string> messages;
+    std::atomic<bool> done{false};
+    std::thread front_end([&] {
+        Pipe client(kUpgradePipeName, false);
+        while (!done && client.connect_to_server() != 0) Sleep(5);
+        std::string message;
+        while (client.receive(message, 60000) >= 0) messages.push_back(message);
+    });
+    EXPECT_EQ(run(url), 0u);
+    done = true;
+    front_end.join();
+    // Each attempt asks for the rest of the file. The first may be over before the front
+    // end is connected; the three after the waits are all seen, on the same connection.
+    static const std::regex progress(R"(^0, (\d+)\.000000, (\d+)\.000000;$)");
+    std::set<long> totals;
+    for (const std::string& message : messages) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(message, match, progress)) << message;
+        if (std::stol(match[1]) > 0) totals.insert(std::stol(match[1]));
+    }
+    const long size = static_cast<long>(servers_.bytes("small.bin").size());
+    totals.insert(size);
+    EXPECT_EQ(totals, (std::set<long>{size, size - size * 3 / 10, size - size * 6 / 10,
+                                      size - size * 9 / 10}));
 }
 
 // A full disk: the process limit on file sizes that ctest sets for this one test (Wine

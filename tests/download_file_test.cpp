@@ -45,7 +45,8 @@ protected:
     int download(const std::string& url, const fs::path& path, bool resume) {
         test::StdoutRedirect redirect(dir_.path() / "stdout.txt", "wb");
         EXPECT_TRUE(redirect.ok());
-        const int result = download_file(url, path.string(), resume);
+        answer_ = DownloadAnswer();
+        const int result = download_file(url, path.string(), resume, DownloadOptions(), &answer_);
         redirect.restore();
         out_ = test::read_file(dir_.path() / "stdout.txt");
         return result;
@@ -75,6 +76,7 @@ protected:
     test::Servers servers_;
     std::string body_;
     std::string out_;
+    DownloadAnswer answer_;
 };
 
 TEST_F(DownloadFile, OpenModesAndResumeOffset) {
@@ -83,12 +85,14 @@ TEST_F(DownloadFile, OpenModesAndResumeOffset) {
         bool resume;
         std::string before;  // the file's content before, "-" for no file
         std::string after;
+        bool validated;  // nginx's ETag names the bytes after
     } cases[] = {
-        {"resume without a file", true, "-", body_},
+        {"resume without a file", true, "-", body_, true},
+        // Bytes of unknown origin continued: the digest decides, no validator holds.
         {"resume a partial file", true, std::string(5000, 'x'),
-         std::string(5000, 'x') + body_.substr(5000)},
-        {"fresh over a longer file", false, std::string(100000, 'y'), body_},
-        {"fresh without a file", false, "-", body_},
+         std::string(5000, 'x') + body_.substr(5000), false},
+        {"fresh over a longer file", false, std::string(100000, 'y'), body_, true},
+        {"fresh without a file", false, "-", body_, true},
     };
     for (const Case& c : cases) {
         const fs::path path = dir_.path() / "installer.exe";
@@ -96,6 +100,10 @@ TEST_F(DownloadFile, OpenModesAndResumeOffset) {
         if (c.before != "-") test::write_file(path, c.before);
         EXPECT_EQ(download(servers_.url("http", "/small.bin"), path, c.resume), 0) << c.name;
         EXPECT_TRUE(test::read_file(path) == c.after) << c.name;
+        // The digests of the whole file, its earlier bytes too, taken on the way.
+        EXPECT_EQ(answer_.md5, test::md5_of(path)) << c.name;
+        EXPECT_EQ(answer_.sha256.size(), 64u) << c.name;
+        EXPECT_EQ(answer_.validator.empty(), !c.validated) << c.name;
         const auto records = records_of(out_);
         ASSERT_FALSE(records.empty()) << c.name;
         // The last record shows the finished transfer: the bytes of this request.

@@ -112,6 +112,92 @@ TEST_F(HttpClientTest, TransferFaults) {
             << code;
 }
 
+// A sink that keeps the body and counts how often it had to start again.
+class RecordingSink : public BodySink {
+public:
+    bool write(const char* data, size_t size) override {
+        body.append(data, size);
+        return true;
+    }
+    bool start_again() override {
+        body.clear();
+        ++restarts;
+        return true;
+    }
+    std::string body;
+    int restarts = 0;
+};
+
+// A range continues a body only while the server still has the version the bytes came
+// from; any other answer replaces what the sink holds, never adds to it.
+TEST_F(HttpClientTest, ARangeContinuesOnlyTheSameVersionOfTheBody) {
+    const std::string whole = servers_.bytes("small.bin");
+    const std::string head = whole.substr(0, 5000);
+    std::string etag;
+    {
+        HttpClient client;
+        RecordingSink sink;
+        ASSERT_EQ(
+            client.download(servers_.url("http", "/small.bin"), &sink, 0, "", no_progress, nullptr),
+            0);
+        etag = client.last_validator();
+        EXPECT_TRUE(client.last_body_from_start());
+    }
+    // nginx's ETag: strong, quoted.
+    ASSERT_GT(etag.size(), 2u);
+    EXPECT_EQ(etag.front(), '"');
+    const std::string norange = servers_.url("fault", "/norange/small.bin");
+    struct Case {
+        const char* name;
+        std::string url;
+        std::string if_range;
+        int restarts;
+    } cases[] = {
+        {"the same ETag", servers_.url("http", "/small.bin"), etag, 0},
+        {"no validator: the range as asked", servers_.url("http", "/small.bin"), "", 0},
+        {"another ETag", servers_.url("http", "/small.bin"), "\"other\"", 1},
+        {"a server that ignores ranges", norange, etag, 1},
+    };
+    for (const Case& c : cases) {
+        HttpClient client;
+        RecordingSink sink;
+        sink.body = head;
+        EXPECT_EQ(client.download(c.url, &sink, 5000, c.if_range, no_progress, nullptr), 0)
+            << c.name;
+        EXPECT_EQ(sink.restarts, c.restarts) << c.name;
+        EXPECT_TRUE(sink.body == whole) << c.name << " " << sink.body.size();
+        EXPECT_EQ(client.last_body_from_start(), c.restarts == 1) << c.name;
+    }
+    // Each start again is logged.
+    const std::string log = log_text();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+}
+
+// What names a body's version for a later range: a strong ETag, else a date; a weak ETag
+// never; nothing from an error answer.
+TEST_F(HttpClientTest, TheValidatorOfABody) {
+    struct Case {
+        std::string path;
+        std::string validator;
+    } cases[] = {
+        {"/resume-dated/small.bin", "Tue, 01 Dec 2026 09:00:00 GMT"},
+        {"/resume-weak/small.bin", ""},
+        {"/norange/small.bin", ""},
+    };
+    for (const Case& c : cases) {
+        HttpClient client;
+        RecordingSink sink;
+        client.download(servers_.url("fault", c.path), &sink, 0, "", no_progress, nullptr);
+        EXPECT_EQ(client.last_validator(), c.validator) << c.path;
+    }
+    HttpClient client;
+    RecordingSink sink;
+    EXPECT_NE(
+        client.download(servers_.url("http", "/missing.bin"), &sink, 0, "", no_progress, nullptr),
+        0);
+    EXPECT_EQ(client.last_validator(), "");
+}
+
 // Takes `room` bytes, then fails like a full disk.
 class FullDisk : public std::streambuf {
 public:

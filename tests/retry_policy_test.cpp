@@ -1,11 +1,14 @@
 // When a failed download is tried again: the back-off's ranges, the server's Retry-After
-// and where it is believed, and the spread that keeps a fleet's retries apart.
+// and where it is believed, and the spread that keeps a fleet's retries apart; and the
+// note that lets a later run continue the file.
 #include "download/retry_policy.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
+
+#include "download/partial_record.h"
 
 namespace {
 
@@ -144,6 +147,47 @@ TEST(RetryPolicy, RetryAfterAsSecondsOrAsADate) {
         const std::optional<long> seconds = download::parse_retry_after(c.values, kDate, bad);
         EXPECT_EQ(seconds, c.seconds) << shown;
         EXPECT_EQ(bad, c.bad) << shown;
+    }
+}
+
+// A note counts only for the installer it names, with exactly the bytes it names, and a
+// validator that may go back to the server.
+TEST(PartialRecord, ANoteCountsOnlyForItsFileAndBytes) {
+    const std::string md5 = "0123456789ABCDEF0123456789ABCDEF";
+    const std::string note = download::partial_record_json(md5, "\"abc\"", 5000);
+    std::string control_note = note;
+    control_note.replace(control_note.find("abc"), 3, "a\\u0001c");
+    std::string long_note = note;
+    long_note.replace(long_note.find("abc"), 3, std::string(1025, 'v'));
+    const struct {
+        const char* name;
+        std::string text;
+        std::string md5;
+        int64_t bytes;
+        const char* validator;  // nullptr: not usable
+    } cases[] = {
+        {"its own note", note, md5, 5000, "\"abc\""},
+        {"the digest in lower case", note, "0123456789abcdef0123456789abcdef", 5000, "\"abc\""},
+        {"another installer", note, "1123456789ABCDEF0123456789ABCDEF", 5000, nullptr},
+        {"bytes added since", note, md5, 5001, nullptr},
+        {"an empty file", download::partial_record_json(md5, "\"abc\"", 0), md5, 0, nullptr},
+        {"a control character", control_note, md5, 5000, nullptr},
+        {"a validator over 1 KiB", long_note, md5, 5000, nullptr},
+        {"no validator", download::partial_record_json(md5, "", 5000), md5, 5000, nullptr},
+        {"the size as a number",
+         R"({"md5":"0123456789abcdef0123456789abcdef","validator":"x","bytes":5000})", md5, 5000,
+         nullptr},
+        {"not an object", "[\"abc\"]", md5, 5000, nullptr},
+        {"cut short", note.substr(0, note.size() / 2), md5, 5000, nullptr},
+        {"empty", "", md5, 5000, nullptr},
+    };
+    for (const auto& c : cases) {
+        std::string validator = "unchanged";
+        const bool usable = download::parse_partial_record(c.text, c.md5, c.bytes, validator);
+        EXPECT_EQ(usable, c.validator != nullptr) << c.name;
+        if (c.validator != nullptr) {
+            EXPECT_EQ(validator, c.validator) << c.name;
+        }
     }
 }
 

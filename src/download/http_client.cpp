@@ -1,5 +1,7 @@
 #include "download/http_client.h"
 
+#include <cstdio>
+
 #include "log/log.h"
 #include "utils/paths.h"
 
@@ -11,7 +13,10 @@ const char* const kUserAgent =
 constexpr long kConnectTimeoutSeconds = 20;
 constexpr long kMaxRedirects = 5;
 constexpr long kFirstErrorStatus = 400;
+constexpr long kPartialContent = 206;
 constexpr long kRangeNotSatisfiable = 416;
+// A validator is sent back as it came; a longer one is not worth a resume.
+constexpr size_t kLongestValidator = 1024;
 constexpr long kReceiveBufferBytes = 512 * 1024;
 
 bool has_scheme(const char* url, const char* scheme) {
@@ -45,9 +50,43 @@ bool same_ascii_text(const std::string& a, const std::string& b) {
     return true;
 }
 
+// The value of the header line `line` when it is the header `name` (lower case, with
+// its colon), without the blanks around it and the line's end.
+bool header_value(const std::string& line, const char* name, std::string& value) {
+    const std::string wanted(name);
+    if (line.size() < wanted.size() || !same_ascii_text(line.substr(0, wanted.size()), wanted))
+        return false;
+    const size_t first = line.find_first_not_of(" \t", wanted.size());
+    const size_t last = line.find_last_not_of(" \t\r\n");
+    value = first == std::string::npos || last < first ? std::string()
+                                                       : line.substr(first, last + 1 - first);
+    return true;
+}
+
+// A stream as a body sink: it cannot take back what it was given.
+class StreamSink : public BodySink {
+public:
+    explicit StreamSink(std::ostream& out) : out_(out) {}
+    bool write(const char* data, size_t size) override {
+        out_.write(data, static_cast<std::streamsize>(size));
+        return out_.good();
+    }
+    bool start_again() override { return false; }
+
+private:
+    std::ostream& out_;
+};
+
 }  // namespace
 
 int64_t HttpClient::global_init_count = 0;
+
+bool HttpClient::sendable_validator(const std::string& value) {
+    if (value.empty() || value.size() > kLongestValidator) return false;
+    for (const char c : value)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+    return true;
+}
 
 HttpClient::HttpClient(StallLimit stall) {
     if (global_init_count == 0) curl_global_init(CURL_GLOBAL_ALL);
@@ -117,8 +156,9 @@ int HttpClient::check_request_host(void* self, char*, char*, int, int) {
     return url != nullptr && client.host_allowed(url) ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
 }
 
-void HttpClient::prepare(const std::string& address, WriteTarget& target, int64_t resume_from,
-                         HttpProgressCallback progress, void* progress_data) {
+void HttpClient::prepare(const std::string& address, WriteTarget& target,
+                         const std::string& if_range, HttpProgressCallback progress,
+                         void* progress_data) {
     if (!allowed_hosts_.empty()) {
         curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &HttpClient::check_request_host);
         curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
@@ -128,12 +168,19 @@ void HttpClient::prepare(const std::string& address, WriteTarget& target, int64_
     // transfer, as one to file: does.
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR,
                      has_scheme(address.c_str(), "https://") ? "https" : "http,https");
-    if (resume_from > 0)
-        curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(resume_from));
+    // A range of our own rather than libcurl's resume, which fails the transfer on a whole
+    // body; here a whole body replaces what the sink holds (place_body).
+    const std::string range = std::to_string(target.resume_from) + "-";
+    curl_easy_setopt(easy, CURLOPT_RANGE, target.resume_from > 0 ? range.c_str() : nullptr);
+    if (headers != nullptr) curl_slist_free_all(headers);
+    headers = nullptr;
+    if (target.resume_from > 0 && !if_range.empty())
+        headers = curl_slist_append(nullptr, ("If-Range: " + if_range).c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy, CURLOPT_PROGRESSFUNCTION, progress);
     curl_easy_setopt(easy, CURLOPT_PROGRESSDATA, progress_data);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, target.out != nullptr ? &target : nullptr);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, target.sink != nullptr ? &target : nullptr);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &HttpClient::write_callback);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &HttpClient::header_callback);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
@@ -143,48 +190,103 @@ size_t HttpClient::header_callback(char* data, size_t size, size_t count, void* 
     HttpClient& client = *static_cast<HttpClient*>(self);
     const size_t bytes = size * count;
     const std::string line(data, bytes);
-    static const char kName[] = "retry-after:";
-    const size_t name_length = sizeof kName - 1;
+    std::string value;
     // Every answer, a redirect's or a proxy's included, starts with its status line: only
     // the last one's header lines count.
     if (line.compare(0, 5, "HTTP/") == 0) {
         client.last_retry_after_.clear();
-    } else if (line.size() >= name_length && same_ascii_text(line.substr(0, name_length), kName)) {
-        const size_t end = line.find_last_not_of("\r\n");
-        client.last_retry_after_.push_back(end == std::string::npos || end < name_length
-                                               ? std::string()
-                                               : line.substr(name_length, end + 1 - name_length));
+        client.etag_.clear();
+        client.last_modified_.clear();
+        client.range_start_ = -1;
+    } else if (header_value(line, "retry-after:", value)) {
+        client.last_retry_after_.push_back(value);
+    } else if (header_value(line, "etag:", value)) {
+        client.etag_ = value;
+    } else if (header_value(line, "last-modified:", value)) {
+        client.last_modified_ = value;
+    } else if (header_value(line, "content-range:", value)) {
+        long long first = -1;
+        if (std::sscanf(value.c_str(), "bytes %lld-", &first) == 1 && first >= 0)
+            client.range_start_ = first;
     }
     return bytes;
 }
 
+bool HttpClient::place_body(WriteTarget& target) {
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    const int64_t asked = target.resume_from > 0 ? target.resume_from : 0;
+    if (status == kPartialContent) {
+        if (range_start_ == asked) {
+            last_body_from_start_ = asked == 0;
+            return true;
+        }
+        LOG_WARN("HttpClient::download",
+                 "The server sent the body from byte %lld where byte %lld was asked for.\n",
+                 static_cast<long long>(range_start_), static_cast<long long>(asked));
+        range_refused_ = true;
+        return false;
+    }
+    last_body_from_start_ = true;
+    if (asked == 0) return true;
+    // The file changed since the bytes the sink holds, or the server ignores ranges.
+    if (!target.sink->start_again()) {
+        range_refused_ = true;
+        return false;
+    }
+    LOG_INFO("HttpClient::download",
+             "The server sent the whole body where byte %lld on was asked for: it starts "
+             "again.\n",
+             static_cast<long long>(asked));
+    return true;
+}
+
 int HttpClient::download(const std::string& url, std::ostream* out, int64_t resume_from,
                          HttpProgressCallback progress, void* progress_data) {
+    if (out == nullptr)
+        return download(url, static_cast<BodySink*>(nullptr), resume_from, std::string(), progress,
+                        progress_data);
+    StreamSink sink(*out);
+    return download(url, &sink, resume_from, std::string(), progress, progress_data);
+}
+
+int HttpClient::download(const std::string& url, BodySink* sink, int64_t resume_from,
+                         const std::string& if_range, HttpProgressCallback progress,
+                         void* progress_data) {
     const std::string address = url;
     if (easy == nullptr) return -1;
 
     refused_host_.clear();
+    last_validator_.clear();
+    last_body_from_start_ = false;
+    range_refused_ = false;
     // No connection at all to a host that is not allowed; a redirect's host is known only
     // once the answer has come, and is checked before its request goes out.
     if (!host_allowed(address.c_str())) return refuse_host();
-    WriteTarget target{this, out};
-    prepare(address, target, resume_from, progress, progress_data);
-    const bool https_only = has_scheme(address.c_str(), "https://");
+    WriteTarget target{this, sink, resume_from, false};
+    prepare(address, target, if_range, progress, progress_data);
 
     last_retry_after_.clear();
-    CURLcode code = curl_easy_perform(easy);
+    const CURLcode code = curl_easy_perform(easy);
     record_answer();
+    // A whole body that was empty never reached the sink.
+    if (code == CURLE_OK && sink != nullptr && resume_from > 0 && !target.body_seen &&
+        last_status_ == 200 && !place_body(target))
+        return CURLE_RANGE_ERROR;
+    return judge(code, address, target);
+}
+
+int HttpClient::judge(CURLcode code, const std::string& address, const WriteTarget& target) {
     // An error answer is a failed transfer whatever else libcurl made of it (the write
-    // callback refused its body, or a resumed request saw no range in it). A 416 to a
-    // resumed request means the file is whole already: the digest check judges it.
-    long status = 0;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-    if (status >= kFirstErrorStatus) {
-        if (resume_from > 0 && status == kRangeNotSatisfiable) return 0;
+    // callback refused its body). A 416 to a resumed request means the file is whole
+    // already: the digest check judges it.
+    if (last_status_ >= kFirstErrorStatus) {
+        if (target.resume_from > 0 && last_status_ == kRangeNotSatisfiable) return 0;
         code = CURLE_HTTP_RETURNED_ERROR;
     }
+    if (code == CURLE_WRITE_ERROR && range_refused_) code = CURLE_RANGE_ERROR;
     if (code == CURLE_ABORTED_BY_CALLBACK && !refused_host_.empty()) return refuse_host();
-    if (code == CURLE_UNSUPPORTED_PROTOCOL && https_only) {
+    if (code == CURLE_UNSUPPORTED_PROTOCOL && has_scheme(address.c_str(), "https://")) {
         // Having followed the redirect, libcurl reports its target as the address.
         const char* target_url = nullptr;
         curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &target_url);
@@ -202,12 +304,6 @@ int HttpClient::download(const std::string& url, std::ostream* out, int64_t resu
                  static_cast<int>(code));
         return code;
     }
-    const CURLcode info = curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-    if (info != CURLE_OK) {
-        LOG_WARN("HttpClient::download", "Failed to get the HTTP request status for %d\n",
-                 static_cast<int>(info));
-        return info;
-    }
     return 0;
 }
 
@@ -217,18 +313,29 @@ void HttpClient::record_answer() {
     const char* scheme = nullptr;
     last_over_https_ = curl_easy_getinfo(easy, CURLINFO_SCHEME, &scheme) == CURLE_OK &&
                        scheme != nullptr && same_ascii_text(scheme, "https");
+    // An error answer names no body of ours; a weak ETag may not ask for a range (RFC
+    // 9110, 13.1.5).
+    if (last_status_ >= kFirstErrorStatus)
+        last_validator_.clear();
+    else if (etag_.compare(0, 2, "W/") != 0 && sendable_validator(etag_))
+        last_validator_ = etag_;
+    else if (sendable_validator(last_modified_))
+        last_validator_ = last_modified_;
 }
 
-size_t HttpClient::write_callback(char* data, size_t size, size_t count, void* stream) {
-    if (stream == nullptr) return 0;
-    WriteTarget& target = *static_cast<WriteTarget*>(stream);
+size_t HttpClient::write_callback(char* data, size_t size, size_t count, void* target_data) {
+    if (target_data == nullptr) return 0;
+    WriteTarget& target = *static_cast<WriteTarget*>(target_data);
     // The status line is known before the first body byte. An error page must not end up
     // in the installer file; a redirect's body never reaches this callback.
     long status = 0;
     curl_easy_getinfo(target.client->easy, CURLINFO_RESPONSE_CODE, &status);
     if (status >= kFirstErrorStatus) return 0;
+    if (!target.body_seen) {
+        if (!target.client->place_body(target)) return 0;
+        target.body_seen = true;
+    }
     const size_t bytes = size * count;
-    target.out->write(data, static_cast<std::streamsize>(bytes));
-    // A stream that refuses bytes (a full disk) ends the transfer as a write error.
-    return target.out->good() ? bytes : 0;
+    // A sink that refuses bytes (a full disk) ends the transfer as a write error.
+    return target.sink->write(data, bytes) ? bytes : 0;
 }

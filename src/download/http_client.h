@@ -15,6 +15,18 @@
 using HttpProgressCallback = int (*)(void* data, double total, double received, double upload_total,
                                      double upload_received);
 
+// Where a download's body goes.
+class BodySink {
+public:
+    virtual ~BodySink() = default;
+    // Takes the next bytes of the body. false refuses them, which ends the transfer as a
+    // write error.
+    virtual bool write(const char* data, size_t size) = 0;
+    // The server sent the whole body where only its end was asked for: everything written
+    // so far must go, the body starts again. false when that cannot be done.
+    virtual bool start_again() = 0;
+};
+
 class HttpClient {
 public:
     // How long a transfer may move less than `bytes_per_second` before it is abandoned.
@@ -47,11 +59,19 @@ public:
     // WARN line that names it.
     void allow_hosts(const std::vector<std::string>& hosts);
 
-    // Fetches `url` into `out`, asking for the body from byte `resume_from` on when it is
-    // above 0. Returns 0 when the transfer completed with a success status; libcurl's
-    // code otherwise, logged (CURLE_HTTP_RETURNED_ERROR for a status of 400 or more, when
-    // nothing of the error page reaches `out`); -1 without a handle. A 416 answer to a
-    // resumed request counts as success: the file is whole already.
+    // Fetches `url` into `sink`, asking for the body from byte `resume_from` on when it is
+    // above 0, and then only if the body still is what `if_range` (an ETag or a date, as
+    // last_validator gives it) names, when that is not empty. A server that sends the whole
+    // body instead (it changed, or the server ignores ranges) has the sink start again; a
+    // range that starts elsewhere fails the transfer with CURLE_RANGE_ERROR. Returns 0 when
+    // the transfer completed with a success status; libcurl's code otherwise, logged
+    // (CURLE_HTTP_RETURNED_ERROR for a status of 400 or more, when nothing of the error
+    // page reaches the sink); -1 without a handle. A 416 answer to a resumed request counts
+    // as success: the file is whole already.
+    int download(const std::string& url, BodySink* sink, int64_t resume_from,
+                 const std::string& if_range, HttpProgressCallback progress, void* progress_data);
+    // The same into a stream, which cannot start again: a whole body where a range was
+    // asked for fails the transfer with CURLE_RANGE_ERROR.
     int download(const std::string& url, std::ostream* out, int64_t resume_from,
                  HttpProgressCallback progress, void* progress_data);
 
@@ -60,11 +80,20 @@ public:
     long last_status() const { return last_status_; }
     const std::vector<std::string>& last_retry_after() const { return last_retry_after_; }
     bool last_over_https() const { return last_over_https_; }
+    // What names the version of the body the last answer sent, for a later `if_range`: its
+    // strong ETag, else its Last-Modified date; empty when it sent neither, or only values
+    // that cannot be sent back (over 1 KiB, or with control characters).
+    const std::string& last_validator() const { return last_validator_; }
+    // Whether `value` may go back to a server in If-Range as it came: not empty, at most
+    // 1 KiB, no control characters.
+    static bool sendable_validator(const std::string& value);
+    // Whether the bytes the last download wrote began at the body's first byte.
+    bool last_body_from_start() const { return last_body_from_start_; }
 
-    // libcurl's write function: writes to `stream` (the std::ostream of the download).
-    // Returns 0, which ends the transfer with CURLE_WRITE_ERROR, when there is no
-    // stream, when the stream refuses the bytes, or when the answer is an HTTP error.
-    static size_t write_callback(char* data, size_t size, size_t count, void* stream);
+    // libcurl's write function: writes to the WriteTarget's sink. Returns 0, which ends the
+    // transfer with CURLE_WRITE_ERROR, when there is no sink, when it refuses the bytes,
+    // when the answer is an HTTP error, or when its range does not fit.
+    static size_t write_callback(char* data, size_t size, size_t count, void* target);
 
     // Live clients; libcurl's process-wide state exists while it is above 0.
     static int64_t global_init_count;
@@ -81,15 +110,23 @@ private:
 
     struct WriteTarget {
         HttpClient* client;
-        std::ostream* out;
+        BodySink* sink;
+        int64_t resume_from;
+        bool body_seen;  // the final answer's first body byte has been taken
     };
+    // Decides, before the first body byte is taken, where the body goes: false when the
+    // answer's range does not continue the sink's bytes.
+    bool place_body(WriteTarget& target);
     // Keeps the final answer's status and scheme.
     void record_answer();
-    // libcurl's header function: keeps the Retry-After lines of the answer under way.
+    // libcurl's header function: keeps the Retry-After lines, validators and range of the
+    // answer under way.
     static size_t header_callback(char* data, size_t size, size_t count, void* self);
     // Sets the options of one download of `address` into `target`, which must outlive it.
-    void prepare(const std::string& address, WriteTarget& target, int64_t resume_from,
+    void prepare(const std::string& address, WriteTarget& target, const std::string& if_range,
                  HttpProgressCallback progress, void* progress_data);
+    // libcurl's result and the log lines for a transfer that ended with `code`.
+    int judge(CURLcode code, const std::string& address, const WriteTarget& target);
 
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
@@ -98,4 +135,11 @@ private:
     long last_status_ = 0;
     std::vector<std::string> last_retry_after_;
     bool last_over_https_ = false;
+    std::string etag_;           // of the answer under way, as sent
+    std::string last_modified_;  // of the answer under way, as sent
+    int64_t range_start_ = -1;   // its Content-Range's first byte; -1 without one
+    std::string last_validator_;
+    bool last_body_from_start_ = false;
+    bool range_refused_ =
+        false;  // the answer's range did not fit, or the sink could not start again
 };

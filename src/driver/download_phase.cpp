@@ -8,11 +8,12 @@
 #include <string>
 
 #include "download/download_file.h"
+#include "download/partial_record.h"
 #include "download/proxy.h"
 #include "download/retry_policy.h"
 #include "driver/phases.h"
+#include "frontend/pipe.h"
 #include "integrity/digest_text.h"
-#include "integrity/file_digest.h"
 #include "log/log.h"
 #include "outcome/last_update_file.h"
 #include "policy/versions.h"
@@ -97,6 +98,54 @@ void end_on_server_wait(UpdateRun& run, const std::string& expected_md5, long se
     outcome::write_last_update(widen(run.update_folder), record);
 }
 
+// Where the next attempt starts: the file's end under its validator, the file's end as
+// an earlier run left it without one (the digest decides), or afresh.
+struct NextStart {
+    bool resume = true;
+    std::string if_range;
+};
+
+// The first attempt continues what an earlier run left, under the validator it noted;
+// a note that is not for this file has it started afresh.
+NextStart first_start(const UpdateRun& run, const std::string& expected_md5) {
+    NextStart start;
+    const download::PartialRecord note =
+        download::read_partial_record(run.installer_path, expected_md5, start.if_range);
+    if (note == download::PartialRecord::kRefused) {
+        LOG_WARN(kPhase, "The note beside %s is not for it: the file is fetched afresh.\n",
+                 run.installer_path.c_str());
+        start.resume = false;
+    }
+    download::remove_partial_record(run.installer_path);
+    return start;
+}
+
+// After a failed transfer the file is continued only under a validator of its bytes, and
+// noted for a later run; otherwise the next attempt starts afresh.
+NextStart after_failed_transfer(const UpdateRun& run, const std::string& expected_md5,
+                                const DownloadAnswer& answer) {
+    NextStart start;
+    start.if_range = answer.validator;
+    start.resume =
+        !start.if_range.empty() &&
+        download::write_partial_record(run.installer_path, expected_md5, start.if_range) == 0;
+    if (!start.resume) download::remove_partial_record(run.installer_path);
+    return start;
+}
+
+// Whether the attempt's file has the expected digest, from the digests taken as its bytes
+// arrived.
+bool has_expected_digest(const UpdateRun& run, const std::string& expected_md5,
+                         const DownloadAnswer& answer) {
+    download::remove_partial_record(run.installer_path);
+    LOG_INFO(kPhase, "file hash:%s %s %s\n", run.installer_path.c_str(), answer.sha256.c_str(),
+             answer.md5.c_str());
+    if (same_digest_text(expected_md5, answer.md5)) return true;
+    LOG_WARN(kPhase, "file hash:%s %s %s not match\n", run.installer_path.c_str(),
+             expected_md5.c_str(), answer.md5.c_str());
+    return false;
+}
+
 // Downloads until an attempt yields the expected digest, waiting between attempts as the
 // retry policy says. The proxy is chosen once, before the first attempt; every attempt
 // uses it.
@@ -106,29 +155,27 @@ Fetched fetch_checked_installer(UpdateRun& run, const std::string& url,
     // Credentials in the address are used, but never written where they can be read.
     const std::string shown_url = utils::redact_credentials(url);
     bool named_bad_wait = false;
+    NextStart start = first_start(run, expected_md5);
+    // Held through the waits, so that a front end stays connected from the first attempt
+    // to the last; when it cannot be made here, each attempt tries again.
+    const std::unique_ptr<Pipe> pipe = open_upgrade_pipe();
     for (int attempt = 1; attempt <= download::kAttempts; ++attempt) {
         download::AttemptEnd end;
         end.kind = download::AttemptEnd::Kind::kDigest;
         DownloadAnswer answer;
-        // Only the first attempt continues a file that an earlier run left behind.
-        if (download_file(url, run.installer_path, attempt == 1, &proxy.proxy,
-                          &run.policy.download_hosts, &answer) < 0) {
+        DownloadOptions options;
+        options.proxy = &proxy.proxy;
+        options.hosts = &run.policy.download_hosts;
+        options.if_range = start.if_range;
+        options.pipe = pipe.get();
+        if (download_file(url, run.installer_path, start.resume, options, &answer) < 0) {
             REPORT_FAILURE(run.notice, kPhase, "Failed to download %s from %s",
                            run.installer_path.c_str(), shown_url.c_str());
             end = failed_transfer(answer, url, named_bad_wait);
+            start = after_failed_transfer(run, expected_md5, answer);
         } else {
-            char md5[256] = {0};
-            char sha256[256] = {0};
-            if (md5_sha256_file_hex(run.installer_path.c_str(), md5, sha256) < 0) {
-                // A file we cannot read back is never accepted.
-                LOG_WARN(kPhase, "Failed to compute the digests of %s.\n",
-                         run.installer_path.c_str());
-            } else {
-                LOG_INFO(kPhase, "file hash:%s %s %s\n", run.installer_path.c_str(), sha256, md5);
-                if (same_digest_text(expected_md5, md5)) return Fetched::kAccepted;
-                LOG_WARN(kPhase, "file hash:%s %s %s not match\n", run.installer_path.c_str(),
-                         expected_md5.c_str(), md5);
-            }
+            if (has_expected_digest(run, expected_md5, answer)) return Fetched::kAccepted;
+            start = NextStart{false, std::string()};
         }
         const download::NextAttempt next = download::next_attempt(attempt, end, draw());
         if (next.server_asked && next.server_seconds > download::kLongestServerWaitSeconds) {

@@ -3,8 +3,6 @@
 #include <memory>
 
 #include "integrity/digest_text.h"
-#include "integrity/md5.h"
-#include "integrity/sha256.h"
 #include "utils/text.h"
 
 DigestFileCalls digest_file_calls = {std::fread};
@@ -68,21 +66,35 @@ int sha256_file_hex(const char* path, char* out) {
 }
 
 int md5_sha256_file_hex(const char* path, char* md5_out, char* sha256_out) {
-    Md5Context md5;
-    Sha256Context sha256;
-    md5_init(md5);
-    sha256_init(sha256);
+    RunningDigests digests;
+    if (digests.add_file(path) < 0) return -1;
+    digests.texts(md5_out, sha256_out);
+    return 0;
+}
+
+void RunningDigests::restart() {
+    md5_init(md5_);
+    sha256_init(sha256_);
+}
+
+void RunningDigests::add(const void* data, std::size_t size) {
     // Both passes over a chunk run while it is still in the L1 cache.
-    const auto consume = [&](const unsigned char* data, std::size_t size) {
-        md5_update(md5, data, size);
-        sha256_update(sha256, data, size);
-    };
-    if (read_whole_file(path, consume) < 0) return -1;
+    md5_update(md5_, static_cast<const unsigned char*>(data), size);
+    sha256_update(sha256_, static_cast<const unsigned char*>(data), size);
+}
+
+int RunningDigests::add_file(const char* path) {
+    return read_whole_file(
+        path, [this](const unsigned char* data, std::size_t size) { add(data, size); });
+}
+
+void RunningDigests::texts(char* md5_out, char* sha256_out) const {
+    Md5Context md5 = md5_;
+    Sha256Context sha256 = sha256_;
     unsigned char md5_digest[MD5_DIGEST_SIZE];
     unsigned char sha256_digest[SHA256_DIGEST_SIZE];
     md5_final(md5, md5_digest);
     sha256_final(sha256, sha256_digest);
     write_digest_hex(md5_digest, sizeof md5_digest, md5_out);
     write_digest_hex(sha256_digest, sizeof sha256_digest, sha256_out);
-    return 0;
 }
