@@ -12,6 +12,11 @@
 //         http_proxy as the download phase does, against `curl -s -x PROXY -o`
 //     download_bench download URL PATH [PROXY]
 //         one download_file call: the measured process of the modes above
+//     download_bench fleet-copy URL PATH policy|fixed SEED
+//         one copy of a fleet: up to six attempts of the HTTP client, waiting between
+//         them as the program's retry policy says, or two seconds as the rule before it;
+//         prints its attempts and whether it got the file (scripts/bench fleet starts
+//         fifty at once against nginx's request limit)
 //
 // Every download runs as its own process, started from FOLDER (its update.log, its
 // outputs and the pipe's socket live there), timed from spawn to exit, so that ours and
@@ -33,17 +38,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "download/download_file.h"
+#include "download/http_client.h"
 #include "download/proxy.h"
+#include "download/retry_policy.h"
 #include "frontend/pipe.h"
 #include "log/log.h"
 
@@ -458,10 +467,48 @@ void pipe_clients_mode(const std::string& self, const std::string& url, int roun
                 kDownloadLimitSeconds, kClientLimitSeconds);
 }
 
+int no_progress(void*, double, double, double, double) { return 0; }
+
+int fleet_copy_mode(const std::string& url, const std::string& path, const std::string& rule,
+                    unsigned seed) {
+    std::mt19937_64 random(seed);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    int attempt = 1;
+    bool got = false;
+    for (;; ++attempt) {
+        HttpClient client;
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        got = client.download(url, &out, 0, no_progress, nullptr) == 0;
+        if (got) break;
+        download::AttemptEnd end;
+        if (client.last_status() >= 400) {
+            end.kind = download::AttemptEnd::Kind::kStatus;
+            end.status = client.last_status();
+        }
+        bool bad = false;
+        end.retry_after =
+            download::parse_retry_after(client.last_retry_after(), std::time(nullptr), bad);
+        download::NextAttempt next;
+        if (rule == "fixed") {
+            next.again = attempt < download::kAttempts;
+            next.wait_seconds = 2.0;
+        } else {
+            next = download::next_attempt(attempt, end, uniform(random));
+        }
+        if (!next.again) break;
+        std::this_thread::sleep_for(std::chrono::duration<double>(next.wait_seconds));
+    }
+    std::printf("attempts=%d got=%d\n", attempt, got ? 1 : 0);
+    return got ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "fleet-copy" && argc == 6)
+        return fleet_copy_mode(argv[2], argv[3], argv[4],
+                               static_cast<unsigned>(std::strtoul(argv[5], nullptr, 10)));
     if (mode == "download" && (argc == 4 || argc == 5))
         return download_mode(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
     if ((mode != "compare" && mode != "pipe-clients") || argc < 4)
