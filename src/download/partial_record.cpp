@@ -2,11 +2,11 @@
 
 #include <cJSON.h>
 
-#include <cctype>
 #include <cstdio>
 #include <memory>
 
 #include "download/http_client.h"
+#include "integrity/digest_text.h"
 #include "utils/text.h"
 
 namespace download {
@@ -29,11 +29,6 @@ std::string record_path(const std::string& installer_path) {
     return installer_path + ".partial.json";
 }
 
-std::string lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // The size of the file at `path`; -1 when it cannot be opened.
 int64_t size_of(const std::string& path) {
     File file(open_file(path, "rb"));
@@ -52,7 +47,7 @@ int64_t size_of(const std::string& path) {
 std::string partial_record_json(const std::string& md5, const std::string& validator,
                                 int64_t bytes) {
     Json json(cJSON_CreateObject());
-    cJSON_AddStringToObject(json.get(), "md5", lower(md5).c_str());
+    cJSON_AddStringToObject(json.get(), "md5", md5.c_str());
     cJSON_AddStringToObject(json.get(), "validator", validator.c_str());
     // As a string: a double holds every size of a file, but the text says what it is.
     cJSON_AddStringToObject(json.get(), "bytes", std::to_string(bytes).c_str());
@@ -71,7 +66,7 @@ bool parse_partial_record(const std::string& text, const std::string& md5, int64
     const cJSON* bytes_item = cJSON_GetObjectItemCaseSensitive(json.get(), "bytes");
     if (!cJSON_IsString(md5_item) || !cJSON_IsString(validator_item) || !cJSON_IsString(bytes_item))
         return false;
-    if (lower(md5_item->valuestring) != lower(md5) ||
+    if (!same_digest_text(md5, md5_item->valuestring) ||
         !HttpClient::sendable_validator(validator_item->valuestring) || bytes <= 0 ||
         std::string(bytes_item->valuestring) != std::to_string(bytes))
         return false;
@@ -106,11 +101,7 @@ int write_partial_record(const std::string& installer_path, const std::string& m
 }
 
 void remove_partial_record(const std::string& installer_path) {
-#ifdef _WIN32
-    _wremove(widen(record_path(installer_path)).c_str());
-#else
-    std::remove(record_path(installer_path).c_str());
-#endif
+    remove_file(record_path(installer_path));
 }
 
 }  // namespace download

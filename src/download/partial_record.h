@@ -1,6 +1,6 @@
 // The note beside a partly downloaded installer that lets a later run continue it only
 // while the server still has the same file: `<installer>.partial.json`, holding the
-// expected MD5, the validator (ETag or date) that named the file's bytes when they came,
+// expected MD5 as given, the validator (ETag or date) that named the file's bytes when they came,
 // and how many bytes that was. Portable: the first run writes and reads it as the user.
 #pragma once
 
