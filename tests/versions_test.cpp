@@ -109,3 +109,50 @@ TEST(VersionStrings, ABlockCutShortOrWithWrongLengthsIsReadWithinItsBounds) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Versions, EveryPartIsComparedAsANumber) {
+    const struct {
+        const char* a;
+        const char* b;
+        int order;
+    } cases[] = {
+        {"2.0.0.0", "2.0.0.5", -1}, {"2.0.0.5", "2.0.0.4", 1}, {"2.0.1", "2.0.0.9", 1},
+        {"2.1", "2.0.9.9", 1},      {"10.0", "9.0", 1},        {"2.0", "2.0.0.0", 0},
+        {"2.13", "2.2", 1},         {"1", "1.0.0.1", -1},      {"999999999", "999999998", 1},
+    };
+    for (const auto& c : cases) {
+        policy::Version a;
+        policy::Version b;
+        ASSERT_TRUE(policy::parse_version(c.a, a)) << c.a;
+        ASSERT_TRUE(policy::parse_version(c.b, b)) << c.b;
+        EXPECT_EQ(policy::compare_versions(a, b), c.order) << c.a << " against " << c.b;
+        EXPECT_EQ(policy::compare_versions(b, a), -c.order) << c.b << " against " << c.a;
+    }
+    policy::Version untouched;
+    for (const char* bad : {"", "2.", ".2", "2..0", "1.2.3.4.5", "2.0a", "1234567890", "-1", " 2"})
+        EXPECT_FALSE(policy::parse_version(bad, untouched)) << bad;
+    EXPECT_EQ(untouched.count, 0);
+}
+
+TEST(Versions, AReleaseLineIsComparedPartByPart) {
+    const struct {
+        const char* version;
+        const char* prefix;
+        bool on_line;
+    } cases[] = {
+        {"2.1.3.0", "2.1", true},    {"2.13.0.0", "2.1", false}, {"2.1.0.0", "2.1.", true},
+        {"2.13.0.0", "2.1.", false}, {"2.4.1.7", "2.4.1", true}, {"2.4.10.0", "2.4.1", false},
+        {"3.0.0.0", "2", false},     {"2.9.9.9", "2", true},     {"2.1.0.0", "", true},
+        {"2.1.0.0", "2.x", false},   {"2.1.0.0", ".", false},    {"2.1.0.0", "2.1..", false},
+    };
+    for (const auto& c : cases) {
+        policy::Version version;
+        ASSERT_TRUE(policy::parse_version(c.version, version)) << c.version;
+        EXPECT_EQ(policy::has_version_prefix(version, c.prefix), c.on_line)
+            << c.version << " on \"" << c.prefix << "\"";
+    }
+}
+
+}  // namespace

@@ -31,7 +31,8 @@ struct MachinePolicy {
     bool updates_disabled = false;            // no update runs at all
     bool allow_downgrade = false;             // an older installer may replace a newer version
     std::string target_version_prefix;        // empty: any version; else the installer's
-                                              // version text must begin with it
+                                              // version must lie on this release line
+                                              // (has_version_prefix: "2.1" is not 2.13)
     std::vector<std::string> download_hosts;  // empty: any host; else the only host names
                                               // the installer and its redirects may come from
 };

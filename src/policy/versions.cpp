@@ -112,4 +112,16 @@ int compare_versions(const Version& a, const Version& b) {
     return 0;
 }
 
+bool has_version_prefix(const Version& version, const std::string& prefix) {
+    if (prefix.empty()) return true;
+    // The dot that ends a prefix written as a line ("2.4.") adds no part.
+    const bool dotted = prefix.back() == '.';
+    Version line;
+    if (!parse_version(dotted ? prefix.substr(0, prefix.size() - 1) : prefix, line)) return false;
+    for (int part = 0; part < line.count; ++part) {
+        if (version.parts[part] != line.parts[part]) return false;
+    }
+    return version.count > 0;
+}
+
 }  // namespace policy

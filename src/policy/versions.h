@@ -24,6 +24,11 @@ bool parse_version(const std::string& text, Version& out);
 // "2.0.0.0", "10.0" is above "9.0"). Negative, 0 or positive.
 int compare_versions(const Version& a, const Version& b);
 
+// Whether `version` lies on the release line `prefix` names: the prefix's parts ("2.1",
+// "2.1." alike) equal the version's first parts, as numbers. "2.1" takes 2.1.3, never
+// 2.13. An empty prefix takes every version; one that is no version prefix takes none.
+bool has_version_prefix(const Version& version, const std::string& prefix);
+
 // The text `name` ("ProductName") in the StringFileInfo of the version resource `block` of
 // `size` bytes (VS_VERSIONINFO, as a program's RT_VERSION resource holds it), from the
 // first string table that has it. False, with `out` untouched, when there is none or the

@@ -88,8 +88,7 @@ Refusal check_installer_version(const MachinePolicy& policy, const std::string& 
     // An installer whose version is unknown cannot be shown to be on the administrator's
     // release line.
     const std::string& prefix = policy.target_version_prefix;
-    if (!prefix.empty() &&
-        (!installer_known || installer.text.compare(0, prefix.size(), prefix) != 0)) {
+    if (!prefix.empty() && (!installer_known || !has_version_prefix(installer, prefix))) {
         REPORT_FAILURE(notice, function,
                        "The installer's version %s is not allowed by the administrator.",
                        installer_known ? installer.text.c_str() : "(unreadable)");
