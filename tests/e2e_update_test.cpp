@@ -168,6 +168,7 @@ protected:
         std::error_code ignored;
         fs::remove_all(downloaded_.parent_path(), ignored);
         fs::remove(servers_.file(kSetupName), ignored);
+        fs::remove(servers_.file("feed.p7m"), ignored);
     }
 
     // Offers `installer` (beside the test programs) as the one to fetch; md5_ is its digest.
@@ -260,6 +261,29 @@ protected:
                                             test::quoted((app_ / "upd" / "updater.exe").wstring()) +
                                             L" " + widen(url) + L" " + widen(digest),
                                         app_.wstring().c_str(), watch_output_, 180000);
+    }
+
+    // Serves the release feed signing\feeds\<name>.json.p7m as /feed.p7m.
+    void serve_feed(const wchar_t* name) {
+        fs::remove(servers_.file("feed.p7m"));
+        fs::copy_file(
+            test::sibling_path((std::wstring(L"signing\\feeds\\") + name + L".json.p7m").c_str()),
+            servers_.file("feed.p7m"));
+    }
+    std::wstring feed_url() { return widen(servers_.url("https", "/feed.p7m")); }
+    // upgrade-watch -- updater.exe VERB <feed>, as a client application would.
+    DWORD watch_feed(const wchar_t* verb) {
+        return test::run_process_output(test::quoted(test::sibling_path(L"upgrade-watch.exe")) +
+                                            L" -- " +
+                                            test::quoted((app_ / "upd" / "updater.exe").wstring()) +
+                                            L" " + verb + L" " + feed_url(),
+                                        app_.wstring().c_str(), watch_output_, 180000);
+    }
+    // updater.exe VERB <feed> by itself; its output in `out`.
+    DWORD check_feed(const wchar_t* verb, std::string& out) {
+        return test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) +
+                                            L" " + verb + L" " + feed_url(),
+                                        app_.wstring().c_str(), out, 120000);
     }
 
     template <typename Condition>
@@ -398,6 +422,90 @@ TEST_F(WholeUpdate, ReplacesV1WithV2) {
                         record.finished_at + "\nVersion: 1.0.0 -> 2.0.0\n"),
               std::string::npos)
         << last;
+}
+
+// The publisher's signed release feed names the installer: `--feed` installs the release
+// it chooses, and a check afterwards finds the machine up to date.
+TEST_F(WholeUpdate, ASignedReleaseFeedNamesTheInstallerToInstall) {
+    TEST_REQUIRES(test_ca_trusted(), "the signers' CA among the machine roots (scripts/with-wine)");
+    use_updater();
+    serve(L"signing\\setup-publisher.exe");
+    serve_feed(L"good");
+    EXPECT_EQ(watch_feed(L"--feed"), 0u) << watch_output_;
+    ASSERT_TRUE(wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000))
+        << log();
+    ASSERT_TRUE(install_phase_ended()) << log();
+    ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
+    EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "2"}));
+    EXPECT_NE(watch_output_.find("notice: Update available: 2.0.0.0"), std::string::npos)
+        << watch_output_;
+    const std::string text = log();
+    EXPECT_EQ(count_of(text, "): The release feed 10 of "), 1u) << text;
+    // The notes reach the log with their line break escaped.
+    EXPECT_EQ(count_of(text, "its notes: \"Fixes the crash on start.\\x0AAnd more.\".\n"), 1u)
+        << text;
+    // The first run read its own signature once, for the feed and the installer.
+    EXPECT_EQ(count_of(text, "): Publisher: CN=Corvane Test Publisher, O=Corvane Test; "), 2u)
+        << text;
+    EXPECT_EQ(count_of(text, " is signed by the publisher.\n"), 2u) << text;
+    EXPECT_EQ(last_update().result, "installed");
+
+    std::string out;
+    EXPECT_EQ(check_feed(L"--check", out), 0u) << out;
+    EXPECT_NE(out.find("Up to date: 2.0.0"), std::string::npos) << out;
+}
+
+// Feeds that do not hold are refused before anything is fetched by their word, each with
+// the exit code -1 and a notice that says why; a feed whose installer is not what it lists
+// installs nothing.
+TEST_F(WholeUpdate, AReleaseFeedThatDoesNotHoldIsRefused) {
+    TEST_REQUIRES(test_ca_trusted(), "the signers' CA among the machine roots (scripts/with-wine)");
+    use_updater();
+    serve(L"signing\\setup-publisher.exe");
+    const std::string refused = "The release feed is refused: ";
+    const struct {
+        const wchar_t* feed;
+        const wchar_t* verb;
+        DWORD code;
+        std::string said;  // in the output
+        size_t downloads;  // of the installer
+    } cases[] = {
+        {L"good", L"--check", 1, "Update available: 2.0.0.0", 0},
+        {L"flipped", L"--check", 0xffffffffu,
+         refused + "its content is not what its signer signed.", 0},
+        {L"other-content", L"--check", 0xffffffffu,
+         refused + "its content is not what its signer signed.", 0},
+        {L"untrusted", L"--check", 0xffffffffu,
+         refused + "its certificate chain does not hold on this machine", 0},
+        {L"other", L"--check", 0xffffffffu,
+         refused + "it is signed by \"CN=Another Publisher, O=Elsewhere\", not by the updater's "
+                   "publisher \"CN=Corvane Test Publisher, O=Corvane Test\".",
+         0},
+        {L"two-signers", L"--check", 0xffffffffu, refused + "it has 2 signers, not one.", 0},
+        {L"expired", L"--feed", 0xffffffffu, "The release feed expired at ", 0},
+        {L"lower", L"--feed", 0xffffffffu,
+         "The release feed's serial 5 is older than the serial 10 seen before.", 0},
+        {L"large", L"--feed", 0xffffffffu, refused + "it is larger than 1048576 bytes.", 0},
+        {L"http", L"--feed", 0xffffffffu,
+         refused + "the member \"releases[0].installer.url\" is not an https address.", 0},
+        {L"size", L"--feed", 0xffffffffu, "Failed to download file with correct hash(md5/sha1).",
+         6},
+        {L"sha256", L"--feed", 0xffffffffu, "Failed to download file with correct hash(md5/sha1).",
+         6},
+    };
+    for (const auto& c : cases) {
+        const std::string name = narrow(c.feed);
+        serve_feed(c.feed);
+        const size_t requests_before = installer_requests();
+        std::string out;
+        EXPECT_EQ(check_feed(c.verb, out), c.code) << name << "\n" << out << log();
+        EXPECT_NE(out.find(c.said), std::string::npos) << name << "\n" << out;
+        EXPECT_EQ(installer_requests() - requests_before, c.downloads) << name;
+        EXPECT_TRUE(v1_running()) << name;
+    }
+    EXPECT_EQ(count_of(log(), "the release feed lists "), 12u) << log();
+    EXPECT_FALSE(fs::exists(app_ / "upd" / "updater.old.exe"));
+    EXPECT_EQ(started_versions(app_), std::vector<std::string>{"1"});
 }
 
 // Installers that the updater's publisher did not sign, or whose signature does not reach

@@ -209,14 +209,14 @@ TEST(ReleaseFeed, AMachineAcceptsNoOlderFeedNoExpiredOneAndNoOtherAtTheSameSeria
         {"a clock before the issue", FeedMemory{}, issued - 3600, kSha256, ""},
         {"a second before it expires", FeedMemory{}, good.expires - 1, kSha256, ""},
         {"at its expiry", FeedMemory{}, good.expires, kSha256,
-         "The release feed expired at 2026-12-22T09:00:00Z."},
+         "The release feed expired at 2026-12-22T09:00:00Z"},
         {"a clock set back before the expiry of a feed whose successor was seen",
          FeedMemory{186, other, good.expires + 10}, issued + 60, kSha256,
-         "The release feed expired at 2026-12-22T09:00:00Z."},
+         "The release feed expired at 2026-12-22T09:00:00Z"},
         {"a lower serial", FeedMemory{188, other, issued}, issued + 60, kSha256,
-         "The release feed's serial 187 is older than the serial 188 seen before."},
+         "The release feed's serial 187 is older than the serial 188 seen before"},
         {"the same serial with other contents", FeedMemory{187, other, issued}, issued + 60,
-         kSha256, "The release feed's serial 187 was seen before with other contents."},
+         kSha256, "The release feed's serial 187 was seen before with other contents"},
     };
     for (const auto& c : cases) {
         FeedMemory memory = c.before;

@@ -166,6 +166,7 @@ int download_file(const std::string& url, const std::string& path, bool resume,
             failed = true;
         }
     }
+    const long long size = file.size();
     // The last buffered bytes reach the disk only now; a file that could not take them
     // is as broken as a transfer cut short.
     if (!file.close() && !failed) {
@@ -173,6 +174,57 @@ int download_file(const std::string& url, const std::string& path, bool resume,
                        curl_easy_strerror(CURLE_WRITE_ERROR));
         failed = true;
     }
-    if (!failed && answer != nullptr) file.texts(answer->md5, answer->sha256);
+    if (!failed && answer != nullptr) {
+        file.texts(answer->md5, answer->sha256);
+        answer->size = size;
+    }
     return failed ? -1 : 0;
+}
+
+namespace {
+
+// A body kept in memory up to a limit.
+class TextSink : public BodySink {
+public:
+    TextSink(std::string& body, std::size_t limit) : body_(body), limit_(limit) {}
+    bool write(const char* data, size_t size) override {
+        if (size > limit_ - body_.size()) {
+            too_long = true;
+            return false;
+        }
+        body_.append(data, size);
+        return true;
+    }
+    bool start_again() override {
+        body_.clear();
+        return true;
+    }
+
+    bool too_long = false;
+
+private:
+    std::string& body_;
+    std::size_t limit_;
+};
+
+// libcurl shows a progress meter of its own on standard error without a function.
+int no_progress(void*, double, double, double, double) { return 0; }
+
+}  // namespace
+
+int download_text(const std::string& url, std::size_t limit, const DownloadOptions& options,
+                  std::string& body, DownloadAnswer* answer) {
+    body.clear();
+    TextSink sink(body, limit);
+    HttpClient client;
+    if (options.proxy != nullptr) client.use_proxy(*options.proxy);
+    if (options.hosts != nullptr) client.allow_hosts(*options.hosts);
+    const int result = client.download(url, &sink, 0, std::string(), &no_progress, nullptr);
+    if (answer != nullptr) {
+        answer->status = client.last_status();
+        answer->retry_after = client.last_retry_after();
+        answer->over_https = client.last_over_https();
+    }
+    if (sink.too_long) return 1;
+    return result == 0 ? 0 : -1;  // the client logged why
 }

@@ -2,6 +2,7 @@
 // the upgrade pipe (every callback) and on standard output (thinned out). Main thread.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +45,8 @@ struct DownloadAnswer {
     // every byte of it was digested on the way; empty otherwise.
     std::string md5;
     std::string sha256;
+    // The file's size when the transfer completed; -1 otherwise.
+    long long size = -1;
 };
 
 // Fetches `url` into `path`. With `resume` an existing file is continued from its end,
@@ -55,3 +58,11 @@ struct DownloadAnswer {
 int download_file(const std::string& url, const std::string& path, bool resume,
                   const DownloadOptions& options = DownloadOptions(),
                   DownloadAnswer* answer = nullptr);
+
+// Fetches `url` into `body`, whole (a body is never continued), for a file as small as a
+// release feed. 0 or -1, logged, as download_file; 1 when the body is longer than `limit`
+// (the transfer ends there: trying again would fetch the same). `answer` as there,
+// without digests. Nothing goes to the upgrade pipe or
+// to standard output: a check has no progress to show.
+int download_text(const std::string& url, std::size_t limit, const DownloadOptions& options,
+                  std::string& body, DownloadAnswer* answer = nullptr);

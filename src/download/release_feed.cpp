@@ -92,9 +92,14 @@ private:
     std::string& why_;
 };
 
-bool starts_with_https(const std::string& url) {
+// An https address with something after the scheme, and no space or control character
+// anywhere: the address goes to libcurl and, in part, into a file name.
+bool is_https_address(const std::string& url) {
     static const char kScheme[] = "https://";
     if (url.size() <= sizeof kScheme - 1) return false;
+    for (const char c : url) {
+        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return false;
+    }
     for (std::size_t i = 0; i < sizeof kScheme - 1; ++i) {
         if (std::tolower(static_cast<unsigned char>(url[i])) != kScheme[i]) return false;
     }
@@ -140,7 +145,7 @@ bool read_release(const cJSON* item, int index, FeedRelease& out, std::string& w
         return false;
     // The feed's signature vouches for the bytes (size and digests); https keeps the
     // address itself from being watched or held back on the way.
-    if (!starts_with_https(out.installer.url)) return file.fail("url", "is not an https address");
+    if (!is_https_address(out.installer.url)) return file.fail("url", "is not an https address");
     out.installer.size = static_cast<unsigned long long>(size);
     return true;
 }
@@ -194,17 +199,17 @@ int accept_feed(const ReleaseFeed& feed, const std::string& sha256, std::time_t 
                 FeedMemory& memory, std::string& why) {
     const std::time_t now = clock > memory.newest_issued ? clock : memory.newest_issued;
     if (now >= feed.expires) {
-        why = "The release feed expired at " + outcome::utc_text(feed.expires) + ".";
+        why = "The release feed expired at " + outcome::utc_text(feed.expires);
         return -1;
     }
     if (feed.serial < memory.serial) {
         why = "The release feed's serial " + std::to_string(feed.serial) +
-              " is older than the serial " + std::to_string(memory.serial) + " seen before.";
+              " is older than the serial " + std::to_string(memory.serial) + " seen before";
         return -1;
     }
     if (feed.serial == memory.serial && !same_digest_text(memory.sha256, sha256)) {
         why = "The release feed's serial " + std::to_string(feed.serial) +
-              " was seen before with other contents.";
+              " was seen before with other contents";
         return -1;
     }
     memory.serial = feed.serial;

@@ -30,21 +30,19 @@ const char* const kPhase = "run_download_phase";
 // How fetching the installer ended.
 enum class Fetched { kAccepted, kFailed, kServerAsked };
 
-// One uniform draw in [0, 1) for the retry policy, from a source seeded afresh by every
-// run, so that copies started in the same second wait differently.
-double draw() {
-    static std::mt19937_64 random(std::random_device{}());
-    return std::uniform_real_distribution<double>(0.0, 1.0)(random);
-}
-
 bool is_https(const std::string& url) {
     std::string scheme = url.substr(0, 8);
     for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return scheme == "https://";
 }
 
-// A failed transfer as the retry policy sees it. A Retry-After that is not believed is
-// named once per run.
+}  // namespace
+
+double draw() {
+    static std::mt19937_64 random(std::random_device{}());
+    return std::uniform_real_distribution<double>(0.0, 1.0)(random);
+}
+
 download::AttemptEnd failed_transfer(const DownloadAnswer& answer, const std::string& url,
                                      bool& named_bad_wait) {
     download::AttemptEnd end;
@@ -75,8 +73,6 @@ void wait_before(UpdateRun& run, double seconds, int attempt) {
     Sleep(static_cast<DWORD>(seconds * 1000));
 }
 
-// The server asked for a longer wait than a run waits: no run asks before then. The
-// record says so to the next run, and to the client application.
 void end_on_server_wait(UpdateRun& run, const std::string& expected_md5, long seconds) {
     const std::time_t now = std::time(nullptr);
     const std::string until = outcome::utc_text(now + seconds);
@@ -97,6 +93,29 @@ void end_on_server_wait(UpdateRun& run, const std::string& expected_md5, long se
     record.retry_after = until;
     outcome::write_last_update(widen(run.update_folder), record);
 }
+
+int make_update_folder(UpdateRun& run) {
+    if (utils::get_app_data_path(utils::kUpdateFolderSuffix, run.update_folder) < 0)
+        return REPORT_FAILURE(run.notice, kPhase, "Failed to generate app data path.");
+    // The client application normally made the folder above the update folder; on a
+    // machine where it did not, the update folder could not be made and every attempt
+    // would fail. Errors, an existing folder among them, change nothing here.
+    std::string vendor_folder;
+    if (utils::get_parent_path(run.update_folder, vendor_folder) == 0)
+        utils::make_folder(vendor_folder);
+    utils::make_folder(run.update_folder);
+    return 0;
+}
+
+int refuse_while_server_waits(UpdateRun& run, const outcome::LastUpdate& last) {
+    std::time_t until = 0;
+    // The server's wish holds for every installer it serves: nothing is asked before then.
+    if (!outcome::server_asked_to_wait(last, std::time(nullptr), until)) return 0;
+    return REPORT_FAILURE(run.notice, kPhase, "The server asked to retry after %s.",
+                          last.retry_after->c_str());
+}
+
+namespace {
 
 // Where the next attempt starts: the file's end under its validator, the file's end as
 // an earlier run left it without one (the digest decides), or afresh.
@@ -135,22 +154,35 @@ NextStart after_failed_transfer(const UpdateRun& run, const std::string& expecte
 
 // Whether the attempt's file has the expected digest, from the digests taken as its bytes
 // arrived.
+// With a release feed's listing, its SHA-256 and size must hold as well.
 bool has_expected_digest(const UpdateRun& run, const std::string& expected_md5,
-                         const DownloadAnswer& answer) {
+                         const ListedInstaller* listed, const DownloadAnswer& answer) {
     download::remove_partial_record(run.installer_path);
     LOG_INFO(kPhase, "file hash:%s %s %s\n", run.installer_path.c_str(), answer.sha256.c_str(),
              answer.md5.c_str());
-    if (same_digest_text(expected_md5, answer.md5)) return true;
-    LOG_WARN(kPhase, "file hash:%s %s %s not match\n", run.installer_path.c_str(),
-             expected_md5.c_str(), answer.md5.c_str());
-    return false;
+    if (!same_digest_text(expected_md5, answer.md5)) {
+        LOG_WARN(kPhase, "file hash:%s %s %s not match\n", run.installer_path.c_str(),
+                 expected_md5.c_str(), answer.md5.c_str());
+        return false;
+    }
+    if (listed != nullptr &&
+        (answer.size < 0 || static_cast<unsigned long long>(answer.size) != listed->size ||
+         !same_digest_text(listed->sha256, answer.sha256))) {
+        LOG_WARN(kPhase,
+                 "The installer %s has %lld bytes and the SHA-256 %s; the release feed lists "
+                 "%llu bytes and %s.\n",
+                 run.installer_path.c_str(), answer.size, answer.sha256.c_str(), listed->size,
+                 listed->sha256.c_str());
+        return false;
+    }
+    return true;
 }
 
 // Downloads until an attempt yields the expected digest, waiting between attempts as the
 // retry policy says. The proxy is chosen once, before the first attempt; every attempt
 // uses it.
 Fetched fetch_checked_installer(UpdateRun& run, const std::string& url,
-                                const std::string& expected_md5) {
+                                const std::string& expected_md5, const ListedInstaller* listed) {
     const ProxyChoice proxy = choose_proxy(url);
     // Credentials in the address are used, but never written where they can be read.
     const std::string shown_url = utils::redact_credentials(url);
@@ -174,7 +206,7 @@ Fetched fetch_checked_installer(UpdateRun& run, const std::string& url,
             end = failed_transfer(answer, url, named_bad_wait);
             start = after_failed_transfer(run, expected_md5, answer);
         } else {
-            if (has_expected_digest(run, expected_md5, answer)) return Fetched::kAccepted;
+            if (has_expected_digest(run, expected_md5, listed, answer)) return Fetched::kAccepted;
             start = NextStart{false, std::string()};
         }
         const download::NextAttempt next = download::next_attempt(attempt, end, draw());
@@ -238,16 +270,7 @@ int refuse_arguments(UpdateRun& run, const std::string& url, const std::string& 
 
 // The update folder, made when missing, and the installer's path in it.
 int prepare_installer_path(UpdateRun& run, const std::string& url) {
-    if (utils::get_app_data_path(utils::kUpdateFolderSuffix, run.update_folder) < 0)
-        return REPORT_FAILURE(run.notice, kPhase, "Failed to generate app data path.");
-    // The client application normally made the folder above the update folder; on a
-    // machine where it did not, the update folder could not be made and every attempt
-    // would fail. Errors, an existing folder among them, change nothing here.
-    std::string vendor_folder;
-    if (utils::get_parent_path(run.update_folder, vendor_folder) == 0)
-        utils::make_folder(vendor_folder);
-    utils::make_folder(run.update_folder);
-
+    if (make_update_folder(run) < 0) return -1;
     run.installer_path = utils::join_path(
         run.update_folder, utils::installer_name_from_url(url, kDefaultInstallerName));
     if (run.installer_path.empty()) {
@@ -260,16 +283,14 @@ int prepare_installer_path(UpdateRun& run, const std::string& url) {
 
 // An installer that failed to install a short while ago fails again the same way: the
 // user is spared another download, elevation prompt and restart until the record of the
-// last update says it is time to try again. -1 when this run must not go on.
-int refuse_recent_failure(UpdateRun& run, const std::string& expected_md5) {
+// last update says it is time to try again, unless the release feed marks the update
+// critical. -1 when this run must not go on.
+int refuse_recent_failure(UpdateRun& run, const std::string& expected_md5, bool critical) {
     outcome::LastUpdate last;
     std::time_t next_try = 0;
     if (outcome::read_last_update(widen(run.update_folder), last) != 0) return 0;
-    // The server's wish holds for every installer it serves: nothing is asked before then.
-    if (outcome::server_asked_to_wait(last, std::time(nullptr), next_try))
-        return REPORT_FAILURE(run.notice, kPhase, "The server asked to retry after %s.",
-                              last.retry_after->c_str());
-    if (!outcome::must_wait(last, expected_md5, std::time(nullptr), next_try)) return 0;
+    if (refuse_while_server_waits(run, last) < 0) return -1;
+    if (critical || !outcome::must_wait(last, expected_md5, std::time(nullptr), next_try)) return 0;
     return REPORT_FAILURE(run.notice, kPhase,
                           "The same installer failed to install at %s; next try after %s.",
                           last.finished_at.c_str(), outcome::utc_text(next_try).c_str());
@@ -290,6 +311,14 @@ int check_version(UpdateRun& run) {
 
 int run_download_phase(UpdateRun& run, const std::string& url, const std::string& expected_md5) {
     if (read_policy_first(run, kPhase) < 0) return -1;
+    // Read while the installer downloads.
+    trust::OwnPublisherReader own_publisher;
+    return download_and_request_install(run, url, expected_md5, nullptr, own_publisher);
+}
+
+int download_and_request_install(UpdateRun& run, const std::string& url,
+                                 const std::string& expected_md5, const ListedInstaller* listed,
+                                 trust::OwnPublisherReader& own_publisher) {
     if (refuse_arguments(run, url, expected_md5) < 0) return -1;
     // Held until the elevated run has been asked for, which then waits for it.
     SingletonMutex lock(kLockBaseName, true);
@@ -297,12 +326,11 @@ int run_download_phase(UpdateRun& run, const std::string& url, const std::string
         LOG_WARN(kPhase, "Another process already running.\n");
         return -1;
     }
-    if (prepare_installer_path(run, url) < 0 || refuse_recent_failure(run, expected_md5) < 0)
+    if (prepare_installer_path(run, url) < 0 ||
+        refuse_recent_failure(run, expected_md5, listed != nullptr && listed->critical) < 0)
         return -1;
 
-    // Read while the installer downloads.
-    trust::OwnPublisherReader own_publisher;
-    const Fetched fetched = fetch_checked_installer(run, url, expected_md5);
+    const Fetched fetched = fetch_checked_installer(run, url, expected_md5, listed);
     if (fetched == Fetched::kServerAsked) return -1;
     if (fetched == Fetched::kFailed)
         return REPORT_FAILURE(run.notice, kPhase,

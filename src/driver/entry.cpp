@@ -6,6 +6,8 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "driver/phases.h"
 #include "fs/protected_folder.h"
@@ -51,6 +53,24 @@ void open_elevated_log() {
     log_attach(stream, narrow(path));
 }
 
+// `--check [FEED_URL] [--channel C]` or `--feed ...` into `out`. False for any other
+// command line, a malformed one of these among them.
+bool read_feed_request(int argc, char** argv, FeedRequest& out) {
+    const std::string verb = argv[1];
+    if (verb != "--check" && verb != "--feed") return false;
+    FeedRequest request;
+    request.install = verb == "--feed";
+    int at = 2;
+    if (at < argc && std::strcmp(argv[at], "--channel") != 0) request.url = argv[at++];
+    if (at + 1 < argc && std::strcmp(argv[at], "--channel") == 0) {
+        request.channel = argv[at + 1];
+        at += 2;
+    }
+    if (at != argc) return false;
+    out = request;
+    return true;
+}
+
 }  // namespace
 
 int updater_main(int argc, char** argv) {
@@ -66,9 +86,18 @@ int updater_main(int argc, char** argv) {
     run.installer_path = kDefaultInstallerName;
 
     int result = 0;
+    FeedRequest feed;
     if (elevated) {
         result =
             run_install_phase(run, argc >= 3 ? argv[2] : nullptr, argc >= 4 ? argv[3] : nullptr);
+    } else if (argc >= 2 && read_feed_request(argc, argv, feed)) {
+        // The check's own exit codes tell the caller what it found.
+        result = run_feed_phase(run, feed);
+        return result < 0 ? -1 : result;
+    } else if (argc >= 2 && std::strncmp(argv[1], "--", 2) == 0) {
+        result = REPORT_FAILURE(run.notice, "main",
+                                "Usage: updater.exe URL MD5 | --check [FEED_URL] [--channel C] | "
+                                "--feed [FEED_URL] [--channel C]");
     } else if (argc >= 3) {
         result = run_download_phase(run, argv[1], argv[2]);
     }

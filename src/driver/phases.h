@@ -3,7 +3,10 @@
 
 #include <string>
 
+#include "download/download_file.h"
+#include "download/retry_policy.h"
 #include "frontend/notice.h"
+#include "outcome/last_update.h"
 #include "policy/machine_policy.h"
 
 // What main owns for its whole run and lends to the phase it runs.
@@ -28,6 +31,59 @@ extern const wchar_t* const kPhaseMarker;
 
 // First run: download and check the installer, restart elevated. 0 or -1.
 int run_download_phase(UpdateRun& run, const std::string& url, const std::string& expected_md5);
+
+// What a release feed lists for the installer it chose, held against the download
+// besides the MD5.
+struct ListedInstaller {
+    std::string sha256;  // lower-case hexadecimal
+    unsigned long long size = 0;
+    bool critical = false;  // the back-off after failed installs does not hold it back
+};
+
+namespace trust {
+class OwnPublisherReader;
+}
+// The first run after its policy was read: the installer at `url` fetched and checked
+// (with `listed`, its SHA-256 and size too), the elevated run asked for. 0 or -1.
+int download_and_request_install(UpdateRun& run, const std::string& url,
+                                 const std::string& expected_md5, const ListedInstaller* listed,
+                                 trust::OwnPublisherReader& own_publisher);
+
+// The release feed's runs: `updater.exe --check [FEED_URL] [--channel C]` fetches the
+// signed feed (FEED_URL, else the policy's FeedUrl), checks it, chooses the release for
+// this machine and says so in one notice: kCheckUpToDate, kCheckUpdateAvailable,
+// kCheckDeferred (its rollout has not reached this machine, or the server asked to be
+// asked later), or -1. With `install` (`--feed`), an update found is then fetched and
+// installed as run_download_phase does, its SHA-256 and size held to the feed's: 0 when
+// the elevated run was asked for or nothing was to do, kCheckDeferred, or -1.
+struct FeedRequest {
+    std::string url;      // empty: the policy's
+    std::string channel;  // empty: the policy's, else "stable"
+    bool install = false;
+};
+constexpr int kCheckUpToDate = 0;
+constexpr int kCheckUpdateAvailable = 1;
+constexpr int kCheckDeferred = 2;
+int run_feed_phase(UpdateRun& run, const FeedRequest& request);
+
+// Shared by the first run's fetches (download_phase.cpp).
+// One uniform draw in [0, 1) for the retry policy, from a source seeded afresh by every
+// run, so that copies started in the same second wait differently.
+double draw();
+// A failed transfer as the retry policy sees it. A Retry-After that is not believed is
+// named once per run (`named_bad_wait`).
+download::AttemptEnd failed_transfer(const DownloadAnswer& answer, const std::string& url,
+                                     bool& named_bad_wait);
+// Logs and announces the wait, then sleeps it.
+void wait_before(UpdateRun& run, double seconds, int attempt);
+// The server asked for a longer wait than a run waits: no run asks before then. The
+// record says so to the next run, and to the client application.
+void end_on_server_wait(UpdateRun& run, const std::string& expected_md5, long seconds);
+// The update folder into run.update_folder, made when missing. 0 or -1.
+int make_update_folder(UpdateRun& run);
+// -1 after the notice "The server asked to retry after <time>." while the record `last`
+// still forbids asking the server.
+int refuse_while_server_waits(UpdateRun& run, const outcome::LastUpdate& last);
 
 // Second, elevated run: install and restart the client application. `installer_arg` is
 // argument 2 when the command line had one, else null. `digest_arg` is argument 3, the

@@ -126,10 +126,11 @@ int from_json(const std::string& text, LastUpdate& out) {
     record.md5 = lower(text_of(object, "md5"));
     record.finished_at = text_of(object, "finished_at");
     std::time_t finished = 0;
-    if (record.result.empty() || record.md5.empty() ||
+    record.reason = text_of(object, "reason");
+    // A release feed's server can ask for the wait before any installer is known.
+    if (record.result.empty() || (record.md5.empty() && record.reason != kRetryAfter) ||
         parse_utc_text(record.finished_at, finished) < 0)
         return -1;
-    record.reason = text_of(object, "reason");
     record.message = text_of(object, "message");
     record.installer = text_of(object, "installer");
     record.installer_exit_code = optional_number_of(object, "installer_exit_code");

@@ -44,7 +44,8 @@ struct LastUpdate {
 // The record as JSON text, one key a line.
 std::string to_json(const LastUpdate& record);
 // Reads `text` into `out`. -1, with `out` untouched, when it is no JSON object with the
-// result, the MD5 and the time of a record; keys of other types count as missing.
+// result, the MD5 (which only a retry_after record may leave empty) and the time of a
+// record; keys of other types count as missing.
 int from_json(const std::string& text, LastUpdate& out);
 
 // `when` as UTC in ISO 8601, "2026-12-09T06:50:00Z".

@@ -9,6 +9,8 @@ const PolicyValue kPolicyValues[kValueCount] = {
     {"AllowDowngrade", ValueType::kDword},
     {"TargetVersionPrefix", ValueType::kString},
     {"DownloadHosts", ValueType::kMultiString},
+    {"FeedUrl", ValueType::kString},
+    {"Channel", ValueType::kString},
 };
 
 std::string describe_policy(const MachinePolicy& policy) {
@@ -19,7 +21,9 @@ std::string describe_policy(const MachinePolicy& policy) {
            (policy.updates_disabled ? "1" : "0") + ", " + kPolicyValues[kAllowDowngrade].name +
            "=" + (policy.allow_downgrade ? "1" : "0") + ", " +
            kPolicyValues[kTargetVersionPrefix].name + "=\"" + policy.target_version_prefix +
-           "\", " + kPolicyValues[kDownloadHosts].name + "=" + hosts;
+           "\", " + kPolicyValues[kDownloadHosts].name + "=" + hosts + ", " +
+           kPolicyValues[kFeedUrl].name + "=\"" + policy.feed_url + "\", " +
+           kPolicyValues[kChannel].name + "=\"" + policy.channel + "\"";
 }
 
 }  // namespace policy

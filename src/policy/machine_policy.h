@@ -22,8 +22,15 @@ struct PolicyValue {
 
 // Every value the updater reads, indexed by ValueIndex. policies/corvane-updater.admx
 // names the same values with the same types.
-enum ValueIndex { kUpdatesDisabled, kAllowDowngrade, kTargetVersionPrefix, kDownloadHosts };
-constexpr int kValueCount = 4;
+enum ValueIndex {
+    kUpdatesDisabled,
+    kAllowDowngrade,
+    kTargetVersionPrefix,
+    kDownloadHosts,
+    kFeedUrl,
+    kChannel
+};
+constexpr int kValueCount = 6;
 extern const PolicyValue kPolicyValues[kValueCount];
 
 // The policy in force. A DWORD setting is on when its value is 1.
@@ -35,6 +42,8 @@ struct MachinePolicy {
                                               // (has_version_prefix: "2.1" is not 2.13)
     std::vector<std::string> download_hosts;  // empty: any host; else the only host names
                                               // the installer and its redirects may come from
+    std::string feed_url;  // the release feed of --check and --feed when they name none
+    std::string channel;   // the release channel when the command line names none
 };
 
 // Fills `out` from the key; leaves it as constructed when there is no key. A value of
@@ -44,7 +53,8 @@ struct MachinePolicy {
 void read_machine_policy(MachinePolicy& out, const char* function);
 
 // The policy as one text, every value named:
-// "UpdatesDisabled=0, AllowDowngrade=1, TargetVersionPrefix=\"2.4.\", DownloadHosts=a;b".
+// "UpdatesDisabled=0, AllowDowngrade=1, TargetVersionPrefix=\"2.4.\", DownloadHosts=a;b,
+// FeedUrl=\"\", Channel=\"\"".
 std::string describe_policy(const MachinePolicy& policy);
 
 }  // namespace policy

@@ -75,6 +75,10 @@ void read_machine_policy(MachinePolicy& out, const char* function) {
         for (const wchar_t* host = data.data(); *host != L'\0'; host += wcslen(host) + 1)
             out.download_hosts.push_back(narrow(host));
     }
+    if (read_value(key.get(), kPolicyValues[kFeedUrl], data, function))
+        out.feed_url = narrow(data.data());
+    if (read_value(key.get(), kPolicyValues[kChannel], data, function))
+        out.channel = narrow(data.data());
     LOG_INFO(function, "Machine policy in force: %s.\n", describe_policy(out).c_str());
 }
 

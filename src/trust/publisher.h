@@ -44,7 +44,8 @@ void read_own_publisher(OwnPublisher& out);
 // overlaps the run's other work: the first signature check of a process loads the
 // code-signing libraries and, under Wine, the machine's root certificates from the host's
 // CA bundle. get() waits and then fills `out` and logs as read_own_publisher does, on the
-// caller's thread, so the log keeps its order; without get() nothing is logged. The
+// caller's thread, so the log keeps its order; a later get() gives the same without
+// checking or logging again; without get() nothing is logged. The
 // destructor waits for the thread. When no thread could be started, get() does the work
 // itself. One owning thread.
 class OwnPublisherReader {
@@ -82,5 +83,15 @@ private:
 // that is held open that way.
 int check_installer_publisher(OwnPublisherReader& own, const std::string& path,
                               const char* function);
+
+// Holds the release feed `message`, as the server sent it, to the updater's publisher
+// (`own.get()` is called here): 0 with the feed's JSON in `content` when it is a signed
+// message (trust/signature.h, open_signed_content) that holds on this machine at `now`
+// and whose signer has the subject of the updater's own signer. An unsigned development
+// build, which has no publisher to hold it to, takes the JSON as it came, or the signed
+// message's content once its signature holds, after one WARN line under `function`.
+// -1 with `why`, the end of "The release feed is refused: <why>.", otherwise.
+int open_release_feed(OwnPublisherReader& own, const std::string& message, std::int64_t now,
+                      std::string& content, std::string& why, const char* function);
 
 }  // namespace trust

@@ -5,6 +5,7 @@
 #include <wintrust.h>
 
 #include <cstdio>
+#include <ctime>
 #include <utility>
 
 #include "fs/file_tree.h"
@@ -64,6 +65,10 @@ struct OwnPublisherReader::Found {
     std::wstring path;
     utils::ScopedKernelHandle image;
     SignatureCheck check;
+    // What the first get() made of it: a run that checks a release feed and then an
+    // installer reads its own signature once, and logs it once.
+    bool taken = false;
+    OwnPublisher publisher;
 };
 
 namespace {
@@ -149,6 +154,10 @@ DWORD WINAPI OwnPublisherReader::run(void* self) {
 }
 
 void OwnPublisherReader::get(OwnPublisher& out) {
+    if (found_->taken) {
+        out = found_->publisher;
+        return;
+    }
     if (thread_) {
         WaitForSingleObject(thread_.get(), INFINITE);
         thread_.reset();
@@ -156,6 +165,8 @@ void OwnPublisherReader::get(OwnPublisher& out) {
         verify_own_image(*found_);
     }
     take_own_publisher(*found_, out);
+    found_->publisher = out;
+    found_->taken = true;
 }
 
 HANDLE OwnPublisherReader::image() const { return found_->image.get(); }
@@ -197,6 +208,69 @@ int check_installer_publisher(OwnPublisherReader& own, const std::string& path,
         return -1;
     }
     LOG_INFO(function, "The installer %s is signed by the publisher.\n", path.c_str());
+    return 0;
+}
+
+namespace {
+
+// Why a signed feed does not hold, to follow "is refused: ".
+std::string failure_text(const SignedContent& opened) {
+    char text[320];
+    switch (opened.failed) {
+        case SignedContent::Step::kSigners:
+            std::snprintf(text, sizeof text, "it has %lu signers, not one", opened.signers);
+            return text;
+        case SignedContent::Step::kSignature:
+            return "its signature does not verify";
+        case SignedContent::Step::kContent:
+            return "its content is not what its signer signed";
+        case SignedContent::Step::kChain:
+            std::snprintf(text, sizeof text,
+                          "its certificate chain does not hold on this machine "
+                          "(CertVerifyCertificateChainPolicy 0x%08lX, checked as of %s)",
+                          hex_of(opened.result), utc_text(std::time(nullptr)).c_str());
+            return text;
+        default:
+            return "it is not a signed message with its content (CMS SignedData, DER)";
+    }
+}
+
+}  // namespace
+
+int open_release_feed(OwnPublisherReader& own, const std::string& message, std::int64_t now,
+                      std::string& content, std::string& why, const char* function) {
+    OwnPublisher publisher;
+    own.get(publisher);
+    if (publisher.state == OwnPublisher::State::kInvalid) {
+        why = publisher.cause;
+        return -1;
+    }
+    const bool unsigned_build = publisher.state == OwnPublisher::State::kUnsigned;
+    if (unsigned_build && !message.empty() && message[0] == '{') {
+        LOG_WARN(function, "This updater is not signed: the release feed is not checked.\n");
+        content = message;
+        return 0;
+    }
+    SignedContent opened;
+    open_signed_content(message, now, opened);
+    if (opened.failed != SignedContent::Step::kNone) {
+        why = failure_text(opened);
+        return -1;
+    }
+    if (unsigned_build) {
+        LOG_WARN(function,
+                 "This updater is not signed: the release feed's signer is not compared.\n");
+    } else {
+        CERT_NAME_BLOB expected{static_cast<DWORD>(publisher.subject.size()),
+                                publisher.subject.data()};
+        CERT_NAME_BLOB found{static_cast<DWORD>(opened.subject.size()), opened.subject.data()};
+        if (!CertCompareCertificateName(X509_ASN_ENCODING, &expected, &found)) {
+            why = "it is signed by \"" + name_text(found) +
+                  "\", not by the updater's publisher \"" + publisher.name + "\"";
+            return -1;
+        }
+    }
+    content = std::move(opened.content);
     return 0;
 }
 

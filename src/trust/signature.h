@@ -41,6 +41,33 @@ void check_signature(const std::wstring& path, SignatureCheck& out, HANDLE file 
 // whose signature is malformed, is not unsigned.
 bool is_unsigned(const SignatureCheck& check);
 
+// What a CMS SignedData with its content attached (a signed release feed, ".p7m") says,
+// found without logging anything.
+struct SignedContent {
+    enum class Step {
+        kNone,       // the signature holds: `content` is what its signer signed
+        kMalformed,  // no SignedData of DER with attached data content
+        kSigners,    // not exactly one signer: `signers` says how many
+        kSignature,  // the signer's certificate is not in the message, or its signature
+                     // over the message does not verify
+        kContent,    // the signed messageDigest attribute is not the content's SHA-256
+                     // (or another digest than SHA-256 was used)
+        kChain,      // the chain does not hold: `result` is the chain policy's error
+    };
+    Step failed = Step::kNone;
+    long result = 0;
+    unsigned long signers = 0;
+    std::vector<unsigned char> subject;  // the signer's encoded subject name, once found
+    std::string content;
+};
+
+// Opens `message` (DER) and checks it: one signer, whose certificate the message carries,
+// whose signature verifies, over signed attributes whose messageDigest is the content's
+// SHA-256 (crypt32 itself does not compare them everywhere: Wine's does not), or over the
+// content itself when it has no signed attributes; and whose chain reaches a root of the
+// machine's store for code signing as of `now` (seconds since 1970). Fills all of `out`.
+void open_signed_content(const std::string& message, std::int64_t now, SignedContent& out);
+
 // "2026-01-31 23:59:59 UTC" for a time in seconds since 1970.
 std::string utc_text(std::int64_t seconds);
 

@@ -282,6 +282,84 @@ void check_signature(const std::wstring& path, SignatureCheck& out, HANDLE file)
     if (out.result != 0) out.failed = SignatureCheck::Step::kChain;
 }
 
+void open_signed_content(const std::string& message, std::int64_t now, SignedContent& out) {
+    out = SignedContent{};
+    out.failed = SignedContent::Step::kMalformed;
+    ScopedMessage decoded(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+    if (!decoded || message.size() > 0xFFFFFFFFu) return;
+    if (!CryptMsgUpdate(decoded.get(), reinterpret_cast<const BYTE*>(message.data()),
+                        static_cast<DWORD>(message.size()), TRUE)) {
+        // Wine's crypt32 fails the update of a message with two signers
+        // (ERROR_INVALID_PARAMETER) after it has read them: name what it read, which is
+        // refused either way.
+        DWORD read = 0;
+        DWORD read_size = sizeof read;
+        if (CryptMsgGetParam(decoded.get(), CMSG_SIGNER_COUNT_PARAM, 0, &read, &read_size) &&
+            read > 1) {
+            out.signers = read;
+            out.failed = SignedContent::Step::kSigners;
+        }
+        return;
+    }
+    std::vector<BYTE> type;
+    if (!message_param(decoded.get(), CMSG_INNER_CONTENT_TYPE_PARAM, 0, type) ||
+        std::strcmp(reinterpret_cast<const char*>(type.data()), szOID_RSA_data) != 0)
+        return;
+    DWORD message_type = 0;
+    DWORD size = sizeof message_type;
+    std::vector<BYTE> content;
+    if (!CryptMsgGetParam(decoded.get(), CMSG_TYPE_PARAM, 0, &message_type, &size) ||
+        message_type != CMSG_SIGNED ||
+        !message_param(decoded.get(), CMSG_CONTENT_PARAM, 0, content) || content.empty())
+        return;
+    DWORD signers = 0;
+    size = sizeof signers;
+    if (!CryptMsgGetParam(decoded.get(), CMSG_SIGNER_COUNT_PARAM, 0, &signers, &size)) return;
+    out.signers = signers;
+    if (signers != 1) {
+        out.failed = SignedContent::Step::kSigners;
+        return;
+    }
+    out.failed = SignedContent::Step::kSignature;
+    const ScopedStore store(CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, decoded.get()));
+    std::vector<BYTE> info;
+    if (!store || !message_param(decoded.get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, info)) return;
+    const ScopedCertificate signer_certificate(CertGetSubjectCertificateFromStore(
+        store.get(), kEncoding, reinterpret_cast<PCERT_INFO>(info.data())));
+    if (!signer_certificate) return;
+    const CERT_NAME_BLOB& subject = signer_certificate.get()->pCertInfo->Subject;
+    out.subject.assign(subject.pbData, subject.pbData + subject.cbData);
+    CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{};
+    para.cbSize = sizeof para;
+    para.dwSignerIndex = 0;
+    para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
+    para.pvSigner = const_cast<CERT_CONTEXT*>(signer_certificate.get());
+    if (!CryptMsgControl(decoded.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para)) return;
+
+    // With signed attributes the signature covers them, not the content: their
+    // messageDigest ties the content to it.
+    out.failed = SignedContent::Step::kContent;
+    std::vector<BYTE> signer_bytes;
+    if (!message_param(decoded.get(), CMSG_SIGNER_INFO_PARAM, 0, signer_bytes)) return;
+    const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(signer_bytes.data());
+    if (std::strcmp(signer->HashAlgorithm.pszObjId, szOID_NIST_sha256) != 0) return;
+    if (signer->AuthAttrs.cAttr > 0) {
+        const CRYPT_ATTRIBUTE* digest = find_attribute(signer->AuthAttrs, szOID_RSA_messageDigest);
+        if (digest == nullptr ||
+            !digest_attribute_matches(digest->rgValue[0].pbData, digest->rgValue[0].cbData,
+                                      content.data(), content.size()))
+            return;
+    }
+    out.result = machine_chain_result(signer_certificate.get(), store.get(), filetime_of(now),
+                                      szOID_PKIX_KP_CODE_SIGNING, CERT_CHAIN_POLICY_AUTHENTICODE);
+    if (out.result != 0) {
+        out.failed = SignedContent::Step::kChain;
+        return;
+    }
+    out.failed = SignedContent::Step::kNone;
+    out.content.assign(content.begin(), content.end());
+}
+
 bool is_unsigned(const SignatureCheck& check) {
     if (check.failed != SignatureCheck::Step::kVerify ||
         check.result != static_cast<long>(TRUST_E_NOSIGNATURE))
