@@ -263,12 +263,11 @@ protected:
                                         app_.wstring().c_str(), watch_output_, 180000);
     }
 
-    // Serves the release feed signing\feeds\<name>.json.p7m as /feed.p7m.
-    void serve_feed(const wchar_t* name) {
+    // Serves the release feed signing\feeds\<file> as /feed.p7m.
+    void serve_feed(const wchar_t* file) {
         fs::remove(servers_.file("feed.p7m"));
-        fs::copy_file(
-            test::sibling_path((std::wstring(L"signing\\feeds\\") + name + L".json.p7m").c_str()),
-            servers_.file("feed.p7m"));
+        fs::copy_file(test::sibling_path((std::wstring(L"signing\\feeds\\") + file).c_str()),
+                      servers_.file("feed.p7m"));
     }
     std::wstring feed_url() { return widen(servers_.url("https", "/feed.p7m")); }
     // upgrade-watch -- updater.exe VERB <feed>, as a client application would.
@@ -430,7 +429,7 @@ TEST_F(WholeUpdate, ASignedReleaseFeedNamesTheInstallerToInstall) {
     TEST_REQUIRES(test_ca_trusted(), "the signers' CA among the machine roots (scripts/with-wine)");
     use_updater();
     serve(L"signing\\setup-publisher.exe");
-    serve_feed(L"good");
+    serve_feed(L"good.json.p7m");
     EXPECT_EQ(watch_feed(L"--feed"), 0u) << watch_output_;
     ASSERT_TRUE(wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000))
         << log();
@@ -464,11 +463,12 @@ TEST_F(WholeUpdate, AReleaseFeedThatDoesNotHoldIsRefused) {
     serve(L"signing\\setup-publisher.exe");
     const std::string refused = "The release feed is refused: ";
     const struct {
-        const wchar_t* feed;
+        const wchar_t* feed;  // signing\feeds\<feed>.json.p7m, or the file named
         const wchar_t* verb;
         DWORD code;
-        std::string said;  // in the output
-        size_t downloads;  // of the installer
+        std::string said;                  // in the output
+        size_t downloads;                  // of the installer
+        const wchar_t* updater = nullptr;  // from this row on, in place of the signed one
     } cases[] = {
         {L"good", L"--check", 1, "Update available: 2.0.0.0", 0},
         {L"flipped", L"--check", 0xffffffffu,
@@ -488,14 +488,23 @@ TEST_F(WholeUpdate, AReleaseFeedThatDoesNotHoldIsRefused) {
         {L"large", L"--feed", 0xffffffffu, refused + "it is larger than 1048576 bytes.", 0},
         {L"http", L"--feed", 0xffffffffu,
          refused + "the member \"releases[0].installer.url\" is not an https address.", 0},
-        {L"size", L"--feed", 0xffffffffu, "Failed to download file with correct hash(md5/sha1).",
-         6},
+        // A release build without a valid signature of its own trusts no feed; an unsigned
+        // development build reads the unsigned JSON.
+        {L"good", L"--check", 0xffffffffu,
+         refused + "this updater is not signed, and a release build runs only installers of "
+                   "its own publisher.",
+         0, L"updater-signature-required.exe"},
+        {L"good.json", L"--check", 1, "Update available: 2.0.0.0", 0, L"updater.exe"},
+        {L"size", L"--feed", 0xffffffffu, "Failed to download file with correct hash(md5/sha1).", 6,
+         L"signing\\updater.exe"},
         {L"sha256", L"--feed", 0xffffffffu, "Failed to download file with correct hash(md5/sha1).",
          6},
     };
     for (const auto& c : cases) {
         const std::string name = narrow(c.feed);
-        serve_feed(c.feed);
+        if (c.updater != nullptr) use_updater(c.updater);
+        const std::wstring file(c.feed);
+        serve_feed(file.find(L'.') != std::wstring::npos ? c.feed : (file + L".json.p7m").c_str());
         const size_t requests_before = installer_requests();
         std::string out;
         EXPECT_EQ(check_feed(c.verb, out), c.code) << name << "\n" << out << log();
@@ -504,6 +513,9 @@ TEST_F(WholeUpdate, AReleaseFeedThatDoesNotHoldIsRefused) {
         EXPECT_TRUE(v1_running()) << name;
     }
     EXPECT_EQ(count_of(log(), "the release feed lists "), 12u) << log();
+    EXPECT_EQ(count_of(log(), "): This updater is not signed: the release feed is not checked.\n"),
+              1u)
+        << log();
     EXPECT_FALSE(fs::exists(app_ / "upd" / "updater.old.exe"));
     EXPECT_EQ(started_versions(app_), std::vector<std::string>{"1"});
 }
