@@ -162,11 +162,12 @@ int channel_of(UpdateRun& run, const FeedRequest& request, int& channel) {
 int run_feed_phase(UpdateRun& run, const FeedRequest& request) {
     if (read_policy_first(run, kPhase) < 0) return -1;
     const std::string url = !request.url.empty() ? request.url : run.policy.feed_url;
+    if (url.empty())
+        return REPORT_FAILURE(run.notice, kPhase,
+                              "No release feed: give its address, or set the FeedUrl policy.");
     if (!utils::is_http_url(url))
         return REPORT_FAILURE(
-            run.notice, kPhase,
-            "The release feed's address %s is not an "
-            "http or https URL.",
+            run.notice, kPhase, "The release feed's address %s is not an http or https URL.",
             utils::redact_credentials(download::printable_text(url, 256)).c_str());
     download::ChoiceInput input;
     if (channel_of(run, request, input.channel) < 0 || make_update_folder(run) < 0) return -1;
