@@ -832,6 +832,7 @@ TEST_F(WholeUpdate, AWrongDigestLeavesV1Running) {
 }
 
 TEST_F(WholeUpdate, AServerThatIsDownLeavesV1Running) {
+    use_updater(L"updater-quick-waits.exe");
     EXPECT_EQ(watch(std::string("http://127.0.0.1:1/") + kSetupName, md5_), 0xffffffffu);
     EXPECT_EQ(count_of(watch_output_, "notice: Failed to download file for "), 6u) << watch_output_;
     EXPECT_EQ(count_of(log(), "): Failed to download C:"), 6u) << log();

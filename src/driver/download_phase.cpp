@@ -38,6 +38,8 @@ bool is_https(const std::string& url) {
 
 }  // namespace
 
+double g_wait_scale = 1.0;
+
 double draw() {
     static std::mt19937_64 random(std::random_device{}());
     return std::uniform_real_distribution<double>(0.0, 1.0)(random);
@@ -70,7 +72,7 @@ void wait_before(UpdateRun& run, double seconds, int attempt) {
              download::kAttempts);
     notify_frontend_text(run.notice, "Waiting %ld s before attempt %d of %d.", shown, attempt,
                          download::kAttempts);
-    Sleep(static_cast<DWORD>(seconds * 1000));
+    Sleep(static_cast<DWORD>(seconds * g_wait_scale * 1000));
 }
 
 void end_on_server_wait(UpdateRun& run, const std::string& expected_md5, long seconds) {

@@ -29,6 +29,7 @@
 
 InstallStepHook g_install_step_hook = nullptr;
 unsigned long g_failure_shown_ms = 5000;
+unsigned long g_lock_patience_ms = 60000;
 
 namespace {
 
@@ -70,8 +71,6 @@ struct InstallRun {
 };
 
 const char* const kPhase = "run_install_phase";
-// How long the run waits for the first run to let go of the update lock.
-constexpr unsigned long kLockPatienceMs = 60000;
 
 // Why fs::check_folder_and_above refused a folder, in the words of the refusal's line.
 const char* folder_refusal_cause() {
@@ -620,7 +619,7 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
     // run ends, changing nothing, rather than wait for ever or install unguarded.
     // Declared first: the checked copy goes before it.
     SingletonMutex lock(kLockBaseName, false);
-    if (!lock.acquire_within(kLockPatienceMs)) {
+    if (!lock.acquire_within(g_lock_patience_ms)) {
         LOG_WARN(kPhase, "The update lock %s is held by another process: nothing is installed.\n",
                  lock.name().c_str());
         outcome::LastUpdate record = record_of(installer_arg, digest_arg);

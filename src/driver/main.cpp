@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "driver/entry.h"
+#include "driver/phases.h"
 #include "trust/publisher.h"
 #include "utils/text.h"
 #include "utils/win.h"
@@ -25,6 +26,12 @@ int wmain(int argc, wchar_t** argv) {
     // From the build option of the same name: on in a release, whose updater then refuses
     // every installer when its own signature is missing or does not hold.
     trust::g_own_signature_required = UPDATER_REQUIRE_SIGNATURE != 0;
+#if UPDATER_QUICK_WAITS
+    // A test build (the tests' updater-quick-waits.exe): each wait between download
+    // attempts a hundredth as long, and the elevated run's wait for the lock 2 s.
+    g_wait_scale = 0.01;
+    g_lock_patience_ms = 2000;
+#endif
     std::vector<std::string> arguments;
     for (int i = 0; i < argc; ++i) arguments.push_back(narrow(argv[i]));
     std::vector<char*> pointers;

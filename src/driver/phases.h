@@ -74,7 +74,7 @@ double draw();
 // named once per run (`named_bad_wait`).
 download::AttemptEnd failed_transfer(const DownloadAnswer& answer, const std::string& url,
                                      bool& named_bad_wait);
-// Logs and announces the wait, then sleeps it.
+// Logs and announces the wait, then sleeps it (times g_wait_scale).
 void wait_before(UpdateRun& run, double seconds, int attempt);
 // The server asked for a longer wait than a run waits: no run asks before then. The
 // record says so to the next run, and to the client application.
@@ -115,3 +115,10 @@ extern const int kInstallStepCount;
 // How long a failed install phase keeps its window up before it ends, in ms: 5000 in
 // the product; tests that run many failures in-process shorten it.
 extern unsigned long g_failure_shown_ms;
+// How long the elevated run waits for the first run to let go of the update lock, in ms:
+// 60000 in the product.
+extern unsigned long g_lock_patience_ms;
+// The waits between download attempts are this many times the retry policy's: 1 in the
+// product. A test build of the program (see main.cpp) shortens both, where a test is
+// about what the waits lead to rather than about their length.
+extern double g_wait_scale;
