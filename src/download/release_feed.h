@@ -62,7 +62,7 @@ int parse_release_feed(const std::string& text, ReleaseFeed& out, std::string& w
 // What this machine remembers of the feeds it accepted.
 struct FeedMemory {
     long long serial = -1;  // -1: none accepted yet
-    std::string sha256;     // of the accepted feed's content, lower-case hex
+    std::string sha256;     // of the accepted feed's content, hexadecimal (either case)
     std::time_t newest_issued = 0;
 };
 
@@ -79,9 +79,9 @@ int write_feed_memory(const std::string& path, const FeedMemory& memory);
 // Whether `feed`, whose content has the SHA-256 `sha256`, may be accepted at `clock` after
 // `memory`. "Now" is the later of `clock` and the newest issue seen, so that a clock set
 // back does not revive an expired feed. -1 with `why`, a sentence without its full stop,
-// for a feed that expired ("The release feed expired at <time>"), an older serial, or the same serial with other
-// contents (a replay that would freeze or roll back the machine). 0 otherwise, with
-// `memory` moved on to this feed.
+// for a feed that expired ("The release feed expired at <time>"), an older serial, or the same
+// serial with other contents (a replay that would freeze or roll back the machine). 0 otherwise,
+// with `memory` moved on to this feed.
 int accept_feed(const ReleaseFeed& feed, const std::string& sha256, std::time_t clock,
                 FeedMemory& memory, std::string& why);
 

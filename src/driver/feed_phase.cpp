@@ -6,8 +6,7 @@
 #include "download/proxy.h"
 #include "download/release_feed.h"
 #include "driver/phases.h"
-#include "integrity/digest_text.h"
-#include "integrity/sha256.h"
+#include "integrity/file_digest.h"
 #include "log/log.h"
 #include "outcome/last_update_file.h"
 #include "policy/versions.h"
@@ -55,15 +54,14 @@ Fetched fetch_feed(UpdateRun& run, const std::string& url, std::string& body) {
     return Fetched::kFailed;
 }
 
+// The SHA-256 of the feed's content, as the memory of accepted feeds keeps it.
 std::string sha256_text(const std::string& bytes) {
-    Sha256Context context;
-    sha256_init(context);
-    sha256_update(context, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    unsigned char digest[SHA256_DIGEST_SIZE];
-    sha256_final(context, digest);
-    std::string text = digest_hex(digest, sizeof digest);
-    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
-    return text;
+    RunningDigests digests;
+    digests.add(bytes.data(), bytes.size());
+    char md5[33] = {0};
+    char sha256[65] = {0};
+    digests.texts(md5, sha256);
+    return sha256;
 }
 
 // The running Windows as "major.minor.build": RtlGetVersion, which reports it whatever
