@@ -17,6 +17,8 @@ namespace {
 
 const wchar_t kUninstallKey[] =
     L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+// Where 64-bit installers register.
+const wchar_t kNativeKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const std::string kCountLine = "\xd7\xd3\xbc\xfc\xb5\xc4\xca\xfd\xc1\xbf\xce\xaa: ";
 
 struct Value {
@@ -55,10 +57,10 @@ protected:
         had_uninstall_key_ = uninstall_key_exists();
     }
     void TearDown() override {
-        for (const std::wstring& name : created_) {
-            const std::wstring path = std::wstring(kUninstallKey) + L"\\" + name;
-            EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str()), ERROR_SUCCESS)
-                << narrow(name);
+        for (const std::wstring& path : created_) {
+            EXPECT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY, 0),
+                      ERROR_SUCCESS)
+                << narrow(path);
         }
         // Refused, as it should be, while another registration is in it.
         if (!had_uninstall_key_) RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey);
@@ -66,15 +68,16 @@ protected:
 
     std::wstring named(const std::wstring& stem) const { return prefix_ + stem; }
 
-    // Creates the registration `name` with `values`; returns the name.
-    std::wstring add(const std::wstring& name, const std::vector<Value>& values = {}) {
-        const std::wstring path = std::wstring(kUninstallKey) + L"\\" + name;
+    // Creates the registration `name` with `values` under `uninstall`; returns the name.
+    std::wstring add(const std::wstring& name, const std::vector<Value>& values = {},
+                     const wchar_t* uninstall = kUninstallKey) {
+        const std::wstring path = std::wstring(uninstall) + L"\\" + name;
         HKEY key = nullptr;
         const LONG created = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
-                                             KEY_WRITE, nullptr, &key, nullptr);
+                                             KEY_WRITE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
         EXPECT_EQ(created, ERROR_SUCCESS) << narrow(name);
         if (created != ERROR_SUCCESS) return name;
-        created_.push_back(name);
+        created_.push_back(path);
         for (const Value& value : values) {
             const DWORD bytes = static_cast<DWORD>((value.data.size() + 1) * sizeof(wchar_t));
             EXPECT_EQ(RegSetValueExW(key, value.name, 0, value.type,
@@ -111,6 +114,14 @@ TEST_F(Registry, OnlyTheExactNameMatchesAndItsValueIsReturnedAsStoredOrExpanded)
     const std::wstring no_value =
         add(named(L"NoValue"), {{L"DisplayName", REG_SZ, L"Without a location"}});
     add_location(named(L"NoValue-later"), L"C:\\Later");
+    // A 64-bit installer's registration is found when there is no 32-bit one of the name.
+    const std::wstring native =
+        add(named(L"Native"),
+            {{L"InstallLocation", REG_SZ, L"C:\\Native"}, {L"DisplayVersion", REG_SZ, L"2.5"}},
+            kNativeKey);
+    add(exact, {{L"InstallLocation", REG_SZ, L"C:\\Native"}, {L"DisplayVersion", REG_SZ, L"2.5"}},
+        kNativeKey);
+    add(no_value, {{L"InstallLocation", REG_SZ, L"C:\\Native"}}, kNativeKey);
 
     const struct {
         std::wstring name;
@@ -124,11 +135,15 @@ TEST_F(Registry, OnlyTheExactNameMatchesAndItsValueIsReturnedAsStoredOrExpanded)
         {named(L"EXACT"), ""},     // letter case differs
         {named(L"Suffixed"), ""},  // only a registration with a suffix exists
         {named(L"Shown"), ""},     // only a display name
-        {no_value, ""},            // although the next registration has a location
+        {no_value, ""},            // although the next registration, and a 64-bit one, have one
+        {native, "C:\\Native"},
         {named(L"Missing"), ""},
         {L"", ""},
     };
     for (const auto& c : cases) EXPECT_EQ(find(c.name), c.location) << narrow(c.name);
+    // The version comes from the registration that was found, and from no other.
+    EXPECT_EQ(find_display_version(narrow(native)), "2.5");
+    EXPECT_EQ(find_display_version(narrow(exact)), "");
 }
 
 TEST_F(Registry, NameAndValueLengthLimits) {

@@ -14,6 +14,7 @@
 #include "driver/entry.h"
 #include "driver/phases.h"
 #include "integrity/file_digest.h"
+#include "outcome/last_update_file.h"
 #include "status_lines.h"
 #include "test_support.h"
 #include "ui/progress_window.h"
@@ -220,6 +221,18 @@ void fail_installer_start(utils::SystemCalls& calls) {
     };
 }
 
+// No folder named "temp" can be made: the installer's TEMP.
+void fail_temp_folder(utils::SystemCalls& calls) {
+    calls.create_directory_w = [](LPCWSTR path, LPSECURITY_ATTRIBUTES security) -> BOOL {
+        const std::wstring made = path;
+        if (made.size() > 5 && made.compare(made.size() - 5, 5, L"\\temp") == 0) {
+            SetLastError(ERROR_DISK_FULL);
+            return FALSE;
+        }
+        return CreateDirectoryW(path, security);
+    };
+}
+
 void fill_disk(utils::SystemCalls& calls) {
     calls.get_disk_free_space_ex_w = [](LPCWSTR, PULARGE_INTEGER available, PULARGE_INTEGER,
                                         PULARGE_INTEGER) -> BOOL {
@@ -376,6 +389,7 @@ const InstallFault kInstallFaults[] = {
     {"refuse_ending", refuse_ending},
     {"installer_start", fail_installer_start},
     {"disk_full", fill_disk},
+    {"temp_folder", fail_temp_folder},
     {"lock_after_install", lock_after_install},
     {"lock_a_second_after_install", lock_a_second_after_install},
     {"client_start", fail_client_start},
@@ -670,23 +684,29 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
         const char* fault;
         std::string log_line;
         std::string notice;  // the start of the one text notice, empty for none
+        const char* reason;  // the record's
     } cases[] = {
         {"rename", "): Failed to change exe name to " + backup + ".\n",
-         "1, Failed to change exe name to " + backup + ".;"},
+         "1, Failed to change exe name to " + backup + ".;", "backup"},
         {"copy", "): Failed to copy " + own + " to " + staged + " for ",
-         "1, Failed to copy " + own + " to " + staged + " for "},
+         "1, Failed to copy " + own + " to " + staged + " for ", "backup"},
         {"swap", "): Failed to move " + staged + " to " + own + " for ",
-         "1, Failed to move " + staged + " to " + own + " for "},
+         "1, Failed to move " + staged + " to " + own + " for ", "backup"},
         {"snapshot", "): Failed to terminate hubra process.\n",
-         "1, Failed to terminate hubra process.;"},
+         "1, Failed to terminate hubra process.;", "close"},
         {"first_process", "): Failed to terminate hubra process.\n",
-         "1, Failed to terminate hubra process.;"},
-        {"client_start", "): Faield to start hubra executable(" + client + ").\n", ""},
+         "1, Failed to terminate hubra process.;", "close"},
+        // Recorded before the client application starts again, as installed.
+        {"client_start", "): Faield to start hubra executable(" + client + ").\n", "", ""},
         {"app_open_to_users",
          "): The install folder " + app_.string() +
              " is refused: others than the administrators may change " + app_.string() +
              ". Nothing is installed.\n",
-         "1, The install folder " + app_.string() + " is refused"},
+         "1, The install folder " + app_.string() + " is refused", "install_folder"},
+        // Not the installer's failure: it never ran, and the client application never closed.
+        {"temp_folder", "): No folder could be made for the installer's temporary files: ",
+         "1, No folder could be made for the installer's temporary files: nothing is installed.;",
+         "temp_folder"},
     };
     const test::ScopedSystemVariable install(L"STAND_IN_INSTALL", L"copy");
     for (const Case& c : cases) {
@@ -696,6 +716,7 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
                       fs::copy_options::overwrite_existing);
         test::remove_update_logs(app_);
         fs::remove(app_ / "window.txt");
+        fs::remove(update_folder_ + "\\last-update.json");
         EXPECT_EQ(run_watched_install_phase(c.fault), 0xffffffffu) << c.fault << "\n" << log();
         EXPECT_NE(log().find(c.log_line), std::string::npos) << c.fault << "\n" << log();
         const size_t notice = out_.find("1, ");
@@ -712,6 +733,11 @@ TEST_F(InstallPhase, EachFallibleStepFailingInTurn) {
         EXPECT_FALSE(fs::exists(staged)) << c.fault;
         const std::string window = test::read_file(app_ / "window.txt");
         EXPECT_EQ(window.substr(window.find(' ') + 1), "更新失败") << c.fault;
+        outcome::LastUpdate record;
+        EXPECT_EQ(outcome::read_last_update(widen(update_folder_), record), 0) << c.fault;
+        EXPECT_EQ(record.reason, c.reason) << c.fault;
+        // None of these is the installer failing to install.
+        EXPECT_EQ(record.failures_of_this_installer, 0) << c.fault;
     }
     // With nothing failing, the client is started with the taskbar's token: not with the
     // elevated run's own, nor by the shell (Wine gives every process the same full token,

@@ -56,6 +56,7 @@ struct InstallRun {
     std::string client_path;
     std::string registered_folder;  // from the uninstall registration; empty without one
     std::string folder;             // the install folder, "/D=" of the installer
+    std::wstring temp_folder;       // the installer's TEMP, beside the checked copy
     // Declared after `checked`, so that it goes first; kept on disk when a restore failed.
     rollback::FolderSnapshot snapshot;
     bool failed = false;                        // a step that goes on after a failure has failed
@@ -301,6 +302,17 @@ int find_own_path(InstallRun& install) {
     return 0;
 }
 
+// NSIS unpacks its plug-in DLLs into TEMP: the user's own could be written by anyone the
+// user runs, and a DLL put there would run with the installer's rights. The installer gets
+// a folder of its own beside the checked copy, made before anything is changed, so that a
+// folder that cannot be made ends the phase with the client application still running.
+int make_installer_temp(InstallRun& install) {
+    if (install.checked.make_temp_folder(install.temp_folder) == 0) return 0;
+    return REPORT_FAILURE(install.run.notice, kPhase,
+                          "No folder could be made for the installer's temporary files: nothing "
+                          "is installed.");
+}
+
 int make_backup_name(InstallRun& install) {
     const std::string& own = install.own_path;
     if (utils::gen_backup_name(own, utils::kBackupSuffix, install.backup_path) < 0 ||
@@ -445,12 +457,9 @@ int run_installer(InstallRun& install) {
     // The folder goes unquoted after /D=, which must come last on an NSIS command line.
     const std::string parameters = "/S /D=" + install.folder;
     unsigned long exit_code = 0;
-    // NSIS unpacks its plug-in DLLs into TEMP: the user's own could be written by anyone
-    // the user runs, and a DLL put there would run with the installer's rights.
-    std::wstring temp_folder;
-    if (install.checked.make_temp_folder(temp_folder) < 0) return -1;
     install.snapshot.note_installer_started();
-    const int started = utils::start_prog_wait(installer, parameters, &exit_code, temp_folder);
+    const int started =
+        utils::start_prog_wait(installer, parameters, &exit_code, install.temp_folder);
     if (started < 0) {
         LOG_WARN(kPhase, "Maybe failed to run installer %s status %d.\n", installer.c_str(),
                  started);
@@ -544,6 +553,7 @@ const InstallStep kInstallSteps[] = {
     {make_checked_copy, kWhileAllWent, false, "digest", {Bar::kNone, 0, 0}, nullptr},
     {check_publisher, kWhileAllWent, false, "publisher", {Bar::kNone, 0, 0}, nullptr},
     {check_version, kWhileAllWent, false, "version", {Bar::kNone, 0, 0}, nullptr},
+    {make_installer_temp, kWhileAllWent, false, outcome::kTempFolder, {Bar::kNone, 0, 0}, nullptr},
     {make_backup_name, kWhileAllWent, false, "backup", {Bar::kAdvance, 30, 100}, L"获取当前程序的备份路径"},
     {stage_own_copy, kWhileAllWent, false, "backup", {Bar::kAdvance, 40, 100}, L"备份程序"},
     {swap_in_backup, kWhileAllWent, false, "backup", {Bar::kAdvance, 50, 100}, L"关闭主程序"},

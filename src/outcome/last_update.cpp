@@ -14,6 +14,7 @@ const char* const kRolledBack = "rolled_back";
 const char* const kFailed = "failed";
 const char* const kInstallerExitCode = "installer_exit_code";
 const char* const kClientMissing = "client_missing";
+const char* const kTempFolder = "temp_folder";
 const char* const kRetryAfter = "retry_after";
 
 namespace {

@@ -20,6 +20,9 @@ extern const char* const kFailed;      // "failed": anything else
 // the two reasons that count as the installer failing to install.
 extern const char* const kInstallerExitCode;  // "installer_exit_code"
 extern const char* const kClientMissing;      // "client_missing"
+// The elevated run could not make the installer's own TEMP folder: nothing ran, nothing
+// changed, and the installer is not held to have failed.
+extern const char* const kTempFolder;  // "temp_folder"
 // The first run ended on the server's Retry-After, too long to wait for.
 extern const char* const kRetryAfter;  // "retry_after"
 

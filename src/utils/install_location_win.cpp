@@ -15,6 +15,9 @@ namespace {
 
 const wchar_t kUninstallKey[] =
     L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+// Where a 64-bit installer writes its registration, in the registry's native view: NSIS
+// built for 64 bits writes there unless told SetRegView 32.
+const wchar_t kNativeUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const wchar_t kProfileListKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 const wchar_t kLocationValue[] = L"InstallLocation";
 const wchar_t kVersionValue[] = L"DisplayVersion";
@@ -31,9 +34,16 @@ constexpr DWORD kValueUnits = MAX_PATH;
 
 using utils::ScopedRegistryKey;
 
-ScopedRegistryKey open_key(const wchar_t* path) {
+// The two places a registration is looked for, in order.
+struct UninstallView {
+    const wchar_t* key;
+    REGSAM view;  // KEY_WOW64_64KEY, so that a 32-bit build of this program reads it too
+};
+const UninstallView kViews[] = {{kUninstallKey, 0}, {kNativeUninstallKey, KEY_WOW64_64KEY}};
+
+ScopedRegistryKey open_key(const wchar_t* path, REGSAM view = 0) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, &key) != ERROR_SUCCESS)
         return ScopedRegistryKey();
     return ScopedRegistryKey(key);
 }
@@ -79,13 +89,14 @@ std::wstring expand_with_system_variables(const std::wstring& text) {
     return expanded.size() < kValueUnits ? expanded : std::wstring();
 }
 
-// The value of the registration `name`, which was enumerated under the uninstall key.
-std::wstring read_location(const wchar_t* name) {
+// The value of the registration `name`, which was enumerated under the uninstall key of
+// `view`.
+std::wstring read_location(const UninstallView& view, const wchar_t* name) {
     wchar_t path[kPathUnits] = {0};
-    append_bounded(path, kUninstallKey);
+    append_bounded(path, view.key);
     append_bounded(path, L"\\");
     append_bounded(path, name);
-    ScopedRegistryKey key = open_key(path);
+    ScopedRegistryKey key = open_key(path, view.view);
     if (!key) return std::wstring();
 
     // Whatever the value's type, its data is read as UTF-16 text up to the first NUL; the
@@ -106,42 +117,65 @@ std::wstring read_location(const wchar_t* name) {
     return expand_with_system_variables(stored);
 }
 
-}  // namespace
-
-std::string find_install_location(std::string application_name) {
-    ScopedRegistryKey uninstall = open_key(kUninstallKey);
-    if (!uninstall) return std::string();
-
+// The number of registrations under the key of `view`; 0 when it cannot be read.
+DWORD count_registrations(HKEY uninstall) {
     DWORD subkeys = 0;
-    if (RegQueryInfoKeyW(uninstall.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
-                         nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-        subkeys = 0;
-    if (subkeys != 0) {
-        std::printf(kSubkeyCountFormat, static_cast<int>(subkeys));
-        std::fflush(stdout);
-    }
+    if (RegQueryInfoKeyW(uninstall, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        return 0;
+    return subkeys;
+}
 
-    const std::wstring wanted = widen(application_name);
+// Whether the key of `view` holds a registration named exactly `wanted` (same letter
+// case), found by enumerating it as the search always has.
+bool holds_registration(HKEY uninstall, DWORD subkeys, const std::wstring& wanted) {
     for (DWORD index = 0; index < subkeys; ++index) {
         wchar_t name[kNameUnits] = {0};
         DWORD units = kNameUnits;
         // Too long a name, or an index past the end after removals: not this one.
-        if (RegEnumKeyExW(uninstall.get(), index, name, &units, nullptr, nullptr, nullptr,
-                          nullptr) != ERROR_SUCCESS)
+        if (RegEnumKeyExW(uninstall, index, name, &units, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
             continue;
-        if (wanted != name) continue;
-        return narrow(read_location(name));
+        if (wanted == name) return true;
     }
-    return std::string();
+    return false;
+}
+
+// The view whose key holds the registration `application_name`, the 32-bit one first;
+// null when neither does. `print_count` prints the 32-bit key's count as it is read.
+const UninstallView* find_view(const std::string& application_name, bool print_count) {
+    const std::wstring wanted = widen(application_name);
+    for (const UninstallView& view : kViews) {
+        ScopedRegistryKey uninstall = open_key(view.key, view.view);
+        if (!uninstall) continue;
+        const DWORD subkeys = count_registrations(uninstall.get());
+        if (print_count && &view == &kViews[0] && subkeys != 0) {
+            std::printf(kSubkeyCountFormat, static_cast<int>(subkeys));
+            std::fflush(stdout);
+        }
+        if (holds_registration(uninstall.get(), subkeys, wanted)) return &view;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::string find_install_location(std::string application_name) {
+    const UninstallView* view = find_view(application_name, true);
+    return view == nullptr ? std::string()
+                           : narrow(read_location(*view, widen(application_name).c_str()));
 }
 
 std::string find_display_version(const std::string& application_name) {
-    const std::wstring path = std::wstring(kUninstallKey) + L"\\" + widen(application_name);
+    const UninstallView* view = find_view(application_name, false);
+    if (view == nullptr) return std::string();
+    ScopedRegistryKey key =
+        open_key((std::wstring(view->key) + L"\\" + widen(application_name)).c_str(), view->view);
     wchar_t value[kValueUnits] = {0};
     DWORD bytes = sizeof value;
     // RegGetValueW terminates the text it returns, and refuses a value of another type.
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), kVersionValue, RRF_RT_REG_SZ, nullptr, value,
-                     &bytes) != ERROR_SUCCESS)
+    if (!key || RegGetValueW(key.get(), nullptr, kVersionValue, RRF_RT_REG_SZ, nullptr, value,
+                             &bytes) != ERROR_SUCCESS)
         return std::string();
     return narrow(value);
 }
