@@ -116,6 +116,26 @@ TEST_F(DownloadPhase, WrongDigestsAreRejectedSixTimesWithoutWaiting) {
     }
 }
 
+// Where the working folder cannot be written (under Program Files, for a standard user;
+// here a folder named update.log is in the way), the log goes to the update folder, and the
+// first status line says so.
+TEST_F(DownloadPhase, ALogThatTheWorkingFolderCannotTakeGoesToTheUpdateFolder) {
+    fs::create_directories(app_ / "update.log");
+    const std::string moved = update_folder_ + "\\update.log";
+    EXPECT_EQ(run(servers_.url("http", "/small.bin"), std::string(32, '0')), 0xffffffffu);
+    const std::string text = test::read_file(moved);
+    fs::remove(app_ / "update.log");
+    EXPECT_EQ(
+        count_lines(text, "): The working folder cannot be written: the log is " + moved + "."), 1u)
+        << text;
+    EXPECT_EQ(count_lines(text, " not match"), 6u) << text;
+    EXPECT_EQ(notices_of(out_),
+              (std::vector<std::string>{
+                  "1, The working folder cannot be written: the log is " + moved + ".;",
+                  "1, Failed to download file with correct hash(md5/sha1).;"}))
+        << out_;
+}
+
 TEST_F(DownloadPhase, ArgumentsThatCanNeverSucceedAreRefusedAtOnce) {
     char sha256[65] = {0};
     ASSERT_EQ(sha256_file_hex(servers_.file("small.bin").c_str(), sha256), 64);

@@ -53,6 +53,30 @@ void open_elevated_log() {
     log_attach(stream, narrow(path));
 }
 
+// The first run's log is "update.log" in its working folder, which the client application
+// chooses, usually its own folder. Under Program Files a standard user cannot write there
+// (Wine does not enforce that; a folder of that name fails the same way): the log then
+// goes to the update folder, which the first run makes anyway, and the first status line
+// says where it is.
+void open_first_run_log(UpdateRun& run) {
+    FILE* stream = open_file(log_file_name(), "a+");
+    if (stream != nullptr) {
+        log_attach(stream, log_file_name());
+        return;
+    }
+    const std::string path =
+        make_update_folder(run) < 0 ? std::string() : run.update_folder + "\\" + log_file_name();
+    stream = path.empty() ? nullptr : open_file(path, "a+");
+    if (stream == nullptr) {
+        std::fprintf(stderr, "Failed to open log file(%s).\n", log_file_name());
+        return;
+    }
+    log_attach(stream, path);
+    LOG_INFO("main", "The working folder cannot be written: the log is %s.\n", path.c_str());
+    notify_frontend_text(run.notice, "The working folder cannot be written: the log is %s.",
+                         path.c_str());
+}
+
 // `--check [FEED_URL] [--channel C]` or `--feed ...` into `out`. False for any other
 // command line, a malformed one of these among them.
 bool read_feed_request(int argc, char** argv, FeedRequest& out) {
@@ -74,16 +98,15 @@ bool read_feed_request(int argc, char** argv, FeedRequest& out) {
 }  // namespace
 
 int updater_main(int argc, char** argv) {
+    UpdateRun run{};
+    run.installer_path = kDefaultInstallerName;
     const bool elevated = argc >= 2 && widen(argv[1]) == kPhaseMarker;
     if (elevated)
         open_elevated_log();
     else
-        log_open();
+        open_first_run_log(run);
     LOG_WARN("main", "Build %s at %s %s.\n", kVersionText, __DATE__, __TIME__);
     utils::hide_own_console();
-
-    UpdateRun run{};
-    run.installer_path = kDefaultInstallerName;
 
     int result = 0;
     FeedRequest feed;
