@@ -19,7 +19,7 @@ if(NOT end_of_part EQUAL -1)
     string(SUBSTRING "${readme}" 0 ${end} readme)
 endif()
 file(WRITE ${PROJECT_BINARY_DIR}/README.txt
-     "Corvane updater ${PROJECT_VERSION}\n\n${readme}")
+     "${BRAND_PRODUCT} ${PROJECT_VERSION}\n\n${readme}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md)
 install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "brand.h"
 #include "download/http_client.h"
 #include "frontend/notice.h"
 #include "frontend/pipe.h"
@@ -12,7 +13,7 @@
 #include "log/log.h"
 #include "utils/text.h"
 
-const char* const kUpgradePipeName = "\\\\.\\pipe\\CorvaneHUBRAUpgradePipe";
+const char* const kUpgradePipeName = "\\\\.\\pipe\\" BRAND_PIPE_NAME;
 
 namespace {
 

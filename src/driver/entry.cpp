@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "brand.h"
 #include "driver/phases.h"
 #include "fs/protected_folder.h"
 #include "log/log.h"
@@ -17,9 +18,9 @@
 #include "version.h"
 
 const char* const kVersionText = UPDATER_VERSION_TEXT;
-const char* const kDefaultInstallerName = "corvane_auto_installer.exe";
-const char* const kLockBaseName = "CorvaneHUBRAUpgradeSingleton";
-const wchar_t* const kPhaseMarker = L"5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";
+const char* const kDefaultInstallerName = BRAND_INSTALLER_NAME;
+const char* const kLockBaseName = BRAND_LOCK_NAME;
+const wchar_t* const kPhaseMarker = BRAND_PHASE_MARKER_W;
 
 int read_policy_first(UpdateRun& run, const char* function) {
     policy::read_machine_policy(run.policy, function);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "brand.h"
 #include "closing/close_processes.h"
 #include "driver/phases.h"
 #include "fs/file_tree.h"
@@ -33,8 +34,6 @@ unsigned long g_lock_patience_ms = 60000;
 
 namespace {
 
-const char* const kApplicationName = "CorvaneApp";
-
 // The window's UI thread keeps using the record until the process ends when the phase
 // fails, so it lives as long as the process.
 ProgressWindow g_window;
@@ -59,8 +58,8 @@ struct InstallRun {
     std::wstring temp_folder;       // the installer's TEMP, beside the checked copy
     // Declared after `checked`, so that it goes first; kept on disk when a restore failed.
     rollback::FolderSnapshot snapshot;
-    bool failed = false;                        // a step that goes on after a failure has failed
-    const wchar_t* failure_text = L"更新失败";  // the window's last text when a step failed
+    bool failed = false;  // a step that goes on after a failure has failed
+    const wchar_t* failure_text = BRAND_TEXT_FAILED_W;  // the window's last text when a step failed
 
     // For the record of this update.
     std::wstring record_folder;          // the first run's update folder
@@ -135,7 +134,7 @@ std::string file_name_of(const std::string& path) {
 }
 
 std::optional<std::string> installed_version() {
-    const std::string version = find_display_version(kApplicationName);
+    const std::string version = find_display_version(utils::kApplicationName);
     if (version.empty()) return std::nullopt;
     return version;
 }
@@ -192,7 +191,7 @@ int record_outcome(InstallRun& install) {
                     : install.rolled_back ? outcome::kRolledBack
                                           : outcome::kFailed;
     record.reason = install.failed ? install.reason : "";
-    record.message = narrow(install.failed ? install.failure_text : L"更新已完成");
+    record.message = narrow(install.failed ? install.failure_text : BRAND_TEXT_DONE_W);
     record.installer_exit_code = install.exit_code;
     record.previous_version = install.previous_version;
     record.version = installed_version();
@@ -261,7 +260,7 @@ int make_checked_copy(InstallRun& install) {
 int check_publisher(InstallRun& install) {
     if (trust::check_installer_publisher(install.own_publisher, install.run.installer_path,
                                          kPhase) < 0) {
-        install.failure_text = L"安装程序的发布者验证失败";
+        install.failure_text = BRAND_TEXT_PUBLISHER_REFUSED_W;
         return -1;
     }
     return 0;
@@ -273,7 +272,7 @@ int check_version(InstallRun& install) {
     const policy::Refusal refusal =
         policy::check_installer_version(install.run.policy, install.run.installer_path,
                                         install.own_path, install.run.notice, kPhase);
-    if (refusal == policy::Refusal::kOlder) install.failure_text = L"安装程序的版本比已安装的旧";
+    if (refusal == policy::Refusal::kOlder) install.failure_text = BRAND_TEXT_OLDER_W;
     return refusal == policy::Refusal::kNone ? 0 : -1;
 }
 
@@ -288,7 +287,7 @@ int find_own_path(InstallRun& install) {
     if (utils::get_current_image_path(image) < 0)
         return REPORT_FAILURE(install.run.notice, kPhase, "Failed to get current exe path.");
     const std::string& registered = install.registered_folder =
-        utils::install_folder_text(find_install_location(kApplicationName));
+        utils::install_folder_text(find_install_location(utils::kApplicationName));
     if (registered.empty()) {
         install.own_path = image;
         return 0;
@@ -378,7 +377,8 @@ int close_client(InstallRun& install) {
     request.image_name = utils::kClientExeName;
     request.spared = {install.own_path, install.backup_path};
     if (closing::close_processes(request) < 0)
-        return REPORT_FAILURE(install.run.notice, kPhase, "Failed to terminate hubra process.");
+        return REPORT_FAILURE(install.run.notice, kPhase,
+                              "Failed to terminate " BRAND_APPLICATION_LOG_NAME " process.");
     return 0;
 }
 
@@ -391,7 +391,7 @@ std::string install_folder(const InstallRun& install) {
     if (utils::get_parent_path(install.own_path, upd_folder) == 0)
         utils::get_parent_path(upd_folder, folder);
     LOG_WARN(kPhase, "No install location registered for %s, installing into %s.\n",
-             kApplicationName, folder.c_str());
+             utils::kApplicationName, folder.c_str());
     return folder;
 }
 
@@ -477,7 +477,8 @@ int run_installer(InstallRun& install) {
 
 int find_client(InstallRun& install) {
     if (gen_hubra_exe_path(install.own_path, install.client_path) < 0) {
-        LOG_WARN(kPhase, "Failed to gen hubra path from %s\n", install.own_path.c_str());
+        LOG_WARN(kPhase, "Failed to gen " BRAND_APPLICATION_LOG_NAME " path from %s\n",
+                 install.own_path.c_str());
         return -1;
     }
     if (!utils::file_exists(install.client_path)) {
@@ -494,7 +495,7 @@ int restore_snapshot(InstallRun& install) {
         install.reason = "restore";
         return -1;
     }
-    install.failure_text = L"更新失败，已恢复原来的版本";
+    install.failure_text = BRAND_TEXT_ROLLED_BACK_W;
     install.rolled_back = true;
     return 0;
 }
@@ -506,7 +507,8 @@ int remove_snapshot(InstallRun& install) {
 
 int start_client(InstallRun& install) {
     if (run_as_desktop_user(widen(install.client_path).c_str()) == 0) {
-        LOG_WARN(kPhase, "Faield to start hubra executable(%s).\n", install.client_path.c_str());
+        LOG_WARN(kPhase, "Faield to start " BRAND_APPLICATION_LOG_NAME " executable(%s).\n",
+                 install.client_path.c_str());
         return -1;
     }
     return 0;
@@ -547,26 +549,26 @@ const char* const kClientMissing = outcome::kClientMissing;
 // clang-format off
 const InstallStep kInstallSteps[] = {
     {check_installer_path, kWhileAllWent, false, "installer_path", {Bar::kSet, 10, 0}, nullptr},
-    {find_own_path, kWhileAllWent, false, "updater_path", {Bar::kAdvance, 20, 50}, L"获取当前程序的路径"},
+    {find_own_path, kWhileAllWent, false, "updater_path", {Bar::kAdvance, 20, 50}, BRAND_TEXT_FINDING_UPDATER_W},
     {find_install_folder, kWhileAllWent, false, "install_folder", {Bar::kNone, 0, 0}, nullptr},
     {clear_abandoned_folders, kWhileAllWent, false, "program_data", {Bar::kNone, 0, 0}, nullptr},
     {make_checked_copy, kWhileAllWent, false, "digest", {Bar::kNone, 0, 0}, nullptr},
     {check_publisher, kWhileAllWent, false, "publisher", {Bar::kNone, 0, 0}, nullptr},
     {check_version, kWhileAllWent, false, "version", {Bar::kNone, 0, 0}, nullptr},
     {make_installer_temp, kWhileAllWent, false, outcome::kTempFolder, {Bar::kNone, 0, 0}, nullptr},
-    {make_backup_name, kWhileAllWent, false, "backup", {Bar::kAdvance, 30, 100}, L"获取当前程序的备份路径"},
-    {stage_own_copy, kWhileAllWent, false, "backup", {Bar::kAdvance, 40, 100}, L"备份程序"},
-    {swap_in_backup, kWhileAllWent, false, "backup", {Bar::kAdvance, 50, 100}, L"关闭主程序"},
-    {close_client, kWhileAllWent, false, "close", {Bar::kAdvance, 90, 100}, L"运行安装程序..."},
+    {make_backup_name, kWhileAllWent, false, "backup", {Bar::kAdvance, 30, 100}, BRAND_TEXT_FINDING_BACKUP_W},
+    {stage_own_copy, kWhileAllWent, false, "backup", {Bar::kAdvance, 40, 100}, BRAND_TEXT_BACKING_UP_W},
+    {swap_in_backup, kWhileAllWent, false, "backup", {Bar::kAdvance, 50, 100}, BRAND_TEXT_CLOSING_W},
+    {close_client, kWhileAllWent, false, "close", {Bar::kAdvance, 90, 100}, BRAND_TEXT_RUNNING_INSTALLER_W},
     {restore_interrupted_install, kWhileAllWent, true, "restore", {Bar::kNone, 0, 0}, nullptr},
     {take_snapshot, kWhileAllWent, true, "snapshot", {Bar::kNone, 0, 0}, nullptr},
-    {run_installer, kWhileAllWent, true, kInstallerExitCode, {Bar::kSet, 90, 0}, L"安装程序已经运行结束"},
+    {run_installer, kWhileAllWent, true, kInstallerExitCode, {Bar::kSet, 90, 0}, BRAND_TEXT_INSTALLER_ENDED_W},
     // CorvaneApp.exe missing after the installer is a failed install too.
     {find_client, kWhileAllWent, true, kClientMissing, {Bar::kNone, 0, 0}, nullptr},
     {restore_snapshot, Runs::kAfterFailedInstall, true, "restore", {Bar::kNone, 0, 0}, nullptr},
     {remove_snapshot, kWhileAllWent, false, "", {Bar::kNone, 0, 0}, nullptr},
     {record_outcome, Runs::kAlways, false, "", {Bar::kNone, 0, 0}, nullptr},
-    {find_client, Runs::kAlways, false, "", {Bar::kNone, 0, 0}, L"启动主程序"},
+    {find_client, Runs::kAlways, false, "", {Bar::kNone, 0, 0}, BRAND_TEXT_STARTING_W},
     {start_client, Runs::kAlways, false, "", {Bar::kNone, 0, 0}, nullptr},
 };
 // clang-format on
@@ -663,7 +665,7 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
         return -1;
     }
     progress_set_pos(install.window, 100);
-    progress_set_status(install.window, L"更新已完成");
+    progress_set_status(install.window, BRAND_TEXT_DONE_W);
     reached(kInstallStepCount, install.window);
     // The installer is deleted through the handle it was checked by.
     install.checked.remove_source();

@@ -1,5 +1,6 @@
 #include <memory>
 
+#include "brand.h"
 #include "fs/file_tree.h"
 #include "fs/folder_rights.h"
 #include "fs/protected_folder.h"
@@ -28,9 +29,9 @@ const wchar_t* const kFolderSddl = L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
 const wchar_t* const kFileSddl = L"D:P(A;;FA;;;BA)(A;;FA;;;SY)";
 // The log: the same, and Users may read it.
 const wchar_t* const kLogSddl = L"D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FR;;;BU)";
-const wchar_t* const kLogFolders[] = {L"Corvane", L"Updater"};
+const wchar_t* const kLogFolders[] = {BRAND_DATA_FOLDER_VENDOR_W, BRAND_DATA_FOLDER_PRODUCT_W};
 const wchar_t* const kLogName = L"update.log";
-const wchar_t* const kFolderPrefix = L"CorvaneUpdate-";
+const wchar_t* const kFolderPrefix = BRAND_PROTECTED_FOLDER_PREFIX_W;
 // A name that exists already is never reused; a few fresh draws settle a collision.
 constexpr int kNameAttempts = 8;
 

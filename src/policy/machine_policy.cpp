@@ -1,8 +1,10 @@
 #include "policy/machine_policy.h"
 
+#include "brand.h"
+
 namespace policy {
 
-const char* const kPolicyKey = "SOFTWARE\\Policies\\Corvane\\Updater";
+const char* const kPolicyKey = BRAND_POLICY_KEY;
 
 const PolicyValue kPolicyValues[kValueCount] = {
     {"UpdatesDisabled", ValueType::kDword},

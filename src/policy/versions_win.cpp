@@ -12,8 +12,6 @@ namespace policy {
 
 namespace {
 
-const char* const kApplicationName = "CorvaneApp";
-
 // The head of a VS_VERSIONINFO block: three WORDs (lengths and type), the key
 // L"VS_VERSION_INFO" with its terminator, padding to 32 bits, then VS_FIXEDFILEINFO.
 constexpr size_t kFixedInfoOffset = 40;
@@ -48,7 +46,7 @@ const unsigned char* version_block(const std::string& path, ScopedModule& module
 
 }  // namespace
 
-const char* const kProductName = kApplicationName;
+const char* const kProductName = utils::kApplicationName;
 
 bool read_product_version(const std::string& path, Version& out) {
     ScopedModule module;
@@ -72,7 +70,7 @@ bool read_product_name(const std::string& path, std::string& out) {
 }
 
 bool read_installed_version(const std::string& client_path, Version& out) {
-    return parse_version(find_display_version(kApplicationName), out) ||
+    return parse_version(find_display_version(utils::kApplicationName), out) ||
            read_product_version(client_path, out);
 }
 

@@ -8,15 +8,16 @@
 
 #include <cwchar>
 
+#include "brand.h"
 #include "utils/scoped_handle.h"
 
 namespace {
 
 constexpr const wchar_t* kClassName = L"Sample Window Class";
-constexpr const wchar_t* kTitle = L"Hubra电脑版升级助手-更新进度";
-constexpr const wchar_t* kLabelText = L"进度: ";
-constexpr const wchar_t* kInitialStatus = L"更新中...";
-constexpr const wchar_t* kFontFace = L"微软雅黑";
+constexpr const wchar_t* kTitle = BRAND_WINDOW_TITLE_W;
+constexpr const wchar_t* kLabelText = BRAND_TEXT_PROGRESS_LABEL_W;
+constexpr const wchar_t* kInitialStatus = BRAND_TEXT_UPDATING_W;
+constexpr const wchar_t* kFontFace = BRAND_WINDOW_FONT_W;
 constexpr int kIconResourceId = 101;
 constexpr DWORD kReadyWaitMs = 5000;
 // How often progress_close looks again for a window to close while the UI thread has not

@@ -15,6 +15,8 @@
 
 #include <string>
 
+#include "brand.h"
+
 namespace utils {
 
 // The backup suffix of the running updater: updater.exe becomes updater.old.exe.
@@ -22,9 +24,12 @@ inline constexpr const char* kBackupSuffix = ".old";
 // The copy of the running updater that takes its name during the backup: updater.new.exe.
 inline constexpr const char* kStagedSuffix = ".new";
 // Appended to the roaming application-data folder: the per-user update folder.
-inline constexpr const char* kUpdateFolderSuffix = "\\CorvaneApp\\update";
+inline constexpr const char* kUpdateFolderSuffix =
+    "\\" BRAND_UPDATE_FOLDER_VENDOR "\\" BRAND_UPDATE_FOLDER_PRODUCT;
 // The client application's executable, in the parent of the updater's folder.
-inline constexpr const char* kClientExeName = "CorvaneApp.exe";
+inline constexpr const char* kClientExeName = BRAND_APPLICATION_EXE;
+// The name of the client application's uninstall registration.
+inline constexpr const char* kApplicationName = BRAND_APPLICATION;
 
 // Sets out to path up to (not including) its last "/" or "\", which is empty when that
 // separator comes first. Returns 0, or -1 for an empty path or one without a separator.

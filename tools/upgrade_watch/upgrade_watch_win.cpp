@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "brand.h"
 #include "child_output.h"
 #include "frontend/pipe.h"
 #include "outcome/last_update_file.h"
@@ -24,7 +25,7 @@
 
 namespace {
 
-const char kUpgradePipe[] = "\\\\.\\pipe\\CorvaneHUBRAUpgradePipe";
+const char kUpgradePipe[] = "\\\\.\\pipe\\" BRAND_PIPE_NAME;
 
 constexpr int kExitUsage = 2;
 constexpr int kExitNotStarted = 3;
@@ -45,7 +46,7 @@ A front end for the updater, as a client application runs it.
 upgrade-watch -- PROGRAM [ARGUMENTS...]
     Starts PROGRAM (the updater: updater.exe URL MD5) in the current folder with its
     standard output in a pipe, shows its status lines, and follows the upgrade pipe
-    \\.\pipe\CorvaneHUBRAUpgradePipe at the same time. The updater makes that pipe anew
+    \\.\pipe\)" BRAND_PIPE_NAME R"( at the same time. The updater makes that pipe anew
     for each download attempt, so upgrade-watch connects again whenever it has gone.
     It ends when the updater has ended and its output is read, with the updater's exit
     code (-1 is passed on unchanged as 0xFFFFFFFF; a POSIX shell under Wine sees 255).
@@ -53,7 +54,8 @@ upgrade-watch
     Only follows the upgrade pipe, until Ctrl+C.
 upgrade-watch --last
     Tells what the last update did, from the record its elevated run left in the
-    update folder (%APPDATA%\CorvaneApp\update\last-update.json): what happened,
+    update folder (%APPDATA%\)" BRAND_UPDATE_FOLDER_VENDOR "\\" BRAND_UPDATE_FOLDER_PRODUCT
+                     R"(\last-update.json): what happened,
     when, which versions, and where its log is. Exit code 0 when it installed, 1
     when it did not, 2 when there is no record (or it cannot be read).
 

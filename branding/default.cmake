@@ -1,0 +1,57 @@
+# The default brand: the updater of CorvaneApp, by Corvane. Read when the build is
+# configured (cmake/branding.cmake); -DUPDATER_BRANDING=<file> picks another file of the
+# same variables. Every name and text the program shows or that other programs meet is
+# here; the code reads them from the header generated from this file.
+
+# The updater's own names: its version resource, its manifest and the release's README.
+set(BRAND_COMPANY "Corvane")
+set(BRAND_PRODUCT "Corvane updater")
+set(BRAND_MANIFEST_NAME "Corvane.Updater")
+
+# The client application: the name of its uninstall registration (HKLM, under
+# ...\CurrentVersion\Uninstall), its program in the install folder, and the short name
+# the log lines give it.
+set(BRAND_APPLICATION "CorvaneApp")
+set(BRAND_APPLICATION_EXE "CorvaneApp.exe")
+set(BRAND_APPLICATION_LOG_NAME "hubra")
+
+# The update folder, %APPDATA%\<vendor>\<product>: the downloads, the record of the last
+# update and the feed's memory.
+set(BRAND_UPDATE_FOLDER_VENDOR "CorvaneApp")
+set(BRAND_UPDATE_FOLDER_PRODUCT "update")
+
+# What the two runs and the front ends meet by: the single-instance lock (a mutex in the
+# Global namespace), the upgrade pipe (\\.\pipe\<name>) and the first argument that marks
+# the elevated run.
+set(BRAND_LOCK_NAME "CorvaneHUBRAUpgradeSingleton")
+set(BRAND_PIPE_NAME "CorvaneHUBRAUpgradePipe")
+set(BRAND_PHASE_MARKER "5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58")
+
+# The machine policy's key under HKLM, and the administrators' folder under the machine's
+# program-data folder (<vendor>\<product>) with the prefix of its protected folders.
+set(BRAND_POLICY_KEY "SOFTWARE\\Policies\\Corvane\\Updater")
+set(BRAND_DATA_FOLDER_VENDOR "Corvane")
+set(BRAND_DATA_FOLDER_PRODUCT "Updater")
+set(BRAND_PROTECTED_FOLDER_PREFIX "CorvaneUpdate-")
+
+# The installer's file name when the address names none.
+set(BRAND_INSTALLER_NAME "corvane_auto_installer.exe")
+
+# The progress window: its title, its font, and the texts of its steps, in the brand's
+# language.
+set(BRAND_WINDOW_TITLE "Hubra电脑版升级助手-更新进度")
+set(BRAND_WINDOW_FONT "微软雅黑")
+set(BRAND_TEXT_PROGRESS_LABEL "进度: ")
+set(BRAND_TEXT_UPDATING "更新中...")
+set(BRAND_TEXT_FINDING_UPDATER "获取当前程序的路径")
+set(BRAND_TEXT_FINDING_BACKUP "获取当前程序的备份路径")
+set(BRAND_TEXT_BACKING_UP "备份程序")
+set(BRAND_TEXT_CLOSING "关闭主程序")
+set(BRAND_TEXT_RUNNING_INSTALLER "运行安装程序...")
+set(BRAND_TEXT_INSTALLER_ENDED "安装程序已经运行结束")
+set(BRAND_TEXT_STARTING "启动主程序")
+set(BRAND_TEXT_DONE "更新已完成")
+set(BRAND_TEXT_FAILED "更新失败")
+set(BRAND_TEXT_ROLLED_BACK "更新失败，已恢复原来的版本")
+set(BRAND_TEXT_PUBLISHER_REFUSED "安装程序的发布者验证失败")
+set(BRAND_TEXT_OLDER "安装程序的版本比已安装的旧")

@@ -1,0 +1,41 @@
+# The brand: reads the branding file (branding/default.cmake unless UPDATER_BRANDING names
+# another) and writes brand.h into the generated folder, the one header through which the
+# program, its resources and its tools know the product's names and texts. Each variable
+# BRAND_<NAME> of the file becomes BRAND_<NAME> (a narrow literal, UTF-8) and
+# BRAND_<NAME>_W (a wide one).
+set(UPDATER_BRANDING "${PROJECT_SOURCE_DIR}/branding/default.cmake" CACHE FILEPATH
+    "The branding file: the product's names and texts")
+set(brand_names
+    COMPANY PRODUCT MANIFEST_NAME
+    APPLICATION APPLICATION_EXE APPLICATION_LOG_NAME
+    UPDATE_FOLDER_VENDOR UPDATE_FOLDER_PRODUCT
+    LOCK_NAME PIPE_NAME PHASE_MARKER
+    POLICY_KEY DATA_FOLDER_VENDOR DATA_FOLDER_PRODUCT PROTECTED_FOLDER_PREFIX
+    INSTALLER_NAME
+    WINDOW_TITLE WINDOW_FONT
+    TEXT_PROGRESS_LABEL TEXT_UPDATING TEXT_FINDING_UPDATER TEXT_FINDING_BACKUP
+    TEXT_BACKING_UP TEXT_CLOSING TEXT_RUNNING_INSTALLER TEXT_INSTALLER_ENDED TEXT_STARTING
+    TEXT_DONE TEXT_FAILED TEXT_ROLLED_BACK TEXT_PUBLISHER_REFUSED TEXT_OLDER)
+
+foreach(name IN LISTS brand_names)
+    unset(BRAND_${name})
+endforeach()
+include("${UPDATER_BRANDING}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${UPDATER_BRANDING}")
+
+set(brand_header "// Written by CMake from ${UPDATER_BRANDING}: change that file, not this one.\n#pragma once\n")
+foreach(name IN LISTS brand_names)
+    if(NOT DEFINED BRAND_${name} OR "${BRAND_${name}}" STREQUAL "")
+        message(FATAL_ERROR "The branding file ${UPDATER_BRANDING} does not set BRAND_${name}")
+    endif()
+    set(value "${BRAND_${name}}")
+    # A C string literal: backslashes and quotes escaped; nothing else may need it.
+    if(value MATCHES "[\n\r\t]")
+        message(FATAL_ERROR "BRAND_${name} holds a control character")
+    endif()
+    string(REPLACE "\\" "\\\\" value "${value}")
+    string(REPLACE "\"" "\\\"" value "${value}")
+    string(APPEND brand_header
+        "#define BRAND_${name} \"${value}\"\n#define BRAND_${name}_W L\"${value}\"\n")
+endforeach()
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/generated/brand.h CONTENT "${brand_header}" @ONLY)
