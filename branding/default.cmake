@@ -34,6 +34,13 @@ set(BRAND_DATA_FOLDER_VENDOR "Corvane")
 set(BRAND_DATA_FOLDER_PRODUCT "Updater")
 set(BRAND_PROTECTED_FOLDER_PREFIX "CorvaneUpdate-")
 
+# Installers and release feeds must be signed by the updater's own signer, or by one of
+# these subjects (a CMake list, each written as the log's "Publisher:" line writes a
+# subject: "CN=..., O=..."): a vendor who renews its certificate under a new name or CA
+# lists the new subject here, ships that updater signed with the old certificate, and
+# signs later installers with the new one. None by default.
+set(BRAND_LISTED_PUBLISHERS "")
+
 # The installer's file name when the address names none.
 set(BRAND_INSTALLER_NAME "corvane_auto_installer.exe")
 

@@ -17,7 +17,13 @@ set(brand_names
     TEXT_BACKING_UP TEXT_CLOSING TEXT_RUNNING_INSTALLER TEXT_INSTALLER_ENDED TEXT_STARTING
     TEXT_DONE TEXT_FAILED TEXT_ROLLED_BACK TEXT_PUBLISHER_REFUSED TEXT_OLDER)
 
-foreach(name IN LISTS brand_names)
+# A value as the inside of a C string literal: backslashes and quotes escaped.
+macro(brand_escape variable)
+    string(REPLACE "\\" "\\\\" ${variable} "${${variable}}")
+    string(REPLACE "\"" "\\\"" ${variable} "${${variable}}")
+endmacro()
+
+foreach(name IN LISTS brand_names ITEMS LISTED_PUBLISHERS)
     unset(BRAND_${name})
 endforeach()
 include("${UPDATER_BRANDING}")
@@ -29,13 +35,19 @@ foreach(name IN LISTS brand_names)
         message(FATAL_ERROR "The branding file ${UPDATER_BRANDING} does not set BRAND_${name}")
     endif()
     set(value "${BRAND_${name}}")
-    # A C string literal: backslashes and quotes escaped; nothing else may need it.
+    # Nothing but backslashes and quotes is escaped.
     if(value MATCHES "[\n\r\t]")
         message(FATAL_ERROR "BRAND_${name} holds a control character")
     endif()
-    string(REPLACE "\\" "\\\\" value "${value}")
-    string(REPLACE "\"" "\\\"" value "${value}")
+    brand_escape(value)
     string(APPEND brand_header
         "#define BRAND_${name} \"${value}\"\n#define BRAND_${name}_W L\"${value}\"\n")
 endforeach()
+# The listed publishers, each a literal followed by a comma, for an array's initialiser.
+set(listed "")
+foreach(value IN LISTS BRAND_LISTED_PUBLISHERS)
+    brand_escape(value)
+    string(APPEND listed " \"${value}\",")
+endforeach()
+string(APPEND brand_header "#define BRAND_LISTED_PUBLISHERS${listed}\n")
 file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/generated/brand.h CONTENT "${brand_header}" @ONLY)

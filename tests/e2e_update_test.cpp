@@ -190,6 +190,25 @@ protected:
     // Whether scripts/with-wine made the signers' CA a machine root for this run.
     static bool test_ca_trusted() { return std::getenv("UPDATER_TEST_ROOT_CA") != nullptr; }
 
+    // `installer`, served, is accepted by both runs and installs v2 over v1; the log of that
+    // update is returned.
+    std::string expect_installed(const std::string& name, const wchar_t* installer) {
+        serve(installer);
+        test::remove_update_logs(app_);
+        EXPECT_EQ(watch(servers_.url("https", std::string("/") + kSetupName), md5_), 0u)
+            << name << "\n"
+            << watch_output_;
+        EXPECT_TRUE(
+            wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000))
+            << log();
+        EXPECT_TRUE(install_phase_ended()) << log();
+        const std::string text = log();
+        EXPECT_EQ(count_of(text, " is signed by the publisher.\n"), 2u) << name << "\n" << text;
+        EXPECT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
+        EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "2"})) << name;
+        return text;
+    }
+
     // `installer` is refused, with the WARN line "The installer <path> <cause>", by the
     // first run before it asks for elevation, and by an elevated run started directly with
     // the installer and its digest, on its checked copy, before anything changes.
@@ -524,10 +543,12 @@ TEST_F(WholeUpdate, AReleaseFeedThatDoesNotHoldIsRefused) {
 // a root this machine trusts, and updaters without a valid signature of their own where one
 // is needed: the first run refuses the installer before it asks for elevation, and an
 // elevated run started directly with the installer and its digest refuses its checked copy
-// before anything changes.
+// before anything changes. A subject that the updater's brand lists (a renewed certificate)
+// is accepted as well: the last row installs.
 TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
     TEST_REQUIRES(test_ca_trusted(), "the signers' CA among the machine roots (scripts/with-wine)");
     const std::string updater_subject = "\"CN=Corvane Test Publisher, O=Corvane Test\"";
+    const std::string renewed_subject = "\"CN=Corvane Renewed Publisher, O=Corvane Test\"";
     const std::string untrusted_root =
         "certificate chain does not hold on this machine (CertVerifyCertificateChainPolicy "
         "0x800B0109, checked as of the present time, ";
@@ -538,6 +559,15 @@ TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
         std::string cause;
         bool user_root = false;  // the untrusted CA is among the user's own roots meanwhile
     } cases[] = {
+        {"a renewed certificate that the updater does not list", L"signing\\updater.exe",
+         L"signing\\setup-renewed.exe",
+         "is refused: it is signed by " + renewed_subject + ", not by the updater's publisher " +
+             updater_subject + ".\n"},
+        {"another publisher, where a renewed certificate is listed",
+         L"signing\\updater-renewed.exe", L"signing\\setup-other.exe",
+         "is refused: it is signed by \"CN=Another Publisher, O=Elsewhere\", not by the updater's "
+         "publisher " +
+             updater_subject + " or " + renewed_subject + ".\n"},
         {"another publisher", L"signing\\updater.exe", L"signing\\setup-other.exe",
          "is refused: it is signed by \"CN=Another Publisher, O=Elsewhere\", not by the updater's "
          "publisher " +
@@ -557,6 +587,9 @@ TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
          L"updater-signature-required.exe", L"signing\\setup-publisher.exe",
          "is refused: this updater is not signed, and a release build runs only installers of "
          "its own publisher.\n"},
+        // Last: it installs.
+        {"a renewed certificate that the updater lists", L"signing\\updater-renewed.exe",
+         L"signing\\setup-renewed.exe", ""},
     };
     for (const Case& c : cases) {
         use_updater(c.updater);
@@ -565,9 +598,18 @@ TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
             user_root.reset(new UserRoot(L"signing\\untrusted-ca.crt"));
             ASSERT_TRUE(user_root->added()) << c.name;
         }
-        expect_refused(c.name, c.installer, c.cause);
+        if (!c.cause.empty()) {
+            expect_refused(c.name, c.installer, c.cause);
+            continue;
+        }
+        EXPECT_EQ(started_versions(app_), std::vector<std::string>{"1"});
+        const std::string text = expect_installed(c.name, c.installer);
+        EXPECT_EQ(count_of(text,
+                           "): Installers signed by CN=Corvane Renewed Publisher, "
+                           "O=Corvane Test are accepted too: it is listed.\n"),
+                  2u)
+            << text;
     }
-    EXPECT_EQ(started_versions(app_), std::vector<std::string>{"1"});
 }
 
 // A signature outlives its certificate when a time-stamping authority that the machine
@@ -602,18 +644,7 @@ TEST_F(WholeUpdate, ASignatureHoldsAsOfItsTimeStamp) {
             expect_refused(c.name, c.installer, c.cause);
             continue;
         }
-        serve(c.installer);
-        test::remove_update_logs(app_);
-        EXPECT_EQ(watch(servers_.url("https", std::string("/") + kSetupName), md5_), 0u)
-            << c.name << "\n"
-            << watch_output_;
-        ASSERT_TRUE(
-            wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000))
-            << log();
-        ASSERT_TRUE(install_phase_ended()) << log();
-        EXPECT_EQ(count_of(log(), " is signed by the publisher.\n"), 2u) << c.name << "\n" << log();
-        ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
-        EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "2"}));
+        expect_installed(c.name, c.installer);
     }
 }
 

@@ -32,6 +32,11 @@ int wmain(int argc, wchar_t** argv) {
     g_wait_scale = 0.01;
     g_lock_patience_ms = 2000;
 #endif
+#ifdef UPDATER_TEST_LISTED_PUBLISHER
+    // A test build (the tests' updater-renewed.exe): one subject listed besides the brand's,
+    // as a brand lists the subject of a renewed certificate.
+    trust::g_listed_publishers.push_back(UPDATER_TEST_LISTED_PUBLISHER);
+#endif
     std::vector<std::string> arguments;
     for (int i = 0; i < argc; ++i) arguments.push_back(narrow(argv[i]));
     std::vector<char*> pointers;

@@ -1,8 +1,8 @@
 // The publisher that installers are held to: the signer of updater.exe itself. Only an
 // installer whose Authenticode signature holds on this machine (trust/signature.h: the
 // file's bytes, and the signer's chain up to a machine root as of its time stamp) and
-// whose signer has the same subject name as the updater's signer is run with
-// administrator rights.
+// whose signer has the same subject name as the updater's signer, or one of the subjects
+// the brand lists (g_listed_publishers), is run with administrator rights.
 #pragma once
 
 #include <memory>
@@ -32,6 +32,13 @@ struct OwnPublisher {
 // UPDATER_REQUIRE_SIGNATURE (on in the release preset) before any phase runs, and then an
 // updater that finds no valid signature of its own refuses every installer.
 extern bool g_own_signature_required;
+
+// The subjects besides the updater's own signer's that installers and release feeds may be
+// signed by, as X.500 text the way the log's "Publisher:" line writes a subject (compared
+// as text, letter case included): the brand's list (BRAND_LISTED_PUBLISHERS), so that a
+// vendor can move to a renewed certificate under another name or CA. Only a signed
+// updater accepts them. Main thread, before any phase runs.
+extern std::vector<std::string> g_listed_publishers;
 
 // Reads the Authenticode signer of the running image into `out`. Logs INFO with the
 // publisher's name, or, for an unsigned development build, one WARN line (installers are

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <utility>
 
+#include "brand.h"
 #include "fs/file_tree.h"
 #include "log/log.h"
 #include "trust/signature.h"
@@ -16,6 +17,7 @@
 namespace trust {
 
 bool g_own_signature_required = false;
+std::vector<std::string> g_listed_publishers{BRAND_LISTED_PUBLISHERS};
 
 namespace {
 
@@ -28,6 +30,26 @@ std::string name_text(const CERT_NAME_BLOB& name) {
     CertNameToStrW(X509_ASN_ENCODING, &blob, flags, &text[0], size);
     text.resize(size - 1);
     return narrow(text);
+}
+
+// Whether `found`, a signer's subject, is the updater's own signer's or a listed one.
+bool is_accepted_signer(const OwnPublisher& publisher, const CERT_NAME_BLOB& found) {
+    CERT_NAME_BLOB expected{static_cast<DWORD>(publisher.subject.size()),
+                            const_cast<BYTE*>(publisher.subject.data())};
+    CERT_NAME_BLOB name = found;
+    if (CertCompareCertificateName(X509_ASN_ENCODING, &expected, &name)) return true;
+    const std::string text = name_text(found);
+    for (const std::string& listed : g_listed_publishers)
+        if (!text.empty() && text == listed) return true;
+    return false;
+}
+
+// How a refusal names the accepted signers: the updater's publisher, and the listed ones
+// when there are any.
+std::string accepted_text(const OwnPublisher& publisher) {
+    std::string text = "the updater's publisher \"" + publisher.name + "\"";
+    for (const std::string& listed : g_listed_publishers) text += " or \"" + listed + "\"";
+    return text;
 }
 
 // The result as the SDK writes it, 0x800B0100 for TRUST_E_NOSIGNATURE.
@@ -128,6 +150,9 @@ void take_own_publisher(const OwnPublisherReader::Found& found, OwnPublisher& ou
     CERT_NAME_BLOB subject{static_cast<DWORD>(out.subject.size()), out.subject.data()};
     out.name = name_text(subject);
     LOG_INFO(function, "Publisher: %s; installers must be signed by it.\n", out.name.c_str());
+    for (const std::string& listed : g_listed_publishers)
+        LOG_INFO(function, "Installers signed by %s are accepted too: it is listed.\n",
+                 listed.c_str());
 }
 
 }  // namespace
@@ -198,13 +223,10 @@ int check_installer_publisher(OwnPublisherReader& own, const std::string& path,
                  failure_text(check, "its").c_str());
         return -1;
     }
-    CERT_NAME_BLOB expected{static_cast<DWORD>(publisher.subject.size()), publisher.subject.data()};
     CERT_NAME_BLOB found{static_cast<DWORD>(check.subject.size()), check.subject.data()};
-    if (!CertCompareCertificateName(X509_ASN_ENCODING, &expected, &found)) {
-        LOG_WARN(function,
-                 "The installer %s is refused: it is signed by \"%s\", not by the updater's "
-                 "publisher \"%s\".\n",
-                 path.c_str(), name_text(found).c_str(), publisher.name.c_str());
+    if (!is_accepted_signer(publisher, found)) {
+        LOG_WARN(function, "The installer %s is refused: it is signed by \"%s\", not by %s.\n",
+                 path.c_str(), name_text(found).c_str(), accepted_text(publisher).c_str());
         return -1;
     }
     LOG_INFO(function, "The installer %s is signed by the publisher.\n", path.c_str());
@@ -261,12 +283,10 @@ int open_release_feed(OwnPublisherReader& own, const std::string& message, std::
         LOG_WARN(function,
                  "This updater is not signed: the release feed's signer is not compared.\n");
     } else {
-        CERT_NAME_BLOB expected{static_cast<DWORD>(publisher.subject.size()),
-                                publisher.subject.data()};
         CERT_NAME_BLOB found{static_cast<DWORD>(opened.subject.size()), opened.subject.data()};
-        if (!CertCompareCertificateName(X509_ASN_ENCODING, &expected, &found)) {
-            why = "it is signed by \"" + name_text(found) +
-                  "\", not by the updater's publisher \"" + publisher.name + "\"";
+        if (!is_accepted_signer(publisher, found)) {
+            why =
+                "it is signed by \"" + name_text(found) + "\", not by " + accepted_text(publisher);
             return -1;
         }
     }
