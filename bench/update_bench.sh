@@ -136,7 +136,7 @@ median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]
 python3 "$root/tests/fixtures/code_signers.py" make "$signing" "$root/scripts/sign" \
     "$build/updater.exe" "$build/e2e/CorvaneApp-v2-setup.exe" || exit 1
 cp "$build/publisher_bench.exe" "$signing/"
-"$root/scripts/sign" "$signing/publisher.key" "$signing/publisher-chain.crt" \
+"$root/scripts/sign" --no-timestamp "$signing/publisher.key" "$signing/publisher-chain.crt" \
     "$signing/publisher_bench.exe" || exit 1
 python3 "$root/tests/fixtures/http_servers.py" start "$servers" >/dev/null || exit 1
 cp "$signing/setup-publisher.exe" "$servers/www/CorvaneApp-v2-setup.exe"

@@ -1,6 +1,6 @@
 # What a release ships, installed into one folder that scripts/release checks and packs:
-# the programs, the DLLs beside them (their list is in src/CMakeLists.txt), README.txt,
-# the administrative template (policies/) and the licences of everything linked in.
+# the programs (linked statically: no DLL goes beside them), README.txt, the
+# administrative template (policies/) and the licences of everything linked in.
 install(TARGETS updater upgrade_watch RUNTIME DESTINATION .)
 
 # README.txt: the integration part of README.md, from its heading to the next one.
