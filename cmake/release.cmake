@@ -3,21 +3,18 @@
 # administrative template (policies/) and the licences of everything linked in.
 install(TARGETS updater upgrade_watch RUNTIME DESTINATION .)
 
-# README.txt: the integration part of README.md, from its heading to the next one.
-set(readme_heading "## How a vendor integrates the updater")
+# README.txt: the vendors' and administrators' parts of README.md, from the quick start
+# to the developers' part, which the release has no use for.
+set(readme_start "## Quick start for vendors\n")
+set(readme_end "\n## For the updater's developers\n")
 file(READ ${PROJECT_SOURCE_DIR}/README.md readme)
-string(FIND "${readme}" "${readme_heading}\n" start)
-if(start EQUAL -1)
-    message(FATAL_ERROR "README.md has no heading '${readme_heading}'")
+string(FIND "${readme}" "${readme_start}" start)
+string(FIND "${readme}" "${readme_end}" end)
+if(start EQUAL -1 OR end LESS start)
+    message(FATAL_ERROR "README.md lacks '${readme_start}' or '${readme_end}' after it")
 endif()
-string(SUBSTRING "${readme}" ${start} -1 readme)
-string(LENGTH "${readme_heading}" end)
-string(SUBSTRING "${readme}" ${end} -1 readme_tail)
-string(FIND "${readme_tail}" "\n## " end_of_part)
-if(NOT end_of_part EQUAL -1)
-    math(EXPR end "${end} + ${end_of_part} + 1")
-    string(SUBSTRING "${readme}" 0 ${end} readme)
-endif()
+math(EXPR length "${end} + 1 - ${start}")
+string(SUBSTRING "${readme}" ${start} ${length} readme)
 file(WRITE ${PROJECT_BINARY_DIR}/README.txt
      "${BRAND_PRODUCT} ${PROJECT_VERSION}\n\n${readme}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md)
