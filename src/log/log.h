@@ -1,6 +1,7 @@
 // The process-wide log: one "update.log", appended to by every run, one line per message,
-// flushed at once. The first run keeps it in its working folder; the elevated run, whose
-// working folder is the user's, in a folder only administrators write (see entry.cpp).
+// flushed at once. The first run keeps it in its working folder, or in the update folder
+// when it cannot write there; the elevated run, whose working folder is the user's, in a
+// folder only administrators write (see entry.cpp).
 #pragma once
 
 #include <cstdarg>

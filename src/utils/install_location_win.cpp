@@ -117,7 +117,7 @@ std::wstring read_location(const UninstallView& view, const wchar_t* name) {
     return expand_with_system_variables(stored);
 }
 
-// The number of registrations under the key of `view`; 0 when it cannot be read.
+// The number of registrations under `uninstall`; 0 when it cannot be read.
 DWORD count_registrations(HKEY uninstall) {
     DWORD subkeys = 0;
     if (RegQueryInfoKeyW(uninstall, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
@@ -126,8 +126,8 @@ DWORD count_registrations(HKEY uninstall) {
     return subkeys;
 }
 
-// Whether the key of `view` holds a registration named exactly `wanted` (same letter
-// case), found by enumerating it as the search always has.
+// Whether `uninstall`, with `subkeys` registrations, holds one named exactly `wanted` (same
+// letter case), found by enumerating it.
 bool holds_registration(HKEY uninstall, DWORD subkeys, const std::wstring& wanted) {
     for (DWORD index = 0; index < subkeys; ++index) {
         wchar_t name[kNameUnits] = {0};
