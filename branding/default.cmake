@@ -44,21 +44,25 @@ set(BRAND_LISTED_PUBLISHERS "")
 # The installer's file name when the address names none.
 set(BRAND_INSTALLER_NAME "corvane_auto_installer.exe")
 
-# The progress window: its title, its font, and the texts of its steps, in the brand's
-# language.
-set(BRAND_WINDOW_TITLE "Hubra电脑版升级助手-更新进度")
-set(BRAND_WINDOW_FONT "微软雅黑")
-set(BRAND_TEXT_PROGRESS_LABEL "进度: ")
-set(BRAND_TEXT_UPDATING "更新中...")
-set(BRAND_TEXT_FINDING_UPDATER "获取当前程序的路径")
-set(BRAND_TEXT_FINDING_BACKUP "获取当前程序的备份路径")
-set(BRAND_TEXT_BACKING_UP "备份程序")
-set(BRAND_TEXT_CLOSING "关闭主程序")
-set(BRAND_TEXT_RUNNING_INSTALLER "运行安装程序...")
-set(BRAND_TEXT_INSTALLER_ENDED "安装程序已经运行结束")
-set(BRAND_TEXT_STARTING "启动主程序")
-set(BRAND_TEXT_DONE "更新已完成")
-set(BRAND_TEXT_FAILED "更新失败")
-set(BRAND_TEXT_ROLLED_BACK "更新失败，已恢复原来的版本")
-set(BRAND_TEXT_PUBLISHER_REFUSED "安装程序的发布者验证失败")
-set(BRAND_TEXT_OLDER "安装程序的版本比已安装的旧")
+# The progress window: its title, its font and the texts of its steps, one set per
+# language of BRAND_LANGUAGES (locale names), each value named after its language. The
+# window shows the set of the user's UI language, of another variety of it (zh-TW finds
+# zh-CN), or else the first, the brand's own. This brand shows its texts to every user:
+# it has them in one language.
+set(BRAND_LANGUAGES "zh-CN")
+set(BRAND_WINDOW_TITLE_zh-CN "Hubra电脑版升级助手-更新进度")
+set(BRAND_WINDOW_FONT_zh-CN "微软雅黑")
+set(BRAND_TEXT_PROGRESS_LABEL_zh-CN "进度: ")
+set(BRAND_TEXT_UPDATING_zh-CN "更新中...")
+set(BRAND_TEXT_FINDING_UPDATER_zh-CN "获取当前程序的路径")
+set(BRAND_TEXT_FINDING_BACKUP_zh-CN "获取当前程序的备份路径")
+set(BRAND_TEXT_BACKING_UP_zh-CN "备份程序")
+set(BRAND_TEXT_CLOSING_zh-CN "关闭主程序")
+set(BRAND_TEXT_RUNNING_INSTALLER_zh-CN "运行安装程序...")
+set(BRAND_TEXT_INSTALLER_ENDED_zh-CN "安装程序已经运行结束")
+set(BRAND_TEXT_STARTING_zh-CN "启动主程序")
+set(BRAND_TEXT_DONE_zh-CN "更新已完成")
+set(BRAND_TEXT_FAILED_zh-CN "更新失败")
+set(BRAND_TEXT_ROLLED_BACK_zh-CN "更新失败，已恢复原来的版本")
+set(BRAND_TEXT_PUBLISHER_REFUSED_zh-CN "安装程序的发布者验证失败")
+set(BRAND_TEXT_OLDER_zh-CN "安装程序的版本比已安装的旧")

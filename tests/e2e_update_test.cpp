@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "brand.h"
 #include "integrity/file_digest.h"
 #include "outcome/last_update_file.h"
 #include "test_servers.h"
@@ -29,7 +30,9 @@ namespace {
 namespace fs = std::filesystem;
 
 using test::kUninstallKey;
-const wchar_t* const kPolicyKey = L"SOFTWARE\\Policies\\Corvane\\Updater";
+const wchar_t* const kPolicyKey = BRAND_POLICY_KEY_W;
+// The stand-in client application, named as the brand names the application.
+const wchar_t* const kAppExe = BRAND_APPLICATION_EXE_W;
 const char* const kSetupName = "CorvaneApp-v2-setup.exe";
 
 size_t count_of(const std::string& text, const std::string& part) {
@@ -70,7 +73,7 @@ std::string fired_marks(const std::vector<fs::path>& folders) {
 // Versions of the stand-in's starts, in order, from its state file.
 std::vector<std::string> started_versions(const fs::path& app) {
     std::vector<std::string> versions;
-    const std::string state = test::read_file(app / "CorvaneApp.state");
+    const std::string state = test::read_file(app / fs::path(kAppExe).replace_extension(".state"));
     for (size_t at = state.find("version="); at != std::string::npos;
          at = state.find("version=", at + 1))
         versions.push_back(state.substr(at + 8, state.find('\n', at) - at - 8));
@@ -150,7 +153,7 @@ protected:
                                   L" /S /D=" + app_.wstring(),
                               0, nullptr, 120000),
             0u);
-        ASSERT_TRUE(fs::exists(app_ / "CorvaneApp.exe"));
+        ASSERT_TRUE(fs::exists(app_ / kAppExe));
         test::place_updater(app_);
         test::remove_once_let_go(test::elevated_log(), 20000);
         start_v1();
@@ -162,7 +165,7 @@ protected:
             CloseHandle(v1_);
         }
         // Whatever version runs now goes too, so that the folder can be removed.
-        test::run_process(L"taskkill /im CorvaneApp.exe /f", 0, nullptr, 20000);
+        test::run_process(std::wstring(L"taskkill /im ") + kAppExe + L" /f", 0, nullptr, 20000);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPolicyKey);
         std::error_code ignored;
@@ -249,7 +252,8 @@ protected:
             << name;
         text = log();
         EXPECT_EQ(count_of(text, " WARN  run_install_phase("), 2u) << name << "\n" << text;
-        EXPECT_EQ(count_of(text, "): The installer C:\\ProgramData\\CorvaneUpdate-"), 1u)
+        EXPECT_EQ(
+            count_of(text, "): The installer C:\\ProgramData\\" BRAND_PROTECTED_FOLDER_PREFIX), 1u)
             << name << "\n"
             << text;
         EXPECT_EQ(count_of(text, "\\" + std::string(kSetupName) + " " + cause), 1u) << name << "\n"
@@ -265,7 +269,7 @@ protected:
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process{};
-        std::wstring command = test::quoted((app_ / "CorvaneApp.exe").wstring());
+        std::wstring command = test::quoted((app_ / kAppExe).wstring());
         ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
                                    app_.wstring().c_str(), &startup, &process));
         CloseHandle(process.hThread);
@@ -363,7 +367,7 @@ protected:
     }
     // The status text of the updater's progress window; empty when there is no window.
     static std::wstring window_status() {
-        const HWND window = FindWindowW(L"Sample Window Class", L"Hubra电脑版升级助手-更新进度");
+        const HWND window = FindWindowW(L"Sample Window Class", BRAND_WINDOW_TITLE_W);
         wchar_t text[256] = {0};
         if (window != nullptr) GetWindowTextW(GetDlgItem(window, kProgressStatusId), text, 256);
         return text;
@@ -433,7 +437,7 @@ TEST_F(WholeUpdate, ReplacesV1WithV2) {
     EXPECT_EQ(record.installer_exit_code, std::optional<long long>(0));
     EXPECT_EQ(record.previous_version, std::optional<std::string>("1.0.0"));
     EXPECT_EQ(record.version, std::optional<std::string>("2.0.0"));
-    EXPECT_EQ(record.message, "更新已完成");
+    EXPECT_EQ(record.message, BRAND_TEXT_DONE);
     std::string last;
     EXPECT_EQ(watch_last(last), 0u) << last;
     EXPECT_NE(last.find("The last update installed CorvaneApp-v2-setup.exe.\nFinished: " +
@@ -776,10 +780,10 @@ TEST_F(WholeUpdate, VersionsMoveForwardUnlessTheAdministratorSaysOtherwise) {
          "Cannot read the installer's version: nothing is installed.",
          "): Cannot read the installer's version: nothing is installed.\n", 1, true, true},
         {"a program of another product", {}, L"1.0.0", L"updater.exe", http, false,
-         "The installer is not one of CorvaneApp (its product is Corvane updater): nothing is "
-         "installed.",
-         "): The installer is not one of CorvaneApp (its product is Corvane updater): nothing "
-         "is installed.\n", 1, true, true},
+         "The installer is not one of " BRAND_APPLICATION " (its product is " BRAND_PRODUCT
+         "): nothing is installed.",
+         "): The installer is not one of " BRAND_APPLICATION " (its product is " BRAND_PRODUCT
+         "): nothing is installed.\n", 1, true, true},
         {"no installed version; a policy value of the wrong type",
          {{L"UpdatesDisabled", REG_SZ, L"1"}}, nullptr, versioned, http, true, "",
          "): The policy value UpdatesDisabled has the registry type 1, not 4: it is ignored.\n",
@@ -952,7 +956,7 @@ TEST_F(WholeUpdate, AFailingInstallerBringsV1BackAndIsNotTriedAgainAtOnce) {
             wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000));
         ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 60000));
         // v1 runs again, and the failure is still on screen.
-        EXPECT_EQ(window_status(), L"更新失败，已恢复原来的版本");
+        EXPECT_EQ(window_status(), BRAND_TEXT_ROLLED_BACK_W);
         ASSERT_TRUE(install_phase_ended()) << log();
     }
     EXPECT_NE(log().find(" exited with code 7.\n"), std::string::npos) << log();
@@ -970,7 +974,7 @@ TEST_F(WholeUpdate, AFailingInstallerBringsV1BackAndIsNotTriedAgainAtOnce) {
     EXPECT_EQ(record.previous_version, std::optional<std::string>("1.0.0"));
     EXPECT_EQ(record.version, std::optional<std::string>("1.0.0"));
     EXPECT_EQ(record.failures_of_this_installer, 1);
-    EXPECT_EQ(record.message, "更新失败，已恢复原来的版本");
+    EXPECT_EQ(record.message, BRAND_TEXT_ROLLED_BACK);
     EXPECT_EQ(widen(record.log), test::elevated_log().wstring());
     EXPECT_EQ(watch_last(last), 1u) << last;
     EXPECT_NE(last.find("The last update failed to install CorvaneApp-v2-setup.exe "
@@ -1009,7 +1013,7 @@ TEST_F(WholeUpdate, AFailingInstallerBringsV1BackAndIsNotTriedAgainAtOnce) {
 // half-installed and no record. The next update puts the folder back first, then installs.
 TEST_F(WholeUpdate, AnInstallCutShortIsPutBackBeforeTheNextOne) {
     const std::string url = servers_.url("http", std::string("/") + kSetupName);
-    const std::string v1_client = test::md5_of(app_ / "CorvaneApp.exe");
+    const std::string v1_client = test::md5_of(app_ / kAppExe);
     const std::set<fs::path> copies_before = test::copy_folders();
     {
         const test::ScopedSystemVariable pause(L"CORVANE_SETUP_MID_PAUSE_MS", L"120000");
@@ -1021,7 +1025,7 @@ TEST_F(WholeUpdate, AnInstallCutShortIsPutBackBeforeTheNextOne) {
     test::run_process(L"taskkill /im " + widen(kSetupName) + L" /f", 0, nullptr, 20000);
     ASSERT_TRUE(install_phase_ended()) << log();
     ASSERT_TRUE(wait_for([] { return !process_running(L"CorvaneApp-v2-setup.exe"); }, 20000));
-    EXPECT_NE(test::md5_of(app_ / "CorvaneApp.exe"), v1_client);
+    EXPECT_NE(test::md5_of(app_ / kAppExe), v1_client);
     EXPECT_EQ(last_update().result, "");
 
     test::remove_update_logs(app_);

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "ui/window_texts.h"
 #include "win_process.h"
 
 namespace {
@@ -177,6 +178,40 @@ TEST_F(ProgressWindowTest, DefaultsGiveCentredWindowWithTextsAndFont) {
     EXPECT_EQ(range.iLow, 0);
     EXPECT_EQ(range.iHigh, 100);
     EXPECT_EQ(SendMessageW(window_.progress_bar, PBM_SETSTEP, 1, 0), 1);
+}
+
+// The window's texts are those of the user's UI language, of another variety of it, or else
+// the brand's own (the first table).
+TEST(WindowTexts, ChosenByTheUserInterfaceLanguage) {
+    const auto table = [](const wchar_t* language) {
+        WindowTexts texts{};
+        texts.language = language;
+        return texts;
+    };
+    const WindowTexts english = table(L"en-US"), chinese = table(L"zh-CN");
+    const WindowTexts unknown = table(L"xx-Unknown");
+    const WindowTexts brand[] = {english, chinese};
+    const WindowTexts unknown_first[] = {unknown, chinese};
+    struct Case {
+        LANGID user;
+        const WindowTexts* tables;
+        const wchar_t* chosen;
+    };
+    const Case cases[] = {
+        {MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED), brand, L"zh-CN"},
+        {MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_TRADITIONAL), brand, L"zh-CN"},
+        {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), brand, L"en-US"},
+        {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK), brand, L"en-US"},
+        {MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), brand, L"en-US"},
+        // A locale name the system does not know matches nobody, yet is the fallback.
+        {MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), unknown_first, L"xx-Unknown"},
+        {MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), unknown_first, L"xx-Unknown"},
+        {MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_HONGKONG), unknown_first, L"zh-CN"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_STREQ(window_texts_for(c.user, c.tables, 2).language, c.chosen)
+            << std::hex << c.user;
+    }
 }
 
 TEST_F(ProgressWindowTest, StatusTextReplacedAndFontReapplied) {

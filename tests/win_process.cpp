@@ -182,14 +182,14 @@ std::filesystem::path program_data() {
 std::set<std::filesystem::path> copy_folders() {
     std::set<std::filesystem::path> found;
     for (const auto& entry : std::filesystem::directory_iterator(program_data())) {
-        if (entry.path().filename().wstring().rfind(L"CorvaneUpdate-", 0) == 0)
+        if (entry.path().filename().wstring().rfind(BRAND_PROTECTED_FOLDER_PREFIX_W, 0) == 0)
             found.insert(entry.path());
     }
     return found;
 }
 
 std::filesystem::path elevated_log() {
-    return program_data() / "Corvane" / "Updater" / "update.log";
+    return program_data() / BRAND_DATA_FOLDER_VENDOR_W / BRAND_DATA_FOLDER_PRODUCT_W / "update.log";
 }
 
 std::string update_logs(const std::filesystem::path& folder) {

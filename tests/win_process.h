@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "brand.h"
 #include "driver/entry.h"
 #include "driver/phases.h"
 #include "test_servers.h"
@@ -91,9 +92,10 @@ bool taskbar_ready();
 // The client application's uninstall registration (HKEY_LOCAL_MACHINE), where the updater
 // finds the install folder and the installed version.
 inline const wchar_t* const kUninstallKey =
-    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaneApp";
+    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" BRAND_APPLICATION_W;
 
-// The program-data folder, and the elevated runs' protected folders (CorvaneUpdate-*) in it.
+// The program-data folder, and the elevated runs' protected folders (CorvaneUpdate-* in the default
+// brand) in it.
 std::filesystem::path program_data();
 std::set<std::filesystem::path> copy_folders();
 

@@ -20,6 +20,7 @@
 #include "trust/protected_copy.h"
 #include "trust/publisher.h"
 #include "ui/progress_window.h"
+#include "ui/window_texts.h"
 #include "utils/desktop_launch.h"
 #include "utils/install_location.h"
 #include "utils/paths.h"
@@ -59,7 +60,8 @@ struct InstallRun {
     // Declared after `checked`, so that it goes first; kept on disk when a restore failed.
     rollback::FolderSnapshot snapshot;
     bool failed = false;  // a step that goes on after a failure has failed
-    const wchar_t* failure_text = BRAND_TEXT_FAILED_W;  // the window's last text when a step failed
+    const WindowTexts& texts = user_window_texts();
+    WindowText failure_text = &WindowTexts::failed;  // the window's last text when a step failed
 
     // For the record of this update.
     std::wstring record_folder;          // the first run's update folder
@@ -191,7 +193,8 @@ int record_outcome(InstallRun& install) {
                     : install.rolled_back ? outcome::kRolledBack
                                           : outcome::kFailed;
     record.reason = install.failed ? install.reason : "";
-    record.message = narrow(install.failed ? install.failure_text : BRAND_TEXT_DONE_W);
+    record.message =
+        narrow(install.texts.*(install.failed ? install.failure_text : &WindowTexts::done));
     record.installer_exit_code = install.exit_code;
     record.previous_version = install.previous_version;
     record.version = installed_version();
@@ -260,7 +263,7 @@ int make_checked_copy(InstallRun& install) {
 int check_publisher(InstallRun& install) {
     if (trust::check_installer_publisher(install.own_publisher, install.run.installer_path,
                                          kPhase) < 0) {
-        install.failure_text = BRAND_TEXT_PUBLISHER_REFUSED_W;
+        install.failure_text = &WindowTexts::publisher_refused;
         return -1;
     }
     return 0;
@@ -272,7 +275,7 @@ int check_version(InstallRun& install) {
     const policy::Refusal refusal =
         policy::check_installer_version(install.run.policy, install.run.installer_path,
                                         install.own_path, install.run.notice, kPhase);
-    if (refusal == policy::Refusal::kOlder) install.failure_text = BRAND_TEXT_OLDER_W;
+    if (refusal == policy::Refusal::kOlder) install.failure_text = &WindowTexts::older;
     return refusal == policy::Refusal::kNone ? 0 : -1;
 }
 
@@ -495,7 +498,7 @@ int restore_snapshot(InstallRun& install) {
         install.reason = "restore";
         return -1;
     }
-    install.failure_text = BRAND_TEXT_ROLLED_BACK_W;
+    install.failure_text = &WindowTexts::rolled_back;
     install.rolled_back = true;
     return 0;
 }
@@ -538,7 +541,7 @@ struct InstallStep {
     // The record's reason when this step is the first to fail and has not named one.
     const char* reason;
     Bar then_move;
-    const wchar_t* then_show;  // null keeps the text shown
+    WindowText then_show;  // null keeps the text shown
 };
 
 const Runs kWhileAllWent = Runs::kWhileAllWent;
@@ -549,34 +552,34 @@ const char* const kClientMissing = outcome::kClientMissing;
 // clang-format off
 const InstallStep kInstallSteps[] = {
     {check_installer_path, kWhileAllWent, false, "installer_path", {Bar::kSet, 10, 0}, nullptr},
-    {find_own_path, kWhileAllWent, false, "updater_path", {Bar::kAdvance, 20, 50}, BRAND_TEXT_FINDING_UPDATER_W},
+    {find_own_path, kWhileAllWent, false, "updater_path", {Bar::kAdvance, 20, 50}, &WindowTexts::finding_updater},
     {find_install_folder, kWhileAllWent, false, "install_folder", {Bar::kNone, 0, 0}, nullptr},
     {clear_abandoned_folders, kWhileAllWent, false, "program_data", {Bar::kNone, 0, 0}, nullptr},
     {make_checked_copy, kWhileAllWent, false, "digest", {Bar::kNone, 0, 0}, nullptr},
     {check_publisher, kWhileAllWent, false, "publisher", {Bar::kNone, 0, 0}, nullptr},
     {check_version, kWhileAllWent, false, "version", {Bar::kNone, 0, 0}, nullptr},
     {make_installer_temp, kWhileAllWent, false, outcome::kTempFolder, {Bar::kNone, 0, 0}, nullptr},
-    {make_backup_name, kWhileAllWent, false, "backup", {Bar::kAdvance, 30, 100}, BRAND_TEXT_FINDING_BACKUP_W},
-    {stage_own_copy, kWhileAllWent, false, "backup", {Bar::kAdvance, 40, 100}, BRAND_TEXT_BACKING_UP_W},
-    {swap_in_backup, kWhileAllWent, false, "backup", {Bar::kAdvance, 50, 100}, BRAND_TEXT_CLOSING_W},
-    {close_client, kWhileAllWent, false, "close", {Bar::kAdvance, 90, 100}, BRAND_TEXT_RUNNING_INSTALLER_W},
+    {make_backup_name, kWhileAllWent, false, "backup", {Bar::kAdvance, 30, 100}, &WindowTexts::finding_backup},
+    {stage_own_copy, kWhileAllWent, false, "backup", {Bar::kAdvance, 40, 100}, &WindowTexts::backing_up},
+    {swap_in_backup, kWhileAllWent, false, "backup", {Bar::kAdvance, 50, 100}, &WindowTexts::closing},
+    {close_client, kWhileAllWent, false, "close", {Bar::kAdvance, 90, 100}, &WindowTexts::running_installer},
     {restore_interrupted_install, kWhileAllWent, true, "restore", {Bar::kNone, 0, 0}, nullptr},
     {take_snapshot, kWhileAllWent, true, "snapshot", {Bar::kNone, 0, 0}, nullptr},
-    {run_installer, kWhileAllWent, true, kInstallerExitCode, {Bar::kSet, 90, 0}, BRAND_TEXT_INSTALLER_ENDED_W},
+    {run_installer, kWhileAllWent, true, kInstallerExitCode, {Bar::kSet, 90, 0}, &WindowTexts::installer_ended},
     // CorvaneApp.exe missing after the installer is a failed install too.
     {find_client, kWhileAllWent, true, kClientMissing, {Bar::kNone, 0, 0}, nullptr},
     {restore_snapshot, Runs::kAfterFailedInstall, true, "restore", {Bar::kNone, 0, 0}, nullptr},
     {remove_snapshot, kWhileAllWent, false, "", {Bar::kNone, 0, 0}, nullptr},
     {record_outcome, Runs::kAlways, false, "", {Bar::kNone, 0, 0}, nullptr},
-    {find_client, Runs::kAlways, false, "", {Bar::kNone, 0, 0}, BRAND_TEXT_STARTING_W},
+    {find_client, Runs::kAlways, false, "", {Bar::kNone, 0, 0}, &WindowTexts::starting},
     {start_client, Runs::kAlways, false, "", {Bar::kNone, 0, 0}, nullptr},
 };
 // clang-format on
 
-void show(ProgressWindow* window, const Bar& bar, const wchar_t* status) {
-    if (bar.kind == Bar::kSet) progress_set_pos(window, bar.target);
-    if (bar.kind == Bar::kAdvance) progress_advance(window, bar.target, bar.interval_ms);
-    if (status != nullptr) progress_set_status(window, status);
+void show(const InstallRun& install, const Bar& bar, WindowText status) {
+    if (bar.kind == Bar::kSet) progress_set_pos(install.window, bar.target);
+    if (bar.kind == Bar::kAdvance) progress_advance(install.window, bar.target, bar.interval_ms);
+    if (status != nullptr) progress_set_status(install.window, install.texts.*status);
 }
 
 void reached(int step, ProgressWindow* window) {
@@ -606,7 +609,7 @@ int run_install_steps(InstallRun& install) {
                 install.failed = true;
                 if (!step.goes_on_after_failure) return -1;
             }
-            show(install.window, step.then_move, step.then_show);
+            show(install, step.then_move, step.then_show);
         }
         reached(index, install.window);
     }
@@ -654,7 +657,7 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
     if (run_install_steps(install) < 0) {
         // The installer that was downloaded stays for the client application's next try;
         // the checked copy goes with `install`.
-        progress_set_status(install.window, install.failure_text);
+        progress_set_status(install.window, install.texts.*install.failure_text);
         record_outcome(install);
         reached(kInstallStepCount, install.window);
         // The failure stays on screen for a while, or until the user closes the window:
@@ -665,7 +668,7 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
         return -1;
     }
     progress_set_pos(install.window, 100);
-    progress_set_status(install.window, BRAND_TEXT_DONE_W);
+    progress_set_status(install.window, install.texts.done);
     reached(kInstallStepCount, install.window);
     // The installer is deleted through the handle it was checked by.
     install.checked.remove_source();

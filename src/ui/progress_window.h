@@ -26,7 +26,7 @@
 struct ProgressWindow {
     std::atomic<HWND> main_window{nullptr};
     std::atomic<HWND> progress_bar{nullptr};
-    std::atomic<HWND> label{nullptr};        // fixed text "进度: "
+    std::atomic<HWND> label{nullptr};        // fixed text, "进度: " in the default brand
     std::atomic<HWND> status_text{nullptr};  // the current step
     std::atomic<HFONT> font{nullptr};        // used by both static controls
     HANDLE thread = nullptr;

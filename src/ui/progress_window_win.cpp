@@ -8,16 +8,12 @@
 
 #include <cwchar>
 
-#include "brand.h"
+#include "ui/window_texts.h"
 #include "utils/scoped_handle.h"
 
 namespace {
 
 constexpr const wchar_t* kClassName = L"Sample Window Class";
-constexpr const wchar_t* kTitle = BRAND_WINDOW_TITLE_W;
-constexpr const wchar_t* kLabelText = BRAND_TEXT_PROGRESS_LABEL_W;
-constexpr const wchar_t* kInitialStatus = BRAND_TEXT_UPDATING_W;
-constexpr const wchar_t* kFontFace = BRAND_WINDOW_FONT_W;
 constexpr int kIconResourceId = 101;
 constexpr DWORD kReadyWaitMs = 5000;
 // How often progress_close looks again for a window to close while the UI thread has not
@@ -73,6 +69,20 @@ void apply_font(const ProgressWindow* window) {
     if (status != nullptr) SendMessageW(status, WM_SETFONT, font, TRUE);
 }
 
+// The label's width: 40 pixels, or what its text needs in the window's font when that is
+// more (a brand's label in another language, "Progress: ").
+int label_width(HWND hwnd, HFONT font, const wchar_t* text) {
+    constexpr int kLabelWidth = 40;
+    SIZE size{};
+    const HDC dc = GetDC(hwnd);
+    if (dc == nullptr) return kLabelWidth;
+    const HGDIOBJ previous = SelectObject(dc, font != nullptr ? font : GetStockObject(SYSTEM_FONT));
+    const bool measured = GetTextExtentPoint32W(dc, text, static_cast<int>(wcslen(text)), &size);
+    SelectObject(dc, previous);
+    ReleaseDC(hwnd, dc);
+    return measured && size.cx > kLabelWidth ? size.cx : kLabelWidth;
+}
+
 void build_contents(HWND hwnd, const CREATESTRUCTW* create) {
     auto* window = static_cast<ProgressWindow*>(create->lpCreateParams);
     SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(window));
@@ -82,10 +92,11 @@ void build_contents(HWND hwnd, const CREATESTRUCTW* create) {
                      window->bar_width, window->bar_height, create->hInstance);
     if (bar == nullptr) MessageBoxW(nullptr, L"Progress Bar Failed.", L"Error", MB_ICONERROR);
     window->progress_bar = bar;
-    window->label = create_child(hwnd, L"static", kLabelText, kProgressLabelId, 10, 50, 40, 20,
-                                 create->hInstance);
-    window->status_text = create_child(hwnd, L"static", kInitialStatus, kProgressStatusId, 10, 80,
-                                       260, 160, create->hInstance);
+    const wchar_t* const label = user_window_texts().progress_label;
+    window->label = create_child(hwnd, L"static", label, kProgressLabelId, 10, 50,
+                                 label_width(hwnd, window->font, label), 20, create->hInstance);
+    window->status_text = create_child(hwnd, L"static", user_window_texts().updating,
+                                       kProgressStatusId, 10, 80, 260, 160, create->hInstance);
     if (bar != nullptr) {
         SendMessageW(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
         SendMessageW(bar, PBM_SETSTEP, 1, 0);
@@ -164,7 +175,7 @@ DWORD WINAPI progress_ui_thread(void* parameter) {
 
     window->font = CreateFontW(-15, -7, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                                OUT_CHARACTER_PRECIS, CLIP_CHARACTER_PRECIS, DEFAULT_QUALITY,
-                               DEFAULT_PITCH | FF_DONTCARE, kFontFace);
+                               DEFAULT_PITCH | FF_DONTCARE, user_window_texts().font);
 
     const HWND hwnd =
         CreateWindowExW(WS_EX_CLIENTEDGE, kClassName, window->title, WS_SYSMENU | WS_MINIMIZEBOX,
@@ -198,7 +209,8 @@ void progress_set_defaults(ProgressWindow* window) {
     window->bar_y = 20;
     window->bar_width = 260;
     window->bar_height = 20;
-    std::swprintf(window->title, sizeof window->title / sizeof window->title[0], L"%ls", kTitle);
+    std::swprintf(window->title, sizeof window->title / sizeof window->title[0], L"%ls",
+                  user_window_texts().title);
 }
 
 void progress_start_thread(ProgressWindow* window) {

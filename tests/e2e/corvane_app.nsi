@@ -1,7 +1,10 @@
 ; Installer of the stand-in client application, one per version, for the end-to-end
 ; runs. Built by CMake (target corvane_installers):
-;   makensis -DVERSION=2 -DAPP_EXE=<CorvaneApp.exe> -DPAYLOAD=<payload file>
+;   makensis -DVERSION=2 -DAPP_NAME=CorvaneApp -DAPP_PROGRAM=CorvaneApp
+;            -DAPP_EXE=<CorvaneApp.exe> -DPAYLOAD=<payload file>
 ;            -DOUTFILE=<CorvaneApp-v2-setup.exe> corvane_app.nsi
+; APP_NAME is the application's uninstall registration and product name, APP_PROGRAM its
+; program's name without ".exe": the brand's (below, the default brand's).
 ; Its version resource gives the product version <VERSION>.0.0.0, which the updater holds
 ; to the installed version; -DNO_VERSION_RESOURCE builds one without a version resource.
 ;
@@ -42,10 +45,12 @@
 
 !macro RequireDefine NAME
     !ifndef ${NAME}
-        !error "define VERSION, APP_EXE, PAYLOAD and OUTFILE (missing: ${NAME})"
+        !error "define VERSION, APP_NAME, APP_PROGRAM, APP_EXE, PAYLOAD and OUTFILE (missing: ${NAME})"
     !endif
 !macroend
 !insertmacro RequireDefine VERSION
+!insertmacro RequireDefine APP_NAME
+!insertmacro RequireDefine APP_PROGRAM
 !insertmacro RequireDefine APP_EXE
 !insertmacro RequireDefine PAYLOAD
 !insertmacro RequireDefine OUTFILE
@@ -60,20 +65,20 @@ ManifestSupportedOS all
 !include FileFunc.nsh
 !include LogicLib.nsh
 
-!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\CorvaneApp"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${APP_NAME}"
 
-Name "CorvaneApp ${VERSION}"
+Name "${APP_NAME} ${VERSION}"
 !ifndef NO_VERSION_RESOURCE
     VIProductVersion "${VERSION}.0.0.0"
     VIFileVersion "${VERSION}.0.0.0"
-    VIAddVersionKey "ProductName" "CorvaneApp"
+    VIAddVersionKey "ProductName" "${APP_NAME}"
     VIAddVersionKey "ProductVersion" "${VERSION}.0.0.0"
     VIAddVersionKey "FileVersion" "${VERSION}.0.0.0"
-    VIAddVersionKey "FileDescription" "CorvaneApp ${VERSION} Setup"
+    VIAddVersionKey "FileDescription" "${APP_NAME} ${VERSION} Setup"
     VIAddVersionKey "LegalCopyright" "Corvane Test"
 !endif
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES64\CorvaneApp"
+InstallDir "$PROGRAMFILES64\${APP_NAME}"
 ShowInstDetails nevershow
 ShowUninstDetails nevershow
 ; A file that cannot be written is skipped without a dialog, which no one would see in a
@@ -97,11 +102,11 @@ UninstPage instfiles
     ${EndIf}
 !macroend
 
-Section "CorvaneApp"
+Section "${APP_NAME}"
     ; Before anything else: an updater must have closed the client application by now.
     FindWindow $5 "CorvaneAppStandIn"
     StrCpy $6 0
-    ${If} ${FileExists} "$INSTDIR\CorvaneApp.saved"
+    ${If} ${FileExists} "$INSTDIR\${APP_PROGRAM}.saved"
         StrCpy $6 1
     ${EndIf}
     ${GetParameters} $0
@@ -118,9 +123,9 @@ Section "CorvaneApp"
     ${EndIf}
 
     SetOutPath "$INSTDIR"
-    ; A running CorvaneApp.exe cannot be replaced: then nothing else is touched either.
+    ; A running ${APP_PROGRAM}.exe cannot be replaced: then nothing else is touched either.
     ClearErrors
-    File "/oname=CorvaneApp.exe" "${APP_EXE}"
+    File "/oname=${APP_PROGRAM}.exe" "${APP_EXE}"
     ${If} ${Errors}
         SetErrorLevel 3
         Quit
@@ -153,7 +158,7 @@ Section "CorvaneApp"
     ${EndIf}
 
     SetRegView 32
-    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "CorvaneApp"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${APP_NAME}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}.0.0"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
@@ -168,19 +173,19 @@ Section "CorvaneApp"
 
     !insertmacro ReadTestOption "/REMOVEAPP=" CORVANE_SETUP_REMOVE_APP
     ${If} $1 != ""
-        Delete "$INSTDIR\CorvaneApp.exe"
+        Delete "$INSTDIR\${APP_PROGRAM}.exe"
     ${EndIf}
 SectionEnd
 
 Section "Uninstall"
     SetRegView 32
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
-    Delete "$INSTDIR\CorvaneApp.exe"
+    Delete "$INSTDIR\${APP_PROGRAM}.exe"
     Delete "$INSTDIR\payload.bin"
     Delete "$INSTDIR\CorvaneHelper.exe"
-    Delete "$INSTDIR\CorvaneApp.state"
+    Delete "$INSTDIR\${APP_PROGRAM}.state"
     Delete "$INSTDIR\CorvaneHelper.state"
-    Delete "$INSTDIR\CorvaneApp.saved"
+    Delete "$INSTDIR\${APP_PROGRAM}.saved"
     Delete "$INSTDIR\CorvaneHelper.saved"
     Delete "$INSTDIR\CorvaneApp-setup.log"
     Delete "$INSTDIR\uninstall.exe"
