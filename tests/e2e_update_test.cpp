@@ -17,6 +17,7 @@
 #include "test_servers.h"
 #include "test_support.h"
 #include "ui/progress_window.h"
+#include "ui/window_texts.h"
 #include "utils/paths.h"
 #include "utils/text.h"
 #include "win_process.h"
@@ -34,6 +35,19 @@ const wchar_t* const kPolicyKey = BRAND_POLICY_KEY_W;
 // The stand-in client application, named as the brand names the application.
 const wchar_t* const kAppExe = BRAND_APPLICATION_EXE_W;
 const char* const kSetupName = "CorvaneApp-v2-setup.exe";
+
+// The progress window's texts the updater must show: the brand's own, or those of
+// UPDATER_TEST_LANGUAGE when a run gives the updater another UI language (CMakeLists.txt).
+const WindowTexts& expected_texts() {
+    static const WindowTexts tables[] = {BRAND_WINDOW_TEXTS};
+    const char* const language = std::getenv("UPDATER_TEST_LANGUAGE");
+    if (language == nullptr) return tables[0];
+    for (const WindowTexts& texts : tables) {
+        if (narrow(texts.language) == language) return texts;
+    }
+    ADD_FAILURE() << "The brand has no texts in " << language;
+    return tables[0];
+}
 
 size_t count_of(const std::string& text, const std::string& part) {
     size_t count = 0;
@@ -367,7 +381,7 @@ protected:
     }
     // The status text of the updater's progress window; empty when there is no window.
     static std::wstring window_status() {
-        const HWND window = FindWindowW(L"Sample Window Class", BRAND_WINDOW_TITLE_W);
+        const HWND window = FindWindowW(L"Sample Window Class", expected_texts().title);
         wchar_t text[256] = {0};
         if (window != nullptr) GetWindowTextW(GetDlgItem(window, kProgressStatusId), text, 256);
         return text;
@@ -437,7 +451,7 @@ TEST_F(WholeUpdate, ReplacesV1WithV2) {
     EXPECT_EQ(record.installer_exit_code, std::optional<long long>(0));
     EXPECT_EQ(record.previous_version, std::optional<std::string>("1.0.0"));
     EXPECT_EQ(record.version, std::optional<std::string>("2.0.0"));
-    EXPECT_EQ(record.message, BRAND_TEXT_DONE);
+    EXPECT_EQ(record.message, narrow(expected_texts().done));
     std::string last;
     EXPECT_EQ(watch_last(last), 0u) << last;
     EXPECT_NE(last.find("The last update installed CorvaneApp-v2-setup.exe.\nFinished: " +
@@ -956,7 +970,7 @@ TEST_F(WholeUpdate, AFailingInstallerBringsV1BackAndIsNotTriedAgainAtOnce) {
             wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000));
         ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 60000));
         // v1 runs again, and the failure is still on screen.
-        EXPECT_EQ(window_status(), BRAND_TEXT_ROLLED_BACK_W);
+        EXPECT_EQ(window_status(), expected_texts().rolled_back);
         ASSERT_TRUE(install_phase_ended()) << log();
     }
     EXPECT_NE(log().find(" exited with code 7.\n"), std::string::npos) << log();
@@ -974,7 +988,7 @@ TEST_F(WholeUpdate, AFailingInstallerBringsV1BackAndIsNotTriedAgainAtOnce) {
     EXPECT_EQ(record.previous_version, std::optional<std::string>("1.0.0"));
     EXPECT_EQ(record.version, std::optional<std::string>("1.0.0"));
     EXPECT_EQ(record.failures_of_this_installer, 1);
-    EXPECT_EQ(record.message, BRAND_TEXT_ROLLED_BACK);
+    EXPECT_EQ(record.message, narrow(expected_texts().rolled_back));
     EXPECT_EQ(widen(record.log), test::elevated_log().wstring());
     EXPECT_EQ(watch_last(last), 1u) << last;
     EXPECT_NE(last.find("The last update failed to install CorvaneApp-v2-setup.exe "
