@@ -21,7 +21,7 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_
 install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
 
 # The administrative template of the machine policy, with its language files.
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/policies/ DESTINATION policies)
+install(DIRECTORY ${UPDATER_POLICIES_DIR}/ DESTINATION policies)
 
 # Licences: libcurl's and cJSON's from the Debian sources they were built from (kept by
 # scripts/bootstrap), the C and C++ runtime's from the mingw-w64 packages: the CRT and

@@ -49,6 +49,15 @@ const WindowTexts& expected_texts() {
     return tables[0];
 }
 
+// The subjects the brand lists, as a refusal names them after the updater's own publisher.
+std::string brand_listed() {
+    const char* const listed[] = {BRAND_LISTED_PUBLISHERS nullptr};
+    std::string text;
+    for (const char* const* subject = listed; *subject != nullptr; ++subject)
+        text += std::string(" or \"") + *subject + "\"";
+    return text;
+}
+
 size_t count_of(const std::string& text, const std::string& part) {
     size_t count = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
@@ -515,8 +524,10 @@ TEST_F(WholeUpdate, AReleaseFeedThatDoesNotHoldIsRefused) {
         {L"untrusted", L"--check", 0xffffffffu,
          refused + "its certificate chain does not hold on this machine", 0},
         {L"other", L"--check", 0xffffffffu,
-         refused + "it is signed by \"CN=Another Publisher, O=Elsewhere\", not by the updater's "
-                   "publisher \"CN=Corvane Test Publisher, O=Corvane Test\".",
+         refused +
+             "it is signed by \"CN=Another Publisher, O=Elsewhere\", not by the updater's "
+             "publisher \"CN=Corvane Test Publisher, O=Corvane Test\"" +
+             brand_listed() + ".",
          0},
         {L"two-signers", L"--check", 0xffffffffu, refused + "it has 2 signers, not one.", 0},
         {L"expired", L"--feed", 0xffffffffu, "The release feed expired at ", 0},
@@ -565,7 +576,9 @@ TEST_F(WholeUpdate, AReleaseFeedThatDoesNotHoldIsRefused) {
 // is accepted as well: the last row installs.
 TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
     TEST_REQUIRES(test_ca_trusted(), "the signers' CA among the machine roots (scripts/with-wine)");
-    const std::string updater_subject = "\"CN=Corvane Test Publisher, O=Corvane Test\"";
+    // With the subjects the brand lists, which every refusal names after it.
+    const std::string updater_subject =
+        "\"CN=Corvane Test Publisher, O=Corvane Test\"" + brand_listed();
     const std::string renewed_subject = "\"CN=Corvane Renewed Publisher, O=Corvane Test\"";
     const std::string untrusted_root =
         "certificate chain does not hold on this machine (CertVerifyCertificateChainPolicy "

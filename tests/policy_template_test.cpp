@@ -72,7 +72,7 @@ std::string registry_type(policy::ValueType type) {
 }
 
 TEST(PolicyTemplate, DeclaresTheValuesTheUpdaterReads) {
-    const std::string admx = test::read_file(kFolder + "/corvane-updater.admx");
+    const std::string admx = test::read_file(kFolder + "/" UPDATER_POLICY_FILE ".admx");
     ASSERT_FALSE(admx.empty());
     const std::map<std::string, Declared> declared = declared_values(admx);
     EXPECT_EQ(declared.size(), static_cast<size_t>(policy::kValueCount));
@@ -88,10 +88,10 @@ TEST(PolicyTemplate, DeclaresTheValuesTheUpdaterReads) {
 }
 
 TEST(PolicyTemplate, EachLanguageHasEveryText) {
-    const std::string admx = test::read_file(kFolder + "/corvane-updater.admx");
+    const std::string admx = test::read_file(kFolder + "/" UPDATER_POLICY_FILE ".admx");
     for (const char* language : {"en-US", "zh-CN"}) {
         const std::string adml =
-            test::read_file(kFolder + "/" + language + "/corvane-updater.adml");
+            test::read_file(kFolder + "/" + language + "/" UPDATER_POLICY_FILE ".adml");
         ASSERT_FALSE(adml.empty()) << language;
         const std::regex reference("\\$\\((string|presentation)\\.([A-Za-z_]+)\\)");
         for (std::sregex_iterator it(admx.begin(), admx.end(), reference), end; it != end; ++it) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "brand.h"
 #include "integrity/file_digest.h"
 
 #ifdef _WIN32
@@ -44,7 +45,7 @@
 namespace test {
 
 // The first argument of the updater's elevated run.
-inline const char* const kPhaseMarker = "5D3A81E4-7B2C-4F19-A6D0-93E47C1B2F58";
+inline const char* const kPhaseMarker = BRAND_PHASE_MARKER;
 
 inline std::string lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
