@@ -24,7 +24,10 @@
 # its own (close_bench): the application asked to close, with and without its helper, and one
 # that ignores the request, against the kill of the application alone that the elevated run
 # did before; targets: asking adds at most 0.2 s, and the whole wait for a program that
-# ignores the request stays under 6 s. BENCH_ROUNDS rounds of each
+# ignores the request stays under 6 s. The updater of the runs is updater-timed.exe, the
+# program built to log its times to the millisecond and a line after each install step:
+# each round also prints where the elevated run's time goes, from its log, and the end
+# their medians. BENCH_ROUNDS rounds of each
 # (default 3). UPDATE_BENCH_BUILD is the Windows build folder (default build/windows,
 # built when its files are missing); the Wine prefix is made fresh in
 # build/bench-update/wineprefix by scripts/with-wine, which also stops Wine and the display
@@ -36,11 +39,11 @@ rounds=${BENCH_ROUNDS:-3}
 work=$root/build/bench-update
 
 if [ "${1:-}" != "--inside" ]; then
-    for file in updater.exe publisher_bench.exe snapshot_bench.exe close_bench.exe \
+    for file in updater.exe updater-timed.exe publisher_bench.exe snapshot_bench.exe close_bench.exe \
         e2e/CorvaneApp-v1-setup.exe e2e/CorvaneApp-v2-setup.exe; do
         [ -f "$build/$file" ] && continue
         { cmake --preset windows -B "$build" >/dev/null &&
-            cmake --build "$build" --target updater publisher_bench snapshot_bench close_bench corvane_installers >/dev/null; } ||
+            cmake --build "$build" --target updater updater_timed publisher_bench snapshot_bench close_bench corvane_installers >/dev/null; } ||
             { echo "update bench: the Windows build failed" >&2; exit 1; }
         break
     done
@@ -131,10 +134,33 @@ poll_steps() {
 }
 event() { sed -n "s/^$1 //p" "$2" | head -n 1; }
 
+# The elevated run's steps, from the millisecond times of its log: the time of the first
+# line that holds $1, in seconds since 1970 (empty when there is none).
+log_time() {
+    local line
+    line=$(grep -m 1 -F -- "$1" "$elevated_log") || return 0
+    date -d "${line:0:23}" +%s.%N
+}
+# After each step of the install phase the timed build logs "Step <n> done.", n counting
+# the install phase's steps from 0 (run_install_phase's table): 0 the installer's path,
+# 1 to 3 the updater's own path, the install folder and abandoned copies, 4 the checked
+# copy, 5 the signature, 6 the version, 7 to 10 the TEMP folder, the backup's name, the
+# staged copy and the rename, 11 closing the application, 12 and 13 the snapshot.
+elevated_step_names="start lock window find_folder checked_copy signature version rename close snapshot to_installer"
+elevated_steps() { # the elevated run's time seen by the poller, then its installer's start
+    local marks=("$1" "$(log_time '): Build ')" "$(log_time '): path changed')")
+    local step
+    for step in 0 3 4 5 6 10 11 13; do marks+=("$(log_time "): Step $step done.")"); done
+    marks+=("$2")
+    local spans=() i
+    for ((i = 1; i < ${#marks[@]}; i++)); do spans+=("$(span "${marks[i - 1]}" "${marks[i]}")"); done
+    echo "${spans[*]}"
+}
+
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 python3 "$root/tests/fixtures/code_signers.py" make "$signing" "$root/scripts/sign" \
-    "$build/updater.exe" "$build/e2e/CorvaneApp-v2-setup.exe" || exit 1
+    "$build/updater-timed.exe" "$build/e2e/CorvaneApp-v2-setup.exe" || exit 1
 cp "$build/publisher_bench.exe" "$signing/"
 "$root/scripts/sign" --no-timestamp "$signing/publisher.key" "$signing/publisher-chain.crt" \
     "$signing/publisher_bench.exe" || exit 1
@@ -149,7 +175,7 @@ echo "update bench: $size_mib MiB installer over HTTPS from nginx on loopback, $
 echo "cpu: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1) ($(nproc) cores)"
 
 results=$work/results
-rm -f "$results"
+rm -f "$results" "$work/elevated-steps"
 for round in $(seq "$rounds"); do
     # --- the updater
     fresh_v1
@@ -186,6 +212,10 @@ for round in $(seq "$rounds"); do
     u_relaunch=$(span "$(event installer_end "$steps")" "$t_v2")
     printf 'round %d updater %6ss: first run %ss (elevated run seen at %ss), elevated run to installer %ss, installer %ss, installer end to v2 %ss\n' \
         "$round" "$u_total" "$u_download" "$u_restart" "$u_before" "$u_installer" "$u_relaunch"
+    elevated=$(elevated_steps "$(event elevated "$steps")" "$(event installer "$steps")")
+    echo "$elevated" >>"$work/elevated-steps"
+    paste -d= <(tr ' ' '\n' <<<"$elevated_step_names") <(tr ' ' '\n' <<<"$elevated") |
+        tr '\n' ' ' | sed 's/^/        elevated run, s: /; s/ $/\n/'
 
     # --- bare
     fresh_v1
@@ -224,6 +254,11 @@ echo "median updater ${u}s, bare ${b}s, ratio $(awk -v u="$u" -v b="$b" 'BEGIN {
 echo "where it goes (median updater vs bare):"
 echo "  fetch and check:    first run $(col 3)s vs curl + md5sum $(col 4)s"
 echo "  elevated run to installer start (protected copy, rename, v1 and its helper closed): $(col 9)s (bare: none)"
+i=0
+for name in $elevated_step_names; do
+    i=$((i + 1))
+    printf '    %-13s %ss\n' "$name" "$(cut -d' ' -f"$i" "$work/elevated-steps" | grep -v '^-$' | median)"
+done
 echo "  installer:          $(col 5)s vs $(col 6)s"
 echo "  installer end to v2 started: $(col 7)s vs $(col 8)s"
 

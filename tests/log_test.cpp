@@ -41,6 +41,16 @@ TEST_F(LogTest, LineFormatAndThreshold) {
                               " WARN  Pipe::create_server\\(\\d+\\): second\n" + stamp +
                               " ERROR plain error\n" + " FATAL no time\n");
     EXPECT_TRUE(std::regex_match(text, expected)) << text;
+
+    // A build that times its steps asks for milliseconds; a line without a time stays so.
+    log_with_milliseconds(true);
+    EXPECT_EQ(LOG_INFO("main", "timed\n"), 0);
+    EXPECT_EQ(write_log(LOG_LEVEL_FATAL, false, "still no time\n"), 0);
+    log_with_milliseconds(false);
+    const std::string timed = log_text().substr(text.size());
+    EXPECT_TRUE(std::regex_match(
+        timed, std::regex(stamp + R"(\.\d{3} INFO  main\(\d+\): timed\n FATAL still no time\n)")))
+        << timed;
 }
 
 // Values from outside (arguments, addresses, servers' texts) cannot start a line of their

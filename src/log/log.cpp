@@ -1,5 +1,6 @@
 #include "log/log.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -12,6 +13,7 @@ const char* const kLevelNames[] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "F
 // Written only by log_open, before any other thread runs.
 FILE* g_stream = nullptr;
 int g_threshold = 0;
+bool g_milliseconds = false;
 std::string g_path = kLogFileName;
 
 #ifdef _WIN32
@@ -68,12 +70,24 @@ namespace {
 int write_line(int level, bool with_time, const char* function, int line, const char* format,
                va_list args) {
     if (level < g_threshold) return -1;
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     std::tm local{};
-    bool have_time = with_time && local_time(std::time(nullptr), &local);
+    bool have_time = with_time && local_time(seconds, &local);
     if (g_stream == nullptr) return -1;
 
     char time_text[64] = {0};
-    if (have_time) std::strftime(time_text, sizeof time_text, "%Y-%m-%d %H:%M:%S", &local);
+    if (have_time) {
+        const size_t length =
+            std::strftime(time_text, sizeof time_text, "%Y-%m-%d %H:%M:%S", &local);
+        if (g_milliseconds && length > 0) {
+            const auto since = now - std::chrono::system_clock::from_time_t(seconds);
+            const long long ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
+            std::snprintf(time_text + length, sizeof time_text - length, ".%03lld",
+                          ms < 0 ? 0 : ms % 1000);
+        }
+    }
     // Messages carry arguments, addresses, file names and servers' texts: whatever line
     // breaks they hold must not start lines of their own in the log.
     const std::string message = escape_log_message(formatted(format, args));
@@ -104,6 +118,8 @@ void log_attach(FILE* stream, const std::string& path) {
     g_stream = stream;
     g_path = path;
 }
+
+void log_with_milliseconds(bool on) { g_milliseconds = on; }
 
 const char* log_file_name() { return kLogFileName; }
 

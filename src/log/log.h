@@ -29,6 +29,11 @@ int log_open();
 // the full path that log_path reports. A stream opened before is closed.
 void log_attach(FILE* stream, const std::string& path);
 
+// With `on`, every later line's time carries milliseconds too ("%Y-%m-%d %H:%M:%S.mmm"):
+// for a build that times the update's steps from its log (the benchmark's updater). The
+// product's lines keep whole seconds. Call it before any other thread exists.
+void log_with_milliseconds(bool on);
+
 // The log's file name: "update.log".
 const char* log_file_name();
 
