@@ -261,8 +261,9 @@ int make_checked_copy(InstallRun& install) {
 // refusal comes before anything has changed: the client application keeps running, and
 // the checked copy and its folder go when the phase returns.
 int check_publisher(InstallRun& install) {
-    if (trust::check_installer_publisher(install.own_publisher, install.run.installer_path,
-                                         kPhase) < 0) {
+    // Through the handle the copy is held by: the bytes checked are the bytes copied.
+    if (trust::check_installer_publisher(install.own_publisher, install.run.installer_path, kPhase,
+                                         install.checked.handle()) < 0) {
         install.failure_text = &WindowTexts::publisher_refused;
         return -1;
     }

@@ -41,6 +41,9 @@ public:
     const std::string& path() const { return path_; }
     // The folder that holds it; empty when there is none.
     const std::string& folder() const { return folder_; }
+    // The copy, held open for reading; null when there is none. Reading through it reads
+    // the bytes that were checked, without opening the path again.
+    HANDLE handle() const { return copy_.get(); }
 
     // Deletes the source when this object lets go of it. It goes through the handle the
     // copy was read from, so the file deleted is the file that was checked, wherever its

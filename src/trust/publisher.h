@@ -87,9 +87,10 @@ private:
 // error with the time the chain was checked for, both subjects, or why the updater has no
 // valid publisher. While `own` is still at work, the installer is checked meanwhile on
 // this thread. Opens the file for reading only, with read sharing, so it works on a copy
-// that is held open that way.
+// that is held open that way; given `file` (open for reading), reads the installer through
+// that handle instead, and `path` only names it.
 int check_installer_publisher(OwnPublisherReader& own, const std::string& path,
-                              const char* function);
+                              const char* function, HANDLE file = nullptr);
 
 // Holds the release feed `message`, as the server sent it, to the updater's publisher
 // (`own.get()` is called here): 0 with the feed's JSON in `content` when it is a signed

@@ -201,14 +201,14 @@ bool OwnPublisherReader::done() const {
 }
 
 int check_installer_publisher(OwnPublisherReader& own, const std::string& path,
-                              const char* function) {
+                              const char* function, HANDLE file) {
     // The installer's check needs the updater's publisher only at its end. Under Wine the
     // first check of a process spends a quarter of a second loading the machine's roots,
     // and the installer's own check as long again hashing its bytes: while the reader is
     // at work, the installer is checked on this thread meanwhile.
     SignatureCheck check;
     const bool checked_meanwhile = !own.done();
-    if (checked_meanwhile) check_signature(widen(path), check);
+    if (checked_meanwhile) check_signature(widen(path), check, file);
     OwnPublisher publisher;
     own.get(publisher);
     if (publisher.state == OwnPublisher::State::kUnsigned) return 0;
@@ -217,7 +217,7 @@ int check_installer_publisher(OwnPublisherReader& own, const std::string& path,
                  publisher.cause.c_str());
         return -1;
     }
-    if (!checked_meanwhile) check_signature(widen(path), check);
+    if (!checked_meanwhile) check_signature(widen(path), check, file);
     if (check.failed != SignatureCheck::Step::kNone) {
         LOG_WARN(function, "The installer %s is refused: %s.\n", path.c_str(),
                  failure_text(check, "its").c_str());
