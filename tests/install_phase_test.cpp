@@ -267,57 +267,56 @@ void lock_after_install(utils::SystemCalls&) { hold_payload_after_install(true);
 
 void lock_a_second_after_install(utils::SystemCalls&) { hold_payload_after_install(false); }
 
-// Wine cannot make junctions: the folder "data" is reported as one, as Windows reports a
-// junction or a symbolic link in a listing.
-bool is_data(const WIN32_FIND_DATAW& found) { return lstrcmpiW(found.cFileName, L"data") == 0; }
+// True when the path the system gives the file or folder open as `handle` ends in `tail`.
+bool opened_as(HANDLE handle, const std::wstring& tail) {
+    wchar_t path[MAX_PATH * 4] = {0};
+    const std::wstring name(path, ::GetFinalPathNameByHandleW(handle, path, MAX_PATH * 4, 0));
+    return name.size() >= tail.size() &&
+           lstrcmpiW(name.c_str() + name.size() - tail.size(), tail.c_str()) == 0;
+}
 
+// Wine cannot make junctions: the folder "data" is reported as one in its folder's
+// listing, as Windows reports a junction or a symbolic link.
 void report_data_as_link(utils::SystemCalls& calls) {
-    calls.find_first_file_ex_w = [](LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID data,
-                                    FINDEX_SEARCH_OPS search, LPVOID filter,
-                                    DWORD flags) -> HANDLE {
-        const HANDLE found = ::FindFirstFileExW(pattern, level, data, search, filter, flags);
-        auto* entry = static_cast<WIN32_FIND_DATAW*>(data);
-        if (found != INVALID_HANDLE_VALUE && is_data(*entry))
-            entry->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-        return found;
-    };
-    calls.find_next_file_w = [](HANDLE search, LPWIN32_FIND_DATAW entry) -> BOOL {
-        const BOOL found = ::FindNextFileW(search, entry);
-        if (found && is_data(*entry)) entry->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-        return found;
+    calls.get_file_information_by_handle_ex = [](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
+                                                 LPVOID data, DWORD size) -> BOOL {
+        if (!::GetFileInformationByHandleEx(handle, kind, data, size)) return FALSE;
+        if (kind != FileIdBothDirectoryInfo && kind != FileIdBothDirectoryRestartInfo) return TRUE;
+        for (auto* found = static_cast<unsigned char*>(data);;) {
+            auto* entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(found);
+            if (entry->FileNameLength == 8 && _wcsnicmp(entry->FileName, L"data", 4) == 0)
+                entry->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+            if (entry->NextEntryOffset == 0) return TRUE;
+            found += entry->NextEntryOffset;
+        }
     };
 }
 
+constexpr wchar_t kAppData[] = L"\\app\\data";
+constexpr wchar_t kAppPayload[] = L"\\app\\payload.bin";
+
 // As if the folder's payload.bin had a second name, somewhere else.
 void report_payload_as_hard_link(utils::SystemCalls& calls) {
-    calls.get_file_information_by_handle = [](HANDLE handle,
-                                              LPBY_HANDLE_FILE_INFORMATION information) -> BOOL {
-        if (!::GetFileInformationByHandle(handle, information)) return FALSE;
-        wchar_t path[MAX_PATH * 4] = {0};
-        const std::wstring name(path, ::GetFinalPathNameByHandleW(handle, path, MAX_PATH * 4, 0));
-        const std::wstring tail = L"\\app\\payload.bin";
-        if (name.size() >= tail.size() &&
-            name.compare(name.size() - tail.size(), tail.size(), tail) == 0)
-            information->nNumberOfLinks = 2;
+    calls.get_file_information_by_handle_ex = [](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
+                                                 LPVOID data, DWORD size) -> BOOL {
+        if (!::GetFileInformationByHandleEx(handle, kind, data, size)) return FALSE;
+        if (kind == FileStandardInfo && opened_as(handle, kAppPayload))
+            static_cast<FILE_STANDARD_INFO*>(data)->NumberOfLinks = 2;
         return TRUE;
     };
 }
 
-// As if "data" had become a junction to another place after it was listed: the system
-// names the folder that its path opens somewhere else.
-void move_data_elsewhere(utils::SystemCalls& calls) {
-    calls.get_final_path_name_by_handle_w = [](HANDLE handle, LPWSTR path, DWORD size,
-                                               DWORD flags) -> DWORD {
-        const DWORD length = ::GetFinalPathNameByHandleW(handle, path, size, flags);
-        const std::wstring found(path, length < size ? length : 0);
-        const std::wstring tail = L"\\data";
-        if (found.size() < tail.size() ||
-            lstrcmpiW(found.c_str() + found.size() - tail.size(), tail.c_str()) != 0)
-            return length;
-        const std::wstring elsewhere = L"\\\\?\\C:\\elsewhere";
-        if (elsewhere.size() >= size) return length;
-        lstrcpyW(path, elsewhere.c_str());
-        return static_cast<DWORD>(elsewhere.size());
+// As if "data", or "payload.bin", had become a junction or a symbolic link after it was
+// listed: what its name opens is a reparse point.
+template <const wchar_t* Tail>
+void report_opened_as_link(utils::SystemCalls& calls) {
+    calls.get_file_information_by_handle_ex = [](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
+                                                 LPVOID data, DWORD size) -> BOOL {
+        if (!::GetFileInformationByHandleEx(handle, kind, data, size)) return FALSE;
+        if (kind == FileAttributeTagInfo && opened_as(handle, Tail))
+            static_cast<FILE_ATTRIBUTE_TAG_INFO*>(data)->FileAttributes |=
+                FILE_ATTRIBUTE_REPARSE_POINT;
+        return TRUE;
     };
 }
 
@@ -395,7 +394,8 @@ const InstallFault kInstallFaults[] = {
     {"client_start", fail_client_start},
     {"app_open_to_users", open_app_to_users},
     {"data_is_a_link", report_data_as_link},
-    {"data_elsewhere", move_data_elsewhere},
+    {"data_became_a_link", report_opened_as_link<kAppData>},
+    {"payload_became_a_link", report_opened_as_link<kAppPayload>},
     {"payload_hard_link", report_payload_as_hard_link},
     {"none", trace_launch_token},
 };
@@ -798,9 +798,12 @@ TEST_F(InstallPhase, AFailedInstallLeavesTheFolderAsItWas) {
         {"a file with a second name", "payload_hard_link", L"CORVANE_SETUP_UNUSED", L"",
          "): Failed to take a snapshot of " + app + ": cannot read " + app + "\\payload.bin: ",
          "更新失败"},
-        // A folder that no longer lies where it was listed is not gone into.
-        {"a folder that leads elsewhere", "data_elsewhere", L"CORVANE_SETUP_UNUSED", L"",
+        // Nor a folder or file that became a link after it was listed.
+        {"a folder that became a link", "data_became_a_link", L"CORVANE_SETUP_UNUSED", L"",
          "): Failed to take a snapshot of " + app + ": cannot list the folder: ", "更新失败"},
+        {"a file that became a link", "payload_became_a_link", L"CORVANE_SETUP_UNUSED", L"",
+         "): Failed to take a snapshot of " + app + ": cannot read " + app + "\\payload.bin: ",
+         "更新失败"},
         {"a file locked for a second during the restore", "lock_a_second_after_install",
          L"CORVANE_SETUP_HALFWAY", L"2", "\\setup.exe exited with code 2.\n", kRestoredWindow},
         // Last: it leaves the folder changed.

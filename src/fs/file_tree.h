@@ -5,11 +5,13 @@
 // The elevated run works in folders that ordinary users may be able to change while it
 // works: they could put a junction or a symbolic link where a folder or file was, so that
 // a copy, a write or a delete lands elsewhere with administrator rights. Inside a Tree no
-// link is ever followed: every file and folder is opened with FILE_FLAG_OPEN_REPARSE_POINT
-// and refused when it is a reparse point, and only after the folder that holds it has been
-// opened the same way, checked with GetFinalPathNameByHandleW to lie where the tree's root
-// does, and held without delete sharing, so that nobody renames it or puts a link in its
-// place until the operation is through.
+// link is ever followed and no path is resolved from the drive down but the root's: every
+// file and folder below the root is opened by its one name relative to the handle of the
+// folder that holds it (NtCreateFile with a root directory), with FILE_OPEN_REPARSE_POINT,
+// and refused when it is a reparse point. The folders from the root down to the one
+// worked in are held without delete sharing, so that nobody renames one of them or puts
+// a link in its place until the operation is through; a name resolved inside a held
+// folder cannot lead out of it.
 //
 // Paths are wide and absolute. Every system call goes through utils::system_calls(), so a
 // test can fail any one of them. One error convention throughout: 0 for success, -1 with
@@ -74,8 +76,9 @@ public:
     // folder cannot be listed; `entries` then holds what was found.
     int list(const std::vector<std::wstring>& left_out, std::vector<Entry>& entries);
 
-    // CreateFileW of `relative` into `out`, which is left untouched on failure. A file or
-    // folder that is a link is refused, and so is a file with more than one name (an
+    // Opens `relative` as CreateFileW would, with the same access, sharing, disposition and
+    // flags, into `out`, which is left untouched on failure. A file or folder that is a link
+    // is refused, and so is a file with more than one name (an
     // existing one is closed again at once).
     int open(const std::wstring& relative, DWORD access, DWORD share, DWORD disposition,
              DWORD flags, utils::ScopedKernelHandle& out);
@@ -90,16 +93,27 @@ public:
     void release();
 
 private:
-    // Holds the folder `relative` ("" for the root) after checking where it lies.
+    // A folder held: its path below the root ("" for the root) and its handle.
+    struct Held {
+        std::wstring relative;
+        utils::ScopedKernelHandle handle;
+    };
+
+    // Holds the folder `relative` ("" for the root) and every folder above it, each opened
+    // relative to the one above; what is held already is kept, the rest let go.
     int hold(const std::wstring& relative);
     int hold_parent_of(const std::wstring& relative);
+    // Opens the root again by its path after a release, when it is still the folder that
+    // open() found.
+    int hold_root();
     int list_below(const std::wstring& relative, const std::vector<std::wstring>& left_out,
                    std::vector<Entry>& entries);
 
     std::wstring root_;
-    std::wstring final_root_;  // the root as the system names it, "\\?\C:\..."
-    std::wstring held_;        // the relative path of the folder held
-    utils::ScopedKernelHandle held_handle_;
+    // The root's volume and file index, as open() found them.
+    unsigned long root_volume_ = 0;
+    unsigned long long root_index_ = 0;
+    std::vector<Held> held_;  // from the root down
 };
 
 // CreateFileW into `out`, for a file outside any tree. `security` may be null. 0, or -1

@@ -29,10 +29,6 @@ unsigned long long join(DWORD high, DWORD low) {
     return (static_cast<unsigned long long>(high) << 32) | low;
 }
 
-unsigned long long join(const FILETIME& time) {
-    return join(time.dwHighDateTime, time.dwLowDateTime);
-}
-
 std::wstring lower(std::wstring text) {
     for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
     return text;
@@ -47,24 +43,110 @@ std::wstring parent_of(const std::wstring& relative) {
     return separator == std::wstring::npos ? std::wstring() : relative.substr(0, separator);
 }
 
-Entry entry_of(const WIN32_FIND_DATAW& found, const std::wstring& relative) {
-    const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+Entry entry_of(const FILE_ID_BOTH_DIR_INFO& found, const std::wstring& relative) {
+    const bool folder = (found.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool link = (found.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     return Entry{relative,
-                 found.dwFileAttributes,
-                 join(found.ftCreationTime),
-                 join(found.ftLastAccessTime),
-                 join(found.ftLastWriteTime),
-                 folder || link ? 0 : join(found.nFileSizeHigh, found.nFileSizeLow),
+                 found.FileAttributes,
+                 static_cast<unsigned long long>(found.CreationTime.QuadPart),
+                 static_cast<unsigned long long>(found.LastAccessTime.QuadPart),
+                 static_cast<unsigned long long>(found.LastWriteTime.QuadPart),
+                 folder || link ? 0 : static_cast<unsigned long long>(found.EndOfFile.QuadPart),
                  folder,
                  link};
 }
 
-// What an open handle is: -1 with ERROR_CANT_ACCESS_FILE for a reparse point.
-int check_not_link(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) {
-    if (!system_calls().get_file_information_by_handle(handle, &information)) return -1;
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        return fail_with(ERROR_CANT_ACCESS_FILE);
+// One name of a folder: no separator, and neither "." nor "..", which could lead out of
+// the folder it is opened in.
+bool is_plain_name(const std::wstring& name) {
+    return !name.empty() && name != L"." && name != L".." &&
+           name.find_first_of(L"\\/:") == std::wstring::npos;
+}
+
+// The error CreateFileW or CreateDirectoryW gives for what NtCreateFile answered.
+DWORD error_of(NTSTATUS status, bool folder) {
+    if (status == static_cast<NTSTATUS>(0xC0000035L))  // STATUS_OBJECT_NAME_COLLISION
+        return folder ? ERROR_ALREADY_EXISTS : ERROR_FILE_EXISTS;
+    return RtlNtStatusToDosError(status);
+}
+
+ULONG disposition_of(DWORD disposition) {
+    switch (disposition) {
+        case CREATE_NEW:
+            return FILE_CREATE;
+        case CREATE_ALWAYS:
+            return FILE_OVERWRITE_IF;
+        case OPEN_ALWAYS:
+            return FILE_OPEN_IF;
+        case TRUNCATE_EXISTING:
+            return FILE_OVERWRITE;
+        default:
+            return FILE_OPEN;
+    }
+}
+
+// NtCreateFile of the one `name` inside the folder open as `folder`, with CreateFileW's
+// arguments (`flags` its FILE_FLAG_ and FILE_ATTRIBUTE_ values), synchronous, never
+// following a link at `name`. `make_folder` makes a folder (`disposition` CREATE_NEW).
+int open_in(HANDLE folder, const std::wstring& name, DWORD access, DWORD share, DWORD disposition,
+            DWORD flags, bool make_folder, utils::ScopedKernelHandle& out) {
+    if (!is_plain_name(name)) return fail_with(ERROR_INVALID_NAME);
+    UNICODE_STRING object_name;
+    object_name.Buffer = const_cast<wchar_t*>(name.c_str());
+    object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    object_name.MaximumLength = object_name.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT;
+    if (make_folder)
+        options |= FILE_DIRECTORY_FILE;
+    else if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0)
+        options |= FILE_OPEN_FOR_BACKUP_INTENT;
+    else
+        options |= FILE_NON_DIRECTORY_FILE;
+    if ((flags & FILE_FLAG_SEQUENTIAL_SCAN) != 0) options |= FILE_SEQUENTIAL_ONLY;
+    HANDLE opened = nullptr;
+    IO_STATUS_BLOCK io{};
+    // As CreateFileW asks for besides what it is given.
+    const NTSTATUS status = system_calls().nt_create_file(
+        &opened, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &io, nullptr,
+        flags & 0xffff, share, disposition_of(disposition), options, nullptr, 0);
+    if (status < 0) return fail_with(error_of(status, make_folder));
+    out.reset(opened);
+    return 0;
+}
+
+// The attributes of what is open as `handle`. Asked for alone: under Wine,
+// GetFileInformationByHandle also works out the file's name and takes ten times as long
+// (0.65 ms against 0.05 ms a file, measured over 2,000 files).
+int attributes_of(HANDLE handle, DWORD& attributes) {
+    FILE_ATTRIBUTE_TAG_INFO information{};
+    if (!system_calls().get_file_information_by_handle_ex(handle, FileAttributeTagInfo,
+                                                          &information, sizeof information))
+        return -1;
+    attributes = information.FileAttributes;
+    return 0;
+}
+
+// The same, -1 with ERROR_CANT_ACCESS_FILE for a reparse point.
+int check_not_link(HANDLE handle, DWORD& attributes) {
+    if (attributes_of(handle, attributes) < 0) return -1;
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? fail_with(ERROR_CANT_ACCESS_FILE) : 0;
+}
+
+// Opens the folder `path` to hold it, with its volume and file index: -1 when it is a
+// link or no folder.
+int open_root(const std::wstring& path, utils::ScopedKernelHandle& out,
+              BY_HANDLE_FILE_INFORMATION& information) {
+    utils::ScopedKernelHandle handle;
+    DWORD attributes = 0;
+    if (open_file(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareHeld,
+                  OPEN_EXISTING, kFolderFlags, nullptr, handle) < 0 ||
+        check_not_link(handle.get(), attributes) < 0 ||
+        !system_calls().get_file_information_by_handle(handle.get(), &information))
+        return -1;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return fail_with(ERROR_DIRECTORY);
+    out = std::move(handle);
     return 0;
 }
 
@@ -84,52 +166,56 @@ int set_basic_information(HANDLE handle, const Entry& entry) {
                : -1;
 }
 
-// Deletes the file or folder at `path` itself (a link itself, never what it leads to)
-// through a handle opened on it, so that what is deleted is what was opened, even when a
-// name on the way changes meanwhile. A read-only one loses that attribute first: the
-// system deletes no read-only file.
-int delete_through_handle(const std::wstring& path, bool folder) {
-    utils::ScopedKernelHandle handle;
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (open_file(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
-                  OPEN_EXISTING, kFolderFlags, nullptr, handle) < 0 ||
-        !system_calls().get_file_information_by_handle(handle.get(), &information))
-        return -1;
+// Deletes the file or folder open as `handle` (opened with DELETE and both attribute
+// rights, never through a link): what is deleted is what was opened, even when a name on
+// the way changes meanwhile. A read-only one loses that attribute first: the system
+// deletes no read-only file.
+int delete_opened(HANDLE handle, bool folder) {
+    DWORD attributes = 0;
+    if (attributes_of(handle, attributes) < 0) return -1;
     // As RemoveDirectoryW and DeleteFileW answer a path of the other kind.
-    if (((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder)
+    if (((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder)
         return fail_with(folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
         FILE_BASIC_INFO basic{};
-        basic.FileAttributes =
-            (information.dwFileAttributes & kSettableAttributes & ~FILE_ATTRIBUTE_READONLY) |
-            (folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL);
-        if (!system_calls().set_file_information_by_handle(handle.get(), FileBasicInfo, &basic,
+        basic.FileAttributes = (attributes & kSettableAttributes & ~FILE_ATTRIBUTE_READONLY) |
+                               (folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL);
+        if (!system_calls().set_file_information_by_handle(handle, FileBasicInfo, &basic,
                                                            sizeof basic))
             return -1;
     }
     FILE_DISPOSITION_INFO dispose{TRUE};
-    return system_calls().set_file_information_by_handle(handle.get(), FileDispositionInfo,
-                                                         &dispose, sizeof dispose)
+    return system_calls().set_file_information_by_handle(handle, FileDispositionInfo, &dispose,
+                                                         sizeof dispose)
                ? 0
                : -1;
 }
+
+constexpr DWORD kDeleteAccess = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+
+// The same for the file or folder at `path` itself (a link itself, never what it leads to).
+int delete_through_handle(const std::wstring& path, bool folder) {
+    utils::ScopedKernelHandle handle;
+    if (open_file(path, kDeleteAccess, kShareAll, OPEN_EXISTING, kFolderFlags, nullptr, handle) < 0)
+        return -1;
+    return delete_opened(handle.get(), folder);
+}
+
+// Room for one folder's listing at a time.
+constexpr DWORD kListingBytes = 64 * 1024;
 
 }  // namespace
 
 int Tree::open(const std::wstring& root) {
     utils::ScopedKernelHandle handle;
     BY_HANDLE_FILE_INFORMATION information{};
-    std::wstring final_root;
-    if (open_file(root, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, OPEN_EXISTING, kFolderFlags,
-                  nullptr, handle) < 0 ||
-        check_not_link(handle.get(), information) < 0 || final_path(handle.get(), final_root) < 0)
-        return -1;
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        return fail_with(ERROR_DIRECTORY);
+    if (open_root(root, handle, information) < 0) return -1;
     root_ = root;
     while (root_.size() > 3 && root_.back() == L'\\') root_.pop_back();
-    final_root_ = lower(final_root);
-    release();
+    root_volume_ = information.dwVolumeSerialNumber;
+    root_index_ = join(information.nFileIndexHigh, information.nFileIndexLow);
+    held_.clear();
+    held_.push_back(Held{L"", std::move(handle)});
     return 0;
 }
 
@@ -137,28 +223,49 @@ std::wstring Tree::path(const std::wstring& relative) const {
     return relative.empty() ? root_ : root_ + L"\\" + relative;
 }
 
-void Tree::release() {
-    held_handle_.reset();
-    held_.clear();
+void Tree::release() { held_.clear(); }
+
+int Tree::hold_root() {
+    utils::ScopedKernelHandle handle;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (open_root(root_, handle, information) < 0) return -1;
+    // Another folder put in its place while it was not held.
+    if (information.dwVolumeSerialNumber != root_volume_ ||
+        join(information.nFileIndexHigh, information.nFileIndexLow) != root_index_)
+        return fail_with(ERROR_CANT_ACCESS_FILE);
+    held_.push_back(Held{L"", std::move(handle)});
+    return 0;
 }
 
 int Tree::hold(const std::wstring& relative) {
-    if (held_handle_ && held_ == relative) return 0;
-    utils::ScopedKernelHandle handle;
-    BY_HANDLE_FILE_INFORMATION information{};
-    std::wstring found;
-    if (open_file(path(relative), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                  kShareHeld, OPEN_EXISTING, kFolderFlags, nullptr, handle) < 0 ||
-        check_not_link(handle.get(), information) < 0 || final_path(handle.get(), found) < 0)
-        return -1;
-    // A folder further up that became a junction leads elsewhere: the system's name for
-    // what was opened tells.
-    const std::wstring expected = relative.empty() ? final_root_ : final_root_ + L"\\" + relative;
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        lower(found) != lower(expected))
-        return fail_with(ERROR_CANT_ACCESS_FILE);
-    held_handle_ = std::move(handle);
-    held_ = relative;
+    if (root_.empty()) return fail_with(ERROR_INVALID_HANDLE);
+    // Keep what lies on the way: the root and each folder whose path starts `relative`.
+    size_t kept = 0;
+    while (kept < held_.size()) {
+        const std::wstring& above = held_[kept].relative;
+        const bool on_the_way =
+            above.empty() || relative == above ||
+            (relative.size() > above.size() && relative.compare(0, above.size(), above) == 0 &&
+             relative[above.size()] == L'\\');
+        if (!on_the_way) break;
+        ++kept;
+    }
+    held_.resize(kept);
+    if (held_.empty() && hold_root() < 0) return -1;
+    while (held_.back().relative != relative) {
+        const std::wstring& above = held_.back().relative;
+        const size_t start = above.empty() ? 0 : above.size() + 1;
+        const size_t end = std::min(relative.find(L'\\', start), relative.size());
+        utils::ScopedKernelHandle handle;
+        DWORD attributes = 0;
+        if (open_in(held_.back().handle.get(), relative.substr(start, end - start),
+                    FILE_LIST_DIRECTORY | SYNCHRONIZE, kShareHeld, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS, false, handle) < 0 ||
+            check_not_link(handle.get(), attributes) < 0)
+            return -1;
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return fail_with(ERROR_DIRECTORY);
+        held_.push_back(Held{relative.substr(0, end), std::move(handle)});
+    }
     return 0;
 }
 
@@ -171,52 +278,81 @@ int Tree::list(const std::vector<std::wstring>& left_out, std::vector<Entry>& en
 int Tree::list_below(const std::wstring& relative, const std::vector<std::wstring>& left_out,
                      std::vector<Entry>& entries) {
     if (hold(relative) < 0) return -1;
-    WIN32_FIND_DATAW found;
-    utils::ScopedFindHandle search(system_calls().find_first_file_ex_w(
-        (path(relative) + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-        FIND_FIRST_EX_LARGE_FETCH));
-    if (!search) return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : -1;
-    do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
-        const std::wstring child = relative.empty() ? name : relative + L"\\" + name;
-        if (is_left_out(left_out, child)) continue;
-        entries.push_back(entry_of(found, child));
-        if (entries.back().folder && !entries.back().link &&
-            list_below(child, left_out, entries) < 0)
+    // The whole folder through its handle first, then what lies below each sub-folder:
+    // listing those holds other folders.
+    const HANDLE folder = held_.back().handle.get();
+    std::vector<Entry> here;
+    std::vector<unsigned char> listing(kListingBytes);
+    for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;;
+         kind = FileIdBothDirectoryInfo) {
+        if (!system_calls().get_file_information_by_handle_ex(folder, kind, listing.data(),
+                                                              kListingBytes)) {
+            if (GetLastError() == ERROR_NO_MORE_FILES) break;
             return -1;
-    } while (system_calls().find_next_file_w(search.get(), &found));
-    return GetLastError() == ERROR_NO_MORE_FILES ? 0 : -1;
+        }
+        for (size_t offset = 0;;) {
+            const auto* found = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(&listing[offset]);
+            const std::wstring name(found->FileName, found->FileNameLength / sizeof(wchar_t));
+            const std::wstring child = relative.empty() ? name : relative + L"\\" + name;
+            if (name != L"." && name != L".." && !is_left_out(left_out, child))
+                here.push_back(entry_of(*found, child));
+            if (found->NextEntryOffset == 0) break;
+            offset += found->NextEntryOffset;
+        }
+    }
+    for (const Entry& entry : here) {
+        entries.push_back(entry);
+        if (entry.folder && !entry.link && list_below(entry.relative, left_out, entries) < 0)
+            return -1;
+    }
+    return 0;
 }
 
 int Tree::open(const std::wstring& relative, DWORD access, DWORD share, DWORD disposition,
                DWORD flags, utils::ScopedKernelHandle& out) {
     if (hold_parent_of(relative) < 0) return -1;
+    const size_t separator = relative.rfind(L'\\');
     utils::ScopedKernelHandle handle;
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (open_file(path(relative), access, share, disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT,
-                  nullptr, handle) < 0 ||
-        check_not_link(handle.get(), information) < 0)
+    if (open_in(held_.back().handle.get(),
+                separator == std::wstring::npos ? relative : relative.substr(separator + 1), access,
+                share, disposition, flags, false, handle) < 0)
         return -1;
+    // A file made just now, where nothing of that name was, is neither a link nor known by
+    // another name.
+    if (disposition == CREATE_NEW) {
+        out = std::move(handle);
+        return 0;
+    }
+    DWORD attributes = 0;
+    if (check_not_link(handle.get(), attributes) < 0) return -1;
     // A file with a second name may be one of the system's under another: what is written
     // or put back here would land there too.
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-        information.nNumberOfLinks > 1)
-        return fail_with(ERROR_CANT_ACCESS_FILE);
+    FILE_STANDARD_INFO standard{};
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        (!system_calls().get_file_information_by_handle_ex(handle.get(), FileStandardInfo,
+                                                           &standard, sizeof standard) ||
+         standard.NumberOfLinks > 1))
+        return standard.NumberOfLinks > 1 ? fail_with(ERROR_CANT_ACCESS_FILE) : -1;
     out = std::move(handle);
     return 0;
 }
 
 int Tree::make_folder(const std::wstring& relative) {
     if (hold_parent_of(relative) < 0) return -1;
-    return system_calls().create_directory_w(path(relative).c_str(), nullptr) ? 0 : -1;
+    utils::ScopedKernelHandle made;
+    return open_in(held_.back().handle.get(), relative.substr(relative.rfind(L'\\') + 1),
+                   FILE_LIST_DIRECTORY, kShareAll, CREATE_NEW, 0, true, made);
 }
 
-// The folder that holds it is held and where it should be.
 int Tree::remove(const std::wstring& relative, bool folder) {
     if (relative.empty()) return fail_with(ERROR_INVALID_PARAMETER);
     if (hold_parent_of(relative) < 0) return -1;
-    return delete_through_handle(path(relative), folder);
+    utils::ScopedKernelHandle handle;
+    if (open_in(held_.back().handle.get(), relative.substr(relative.rfind(L'\\') + 1),
+                kDeleteAccess, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, false,
+                handle) < 0)
+        return -1;
+    return delete_opened(handle.get(), folder);
 }
 
 int Tree::set_state(const Entry& entry) {

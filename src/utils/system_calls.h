@@ -12,6 +12,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 #include <wintrust.h>
 
 namespace utils {
@@ -52,8 +53,13 @@ struct SystemCalls {
     decltype(&::SetFileInformationByHandle) set_file_information_by_handle;
     decltype(&::GetFileAttributesW) get_file_attributes_w;
     decltype(&::SetFileAttributesW) set_file_attributes_w;
+    // Listing a tree's folder through the handle it is held by; FindFirstFileExW for the
+    // protected folders.
+    decltype(&::GetFileInformationByHandleEx) get_file_information_by_handle_ex;
     decltype(&::FindFirstFileExW) find_first_file_ex_w;
     decltype(&::FindNextFileW) find_next_file_w;
+    // Opening a tree's file or folder relative to the folder held above it.
+    decltype(&::NtCreateFile) nt_create_file;
     decltype(&::CreateDirectoryW) create_directory_w;
     decltype(&::RemoveDirectoryW) remove_directory_w;
     // Also the driver's moves (utils::move_file) and the updater's own rename.
