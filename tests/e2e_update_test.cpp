@@ -772,6 +772,8 @@ TEST_F(WholeUpdate, VersionsMoveForwardUnlessTheAdministratorSaysOtherwise) {
         size_t log_count;
         bool asks_server;       // the server was asked for the installer
         bool elevated_refuses;  // an elevated run refuses it too
+        // Six attempts fail: the updater that waits a hundredth as long between them.
+        bool quick_waits = false;
     } cases[] = {
         // clang-format off
         {"turned off", {{L"UpdatesDisabled", REG_DWORD, L"1"}}, L"1.0.0", versioned, http, false,
@@ -797,11 +799,11 @@ TEST_F(WholeUpdate, VersionsMoveForwardUnlessTheAdministratorSaysOtherwise) {
          true, false},
         {"a host that is not allowed", {{L"DownloadHosts", REG_MULTI_SZ, L"localhost"}}, L"1.0.0",
          versioned, http, false, failed, "): Refused the host 127.0.0.1" + refused_host, 6, false,
-         false},
+         false, true},
         {"a redirect to a host that is not allowed",
          {{L"DownloadHosts", REG_MULTI_SZ, L"127.0.0.1"}}, L"1.0.0", versioned,
          servers_.url("http", "/to-localhost" + setup), false, failed,
-         "): Refused the host localhost" + refused_host, 6, false, false},
+         "): Refused the host localhost" + refused_host, 6, false, false, true},
         {"an installer without a version resource", {}, L"1.0.0",
          L"e2e\\CorvaneApp-v2-unversioned-setup.exe", http, false,
          "Cannot read the installer's version: nothing is installed.",
@@ -820,6 +822,7 @@ TEST_F(WholeUpdate, VersionsMoveForwardUnlessTheAdministratorSaysOtherwise) {
     const std::string access_log = servers_.fixture_file("nginx-access.log");
     const std::string downloaded = update_folder_ + "\\" + kSetupName;
     for (const Case& c : cases) {
+        use_updater(c.quick_waits ? L"updater-quick-waits.exe" : L"updater.exe");
         write_policy(c.policy);
         write_display_version(c.display_version);
         serve(c.installer);
