@@ -37,9 +37,11 @@ int wmain(int argc, wchar_t** argv) {
     trust::g_own_signature_required = UPDATER_REQUIRE_SIGNATURE != 0;
 #if UPDATER_QUICK_WAITS
     // A test build (the tests' updater-quick-waits.exe): each wait between download
-    // attempts a hundredth as long, and the elevated run's wait for the lock 2 s.
+    // attempts a hundredth as long, the elevated run's wait for the lock 2 s, and a failed
+    // elevated run ends without keeping its window up.
     g_wait_scale = 0.01;
     g_lock_patience_ms = 2000;
+    g_failure_shown_ms = 0;
 #endif
 #if UPDATER_TIMED_LOG
     // The benchmark's build: log times to the millisecond, and a line after each step.
