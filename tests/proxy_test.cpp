@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "child_main.h"
+#include "driver/phases.h"
 #include "status_lines.h"
 #include "system_call_override.h"
 #include "utils/text.h"
@@ -21,8 +22,10 @@ using test::count_lines;
 using test::notices_of;
 
 // The download phase, with the elevated restart refused so that the run ends after the
-// download: "Failed to start the install phase." is then its only notice.
+// download: "Failed to start the install phase." is then its only notice. Each wait between
+// attempts is a hundredth as long: where the attempts lead is the same whatever they wait.
 TEST_CHILD(download_only) {
+    g_wait_scale = 0.01;
     test::SystemCallOverride refuse(&utils::SystemCalls::shell_execute_w,
                                     &test::refused_shell_execute);
     return test::run_updater_main(arguments);
