@@ -363,10 +363,12 @@ TEST_F(DownloadFaults, AFullDiskFailsEveryAttemptAndEachLaterOneStartsAfresh) {
     const char* limit_text = std::getenv("UPDATER_TEST_FILE_SIZE_LIMIT");
     if (limit_text == nullptr) GTEST_SKIP() << "run by the test with a file-size limit";
     const size_t limit = std::stoul(limit_text);
-    // The build's updater.exe, debug information and all, outgrew the limit: the fixture's
-    // copy of it was cut short there. A hard link writes nothing; this run never renames it.
+    // The build's updater, debug information and all, outgrew the limit: the fixture's copy
+    // of it was cut short there. A hard link writes nothing; this run never renames it. The
+    // one that waits a hundredth as long between attempts: the six attempts lead to the
+    // same whatever they wait.
     fs::remove(updater_);
-    fs::create_hard_link(test::sibling_path(L"updater.exe"), updater_);
+    fs::create_hard_link(test::sibling_path(L"updater-quick-waits.exe"), updater_);
     const std::string body = servers_.bytes("large.bin");
     ASSERT_GT(body.size(), limit);
     const std::string md5 = test::md5_of(servers_.file("large.bin"));
