@@ -380,6 +380,7 @@ TEST_F(BadInput, InstallerArgumentsThatAreNoInstaller) {
 // elsewhere: 250 characters of path in all, and a name with Chinese that the ANSI code
 // page (1252) lacks and a letter of it outside ASCII. Paths here are UTF-8.
 TEST_F(BadInput, UpdateFoldersWithLongAndNonAsciiPaths) {
+    const test::FailureWindowCloser closer;
     TEST_REQUIRES(have_servers_, "the http_servers fixture");
     ASSERT_EQ(GetACP(), 1252u) << "the non-ASCII case needs a code page without Chinese";
     const std::string suffix = utils::kUpdateFolderSuffix;

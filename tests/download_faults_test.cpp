@@ -64,6 +64,7 @@ protected:
 };
 
 TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
+    const test::FailureWindowCloser closer;
     const std::string body = servers_.bytes("small.bin");
     const std::string path = update_folder_ + "\\small.bin.exe";
     const std::string final_notice = "1, Failed to download file with correct hash(md5/sha1).;";
@@ -293,7 +294,7 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
                 EXPECT_TRUE(file == body) << c.name;
                 // The elevated run checks and runs its copy; its end is the last line.
                 EXPECT_TRUE(wait_for_lines("): The file ", 1, 60000)) << log();
-                // A failed elevated run keeps its window up for a while, the log open.
+                // The elevated run has ended, and let go of the log.
                 EXPECT_TRUE(test::wait_for_processes_in(app_ / "upd", 60000));
                 break;
             case Content::kOtherOfTheSameLength: {
@@ -329,6 +330,7 @@ TEST_F(DownloadFaults, AttemptsAndOutcomeOfTheDownloadPhase) {
 
 // A front end that connects once sees every attempt: the pipe stays up through the waits.
 TEST_F(DownloadFaults, TheUpgradePipeStaysUpThroughTheWaits) {
+    const test::FailureWindowCloser closer;
     const std::string url = servers_.url(
         "fault", "/resume-cuts-pipe-" + std::to_string(GetCurrentProcessId()) + "/small.bin");
     std::vector<std::string> messages;

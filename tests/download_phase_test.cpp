@@ -57,6 +57,7 @@ protected:
 };
 
 TEST_F(DownloadPhase, AcceptsTheDigestInAnyLetterCaseAndRestartsElevated) {
+    const test::FailureWindowCloser closer;
     const std::string lower = test::lower(md5_);
     std::string mixed = md5_;
     for (size_t i = 0; i < mixed.size(); i += 2) mixed[i] = lower[i];
@@ -84,7 +85,7 @@ TEST_F(DownloadPhase, AcceptsTheDigestInAnyLetterCaseAndRestartsElevated) {
                                    runs, 30000))
             << log();
         EXPECT_TRUE(wait_for_lines("): The file ", runs, 60000)) << log();
-        // A failed elevated run keeps its window up for a while, holding the lock.
+        // The elevated run has ended, and let go of the lock.
         EXPECT_TRUE(test::wait_for_processes_in(app_ / "upd", 60000));
         EXPECT_EQ(count_lines(log(), "): Checked copy of the installer " + path + " at "), runs)
             << log();
@@ -173,6 +174,7 @@ TEST_F(DownloadPhase, ArgumentsThatCanNeverSucceedAreRefusedAtOnce) {
 }
 
 TEST_F(DownloadPhase, APartialInstallerIsResumedFirstThenFetchedAfresh) {
+    const test::FailureWindowCloser closer;
     const std::string path = installer_path("small.bin.exe");
     fs::create_directories(update_folder_);
     test::write_file(path, std::string(5000, 'x'));

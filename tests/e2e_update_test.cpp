@@ -4,7 +4,6 @@
 // client application would. Real Wine, nginx, NSIS and registry; needs Xvfb.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -58,41 +57,6 @@ std::string brand_listed() {
         text += std::string(" or \"") + *subject + "\"";
     return text;
 }
-
-// While it lives, closes the updater's progress window as a user would once it shows that
-// the update failed, instead of waiting out the seconds that a failure stays on screen.
-class FailureWindowCloser {
-public:
-    FailureWindowCloser()
-        : texts_(expected_texts()),
-          failures_{texts_.failed, texts_.rolled_back, texts_.publisher_refused, texts_.older},
-          thread_([this] { close_failures(); }) {}
-    ~FailureWindowCloser() {
-        stop_ = true;
-        thread_.join();
-    }
-    FailureWindowCloser(const FailureWindowCloser&) = delete;
-    FailureWindowCloser& operator=(const FailureWindowCloser&) = delete;
-
-private:
-    void close_failures() {
-        for (; !stop_; Sleep(100)) {
-            const HWND window = FindWindowW(L"Sample Window Class", texts_.title);
-            wchar_t text[256] = {0};
-            if (window == nullptr ||
-                GetWindowTextW(GetDlgItem(window, kProgressStatusId), text, 256) == 0)
-                continue;
-            for (const std::wstring& failure : failures_) {
-                if (failure == text) PostMessageW(window, WM_CLOSE, 0, 0);
-            }
-        }
-    }
-
-    const WindowTexts& texts_;
-    const std::vector<std::wstring> failures_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;  // last: it uses the members above
-};
 
 size_t count_of(const std::string& text, const std::string& part) {
     size_t count = 0;
@@ -612,7 +576,7 @@ TEST_F(WholeUpdate, AReleaseFeedThatDoesNotHoldIsRefused) {
 // is accepted as well: the last row installs.
 TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
     TEST_REQUIRES(test_ca_trusted(), "the signers' CA among the machine roots (scripts/with-wine)");
-    const FailureWindowCloser closer;
+    const test::FailureWindowCloser closer;
     // With the subjects the brand lists, which every refusal names after it.
     const std::string updater_subject =
         "\"CN=Corvane Test Publisher, O=Corvane Test\"" + brand_listed();
@@ -686,7 +650,7 @@ TEST_F(WholeUpdate, OnlyInstallersOfTheUpdatersPublisherAreRun) {
 // signed with the publisher's certificate that was valid from 20 to 10 days ago.
 TEST_F(WholeUpdate, ASignatureHoldsAsOfItsTimeStamp) {
     TEST_REQUIRES(test_ca_trusted(), "the signers' CA among the machine roots (scripts/with-wine)");
-    const FailureWindowCloser closer;
+    const test::FailureWindowCloser closer;
     use_updater();
     const std::string expired =
         "is refused: its certificate chain does not hold on this machine "
@@ -859,7 +823,7 @@ TEST_F(WholeUpdate, VersionsMoveForwardUnlessTheAdministratorSaysOtherwise) {
     };
     const std::string access_log = servers_.fixture_file("nginx-access.log");
     const std::string downloaded = update_folder_ + "\\" + kSetupName;
-    const FailureWindowCloser closer;
+    const test::FailureWindowCloser closer;
     for (const Case& c : cases) {
         use_updater(c.quick_waits ? L"updater-quick-waits.exe" : L"updater.exe");
         write_policy(c.policy);

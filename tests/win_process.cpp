@@ -6,6 +6,8 @@
 
 #include "status_lines.h"
 #include "test_support.h"
+#include "ui/progress_window.h"
+#include "ui/window_texts.h"
 #include "utils/paths.h"
 #include "utils/scoped_handle.h"
 #include "utils/text.h"
@@ -52,6 +54,34 @@ bool hold_own_image() {
     const HANDLE image = CreateFileW(own_path().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                      OPEN_EXISTING, 0, nullptr);
     return image != INVALID_HANDLE_VALUE;
+}
+
+FailureWindowCloser::FailureWindowCloser() {
+    static const WindowTexts tables[] = {BRAND_WINDOW_TEXTS};
+    for (const WindowTexts& texts : tables) {
+        for (const wchar_t* text :
+             {texts.failed, texts.rolled_back, texts.publisher_refused, texts.older})
+            failures_.push_back(text);
+    }
+    thread_ = std::thread([this] { close_failures(); });
+}
+
+FailureWindowCloser::~FailureWindowCloser() {
+    stop_ = true;
+    thread_.join();
+}
+
+void FailureWindowCloser::close_failures() {
+    for (; !stop_; Sleep(100)) {
+        const HWND window = FindWindowW(L"Sample Window Class", nullptr);
+        wchar_t text[256] = {0};
+        if (window == nullptr ||
+            GetWindowTextW(GetDlgItem(window, kProgressStatusId), text, 256) == 0)
+            continue;
+        for (const std::wstring& failure : failures_) {
+            if (failure == text) PostMessageW(window, WM_CLOSE, 0, 0);
+        }
+    }
 }
 
 utils::ScopedKernelHandle start_process(std::wstring command, const wchar_t* folder, DWORD flags) {

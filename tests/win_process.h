@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brand.h"
@@ -34,6 +36,24 @@ void place_updater(const std::filesystem::path& app_folder);
 // process ends, as Windows does for a running program (Wine would let it be replaced or
 // deleted). For the stand-ins of the client application. False when it cannot be opened.
 bool hold_own_image();
+
+// While it lives, closes the updater's progress window as a user would once it shows that
+// the update failed, in any of the brand's languages, instead of waiting out the seconds
+// that a failure stays on screen. For tests about what a failure leads to.
+class FailureWindowCloser {
+public:
+    FailureWindowCloser();
+    ~FailureWindowCloser();
+    FailureWindowCloser(const FailureWindowCloser&) = delete;
+    FailureWindowCloser& operator=(const FailureWindowCloser&) = delete;
+
+private:
+    void close_failures();
+
+    std::vector<std::wstring> failures_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;  // last: it uses the members above
+};
 
 // Starts `command` (a whole command line) in `folder` (null: this program's) without
 // waiting. The process's handle, invalid when it could not be started.
