@@ -9,7 +9,6 @@
 #include <cstring>
 #include <string>
 
-#include "brand.h"
 #include "driver/phases.h"
 #include "fs/protected_folder.h"
 #include "log/log.h"
@@ -18,16 +17,6 @@
 #include "version.h"
 
 const char* const kVersionText = UPDATER_VERSION_TEXT;
-const char* const kDefaultInstallerName = BRAND_INSTALLER_NAME;
-const char* const kLockBaseName = BRAND_LOCK_NAME;
-const wchar_t* const kPhaseMarker = BRAND_PHASE_MARKER_W;
-
-int read_policy_first(UpdateRun& run, const char* function) {
-    policy::read_machine_policy(run.policy, function);
-    if (run.policy.updates_disabled)
-        return REPORT_FAILURE(run.notice, function, "Updates are turned off by the administrator.");
-    return 0;
-}
 
 namespace {
 
