@@ -78,8 +78,8 @@ public:
 
     // Opens `relative` as CreateFileW would, with the same access, sharing, disposition and
     // flags, into `out`, which is left untouched on failure. A file or folder that is a link
-    // is refused, and so is a file with more than one name (an
-    // existing one is closed again at once).
+    // is refused, and so is a file with more than one name (an existing one is closed again
+    // at once).
     int open(const std::wstring& relative, DWORD access, DWORD share, DWORD disposition,
              DWORD flags, utils::ScopedKernelHandle& out);
     // A folder at `relative`.
