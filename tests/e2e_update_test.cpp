@@ -16,7 +16,6 @@
 #include "outcome/last_update_file.h"
 #include "test_servers.h"
 #include "test_support.h"
-#include "ui/progress_window.h"
 #include "ui/window_texts.h"
 #include "utils/paths.h"
 #include "utils/text.h"
@@ -390,10 +389,7 @@ protected:
     }
     // The status text of the updater's progress window; empty when there is no window.
     static std::wstring window_status() {
-        const HWND window = FindWindowW(L"Sample Window Class", expected_texts().title);
-        wchar_t text[256] = {0};
-        if (window != nullptr) GetWindowTextW(GetDlgItem(window, kProgressStatusId), text, 256);
-        return text;
+        return test::progress_window_status(expected_texts().title);
     }
 
     // Every file of the install folder but the log, with its size and contents' digest.

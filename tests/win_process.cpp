@@ -56,6 +56,14 @@ bool hold_own_image() {
     return image != INVALID_HANDLE_VALUE;
 }
 
+std::wstring progress_window_status(const wchar_t* title, HWND* window) {
+    const HWND found = FindWindowW(L"Sample Window Class", title);
+    if (window != nullptr) *window = found;
+    wchar_t text[256] = {0};
+    if (found != nullptr) GetWindowTextW(GetDlgItem(found, kProgressStatusId), text, 256);
+    return text;
+}
+
 FailureWindowCloser::FailureWindowCloser() {
     static const WindowTexts tables[] = {BRAND_WINDOW_TEXTS};
     for (const WindowTexts& texts : tables) {
@@ -73,13 +81,10 @@ FailureWindowCloser::~FailureWindowCloser() {
 
 void FailureWindowCloser::close_failures() {
     for (; !stop_; Sleep(100)) {
-        const HWND window = FindWindowW(L"Sample Window Class", nullptr);
-        wchar_t text[256] = {0};
-        if (window == nullptr ||
-            GetWindowTextW(GetDlgItem(window, kProgressStatusId), text, 256) == 0)
-            continue;
+        HWND window = nullptr;
+        const std::wstring status = progress_window_status(nullptr, &window);
         for (const std::wstring& failure : failures_) {
-            if (failure == text) PostMessageW(window, WM_CLOSE, 0, 0);
+            if (!status.empty() && failure == status) PostMessageW(window, WM_CLOSE, 0, 0);
         }
     }
 }

@@ -37,6 +37,10 @@ void place_updater(const std::filesystem::path& app_folder);
 // deleted). For the stand-ins of the client application. False when it cannot be opened.
 bool hold_own_image();
 
+// The status text of the updater's progress window titled `title` (null: any title) and
+// the window itself in `window`; empty, with `window` null, when there is none.
+std::wstring progress_window_status(const wchar_t* title, HWND* window = nullptr);
+
 // While it lives, closes the updater's progress window as a user would once it shows that
 // the update failed, in any of the brand's languages, instead of waiting out the seconds
 // that a failure stays on screen. For tests about what a failure leads to.

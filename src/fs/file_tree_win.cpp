@@ -134,18 +134,19 @@ int check_not_link(HANDLE handle, DWORD& attributes) {
     return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? fail_with(ERROR_CANT_ACCESS_FILE) : 0;
 }
 
-// Opens the folder `path` to hold it, with its volume and file index: -1 when it is a
-// link or no folder.
+// Opens the folder `path` to hold it, with its attributes, volume and file index: -1
+// when it is a link or no folder.
 int open_root(const std::wstring& path, utils::ScopedKernelHandle& out,
               BY_HANDLE_FILE_INFORMATION& information) {
     utils::ScopedKernelHandle handle;
-    DWORD attributes = 0;
     if (open_file(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareHeld,
                   OPEN_EXISTING, kFolderFlags, nullptr, handle) < 0 ||
-        check_not_link(handle.get(), attributes) < 0 ||
         !system_calls().get_file_information_by_handle(handle.get(), &information))
         return -1;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return fail_with(ERROR_DIRECTORY);
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return fail_with(ERROR_CANT_ACCESS_FILE);
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return fail_with(ERROR_DIRECTORY);
     out = std::move(handle);
     return 0;
 }
