@@ -34,6 +34,15 @@ set(BRAND_DATA_FOLDER_VENDOR "Corvane")
 set(BRAND_DATA_FOLDER_PRODUCT "Updater")
 set(BRAND_PROTECTED_FOLDER_PREFIX "CorvaneUpdate-")
 
+# The update service that installs the publisher's updates without asking for consent
+# (updater.exe --register-service): its name with the service control manager, the name
+# and description the Services console shows, and its folder, %ProgramFiles%\<data folder
+# vendor>\<this>, which holds its image, its log and the status of its requests.
+set(BRAND_SERVICE_NAME "CorvaneUpdateService")
+set(BRAND_SERVICE_DISPLAY_NAME "Corvane Update Service")
+set(BRAND_SERVICE_DESCRIPTION "Installs the updates of CorvaneApp that Corvane signed, for users who cannot allow changes to the computer.")
+set(BRAND_SERVICE_FOLDER "UpdateService")
+
 # Installers and release feeds must be signed by the updater's own signer, or by one of
 # these subjects (a CMake list, each written as the log's "Publisher:" line writes a
 # subject: "CN=..., O=..."): a vendor who renews its certificate under a new name or CA

@@ -22,6 +22,10 @@ set(BRAND_POLICY_KEY "SOFTWARE\\Policies\\Tessel Labs\\Notes Updater")
 set(BRAND_DATA_FOLDER_VENDOR "Tessel Labs")
 set(BRAND_DATA_FOLDER_PRODUCT "Notes Updater")
 set(BRAND_PROTECTED_FOLDER_PREFIX "TesselUpdate-")
+set(BRAND_SERVICE_NAME "TesselNotesAgent")
+set(BRAND_SERVICE_DISPLAY_NAME "Tessel Notes Agent")
+set(BRAND_SERVICE_DESCRIPTION "Keeps Tessel Notes up to date with the releases Tessel Labs signed.")
+set(BRAND_SERVICE_FOLDER "Notes Agent")
 
 # A renewed certificate, listed ahead of the move to it.
 set(BRAND_LISTED_PUBLISHERS "CN=Tessel Labs Ltd, O=Tessel Labs Ltd, C=GB")

@@ -222,12 +222,16 @@ Fetched fetch_checked_installer(UpdateRun& run, const std::string& url,
     return Fetched::kFailed;
 }
 
-// Starts this program again with administrator rights for the install phase. 0, or -1
-// when the system did not start it (the user refused the elevation, for one).
+// Has the update service install, or else starts this program again with administrator
+// rights for the install phase. 0, or -1 when the service's install failed or the system
+// did not start the elevated run (the user refused the elevation, for one).
 // The elevated run gets the accepted digest too: the file stays in a folder the user can
 // write, so that run checks again what it is about to start. Having matched the MD5
 // text, the digest is 32 hexadecimal digits and needs no escaping inside the quotes.
 int request_install_phase(UpdateRun& run, const std::string& expected_md5) {
+    // The update service first, where there is one: nobody is asked for consent.
+    const int through_service = install_through_service(run, expected_md5);
+    if (through_service != kAskForElevation) return through_service;
     const std::wstring parameters = std::wstring(L"\"") + kPhaseMarker + L"\" \"" +
                                     widen(run.installer_path) + L"\" \"" + widen(expected_md5) +
                                     L"\"";

@@ -2,9 +2,6 @@
 // asks for and turn its outcome into the exit code.
 #include "driver/entry.h"
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,6 +9,7 @@
 #include "driver/phases.h"
 #include "fs/protected_folder.h"
 #include "log/log.h"
+#include "service/service.h"
 #include "utils/console.h"
 #include "utils/text.h"
 #include "version.h"
@@ -32,15 +30,7 @@ void open_elevated_log() {
                      last_error_text().c_str());
         return;
     }
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_APPEND);
-    if (descriptor < 0) return;
-    file.release();  // the descriptor owns it now
-    FILE* stream = _fdopen(descriptor, "a");
-    if (stream == nullptr) {
-        _close(descriptor);
-        return;
-    }
-    log_attach(stream, narrow(path));
+    attach_log(file, path);
 }
 
 // The first run's log is "update.log" in its working folder, which the client application
@@ -88,10 +78,15 @@ bool read_feed_request(int argc, char** argv, FeedRequest& out) {
 }  // namespace
 
 int updater_main(int argc, char** argv) {
+    // The update service opens its own log, in its folder, once it has a request.
+    if (argc == 2 && widen(argv[1]) == service::kServiceArgument) return run_service_phase();
     UpdateRun run{};
     run.installer_path = kDefaultInstallerName;
     const bool elevated = argc >= 2 && widen(argv[1]) == kPhaseMarker;
-    if (elevated)
+    const std::string verb = argc == 2 ? argv[1] : "";
+    // Registering the service is an administrator's run too, in the user's working folder.
+    const bool registration = verb == "--register-service" || verb == "--unregister-service";
+    if (elevated || registration)
         open_elevated_log();
     else
         open_first_run_log(run);
@@ -100,7 +95,11 @@ int updater_main(int argc, char** argv) {
 
     int result = 0;
     FeedRequest feed;
-    if (elevated) {
+    if (registration) {
+        // Run elevated by the application's installer and uninstaller.
+        result = verb == "--register-service" ? service::register_service()
+                                              : service::unregister_service();
+    } else if (elevated) {
         result =
             run_install_phase(run, argc >= 3 ? argv[2] : nullptr, argc >= 4 ? argv[3] : nullptr);
     } else if (argc >= 2 && read_feed_request(argc, argv, feed)) {
@@ -110,7 +109,8 @@ int updater_main(int argc, char** argv) {
     } else if (argc >= 2 && std::strncmp(argv[1], "--", 2) == 0) {
         result = REPORT_FAILURE(run.notice, "main",
                                 "Usage: updater.exe URL MD5 | --check [FEED_URL] [--channel C] | "
-                                "--feed [FEED_URL] [--channel C]");
+                                "--feed [FEED_URL] [--channel C] | --register-service | "
+                                "--unregister-service");
     } else if (argc >= 3) {
         result = run_download_phase(run, argv[1], argv[2]);
     }

@@ -76,6 +76,15 @@ int clear_abandoned_folders(InstallRun& install) {
     return 0;
 }
 
+// True when `folder` lies below the machine's Program Files folder, compared as text
+// without regard to letter case: the folder's links are check_folder_and_above's to find.
+bool is_in_program_files(const std::wstring& folder) {
+    const std::wstring base = find_program_files_folder() + L"\\";
+    return base.size() > 1 && folder.size() > base.size() &&
+           CompareStringOrdinal(folder.c_str(), static_cast<int>(base.size()), base.c_str(),
+                                static_cast<int>(base.size()), TRUE) == CSTR_EQUAL;
+}
+
 std::string file_name_of(const std::string& path) {
     const size_t slash = path.find_last_of("\\/");
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -123,7 +132,9 @@ int make_checked_copy(InstallRun& install) {
     const std::string& path = install.run.installer_path;
     trust::SourceOwner owner;
     utils::ScopedKernelHandle user;
-    if (is_admin()) {
+    // The service acts for no user it could name: what it opens is held to the request's
+    // form (service/request.h) and to the copy's own refusals, and runs only when signed.
+    if (is_admin() && !install.by_service) {
         user.reset(get_shell_token());
         std::string folder;
         if (!user || utils::get_app_data_path(utils::kUpdateFolderSuffix, folder, user.get()) < 0) {
@@ -183,11 +194,23 @@ int find_own_path(InstallRun& install) {
         return REPORT_FAILURE(install.run.notice, kPhase, "Failed to get current exe path.");
     const std::string& registered = install.registered_folder =
         utils::install_folder_text(find_install_location(utils::kApplicationName));
+    // The service installs only into a registered folder, and the updater it moves aside
+    // there is the first run's, not its own.
+    if (install.by_service && registered.empty()) {
+        install.ask_administrator = true;
+        return REPORT_FAILURE(install.run.notice, kPhase,
+                              "The application has no install location: the service installs "
+                              "nothing.");
+    }
     if (registered.empty()) {
         install.own_path = image;
         return 0;
     }
     const std::string expected = utils::join_path(registered, "upd\\updater.exe");
+    if (install.by_service && !expected.empty()) {
+        install.own_path = expected;
+        return 0;
+    }
     if (expected.empty() || !fs::same_file(install.own_publisher.image(), widen(expected)))
         return REPORT_FAILURE(install.run.notice, kPhase,
                               "The updater does not run from the application's folder: nothing "
@@ -242,7 +265,10 @@ int swap_in_backup(InstallRun& install) {
     const char* own = install.own_path.c_str();
     const char* backup = install.backup_path.c_str();
     const char* staged = install.staged_path.c_str();
-    if (utils::try_change_current_image_name(install.backup_path) < 0) {
+    // The service moves the first run's image, which runs and waits for the outcome; the
+    // elevated run its own.
+    if ((install.by_service ? utils::move_file(own, backup)
+                            : utils::try_change_current_image_name(install.backup_path)) < 0) {
         REPORT_FAILURE(install.run.notice, kPhase, "Failed to change exe name to %s.", backup);
         remove_file(staged);
         return -1;
@@ -301,8 +327,20 @@ int find_install_folder(InstallRun& install) {
     if (!fs::system_keeps_file_rights())
         LOG_INFO(kPhase, "The system keeps no rights on files: no folder's rights are checked.\n");
     const std::wstring folder = widen(install.folder);
+    // The service writes with nobody's consent: only below Program Files, whose folders
+    // users cannot make or change by default. Elsewhere, and for a folder whose rights are
+    // refused below, an administrator decides at the elevation prompt.
+    install.ask_administrator = install.by_service;
+    if (install.by_service && !is_in_program_files(folder))
+        return REPORT_FAILURE(install.run.notice, kPhase,
+                              "The install folder %s is not in Program Files: the service "
+                              "installs nothing.",
+                              install.folder.c_str());
     std::wstring refused;
-    if (fs::check_folder_and_above(folder, fs::FolderUse::kWrittenInto, refused) == 0) return 0;
+    if (fs::check_folder_and_above(folder, fs::FolderUse::kWrittenInto, refused) == 0) {
+        install.ask_administrator = false;
+        return 0;
+    }
     return REPORT_FAILURE(install.run.notice, kPhase,
                           "The install folder %s is refused: %s %s. Nothing is installed.",
                           install.folder.c_str(), folder_refusal_cause(), narrow(refused).c_str());
@@ -353,8 +391,10 @@ int run_installer(InstallRun& install) {
     const std::string parameters = "/S /D=" + install.folder;
     unsigned long exit_code = 0;
     install.snapshot.note_installer_started();
+    // Nobody watches the service's installer: one that hangs is ended after 15 minutes.
+    const unsigned long limit_ms = install.by_service ? 15 * 60 * 1000 : INFINITE;
     const int started =
-        utils::start_prog_wait(installer, parameters, &exit_code, install.temp_folder);
+        utils::start_prog_wait(installer, parameters, &exit_code, install.temp_folder, limit_ms);
     if (started < 0) {
         LOG_WARN(kPhase, "Maybe failed to run installer %s status %d.\n", installer.c_str(),
                  started);
@@ -401,6 +441,8 @@ int remove_snapshot(InstallRun& install) {
 }
 
 int start_client(InstallRun& install) {
+    // The first run starts it, as the user it is.
+    if (install.by_service) return 0;
     if (run_as_desktop_user(widen(install.client_path).c_str()) == 0) {
         LOG_WARN(kPhase, "Faield to start " BRAND_APPLICATION_LOG_NAME " executable(%s).\n",
                  install.client_path.c_str());
@@ -468,12 +510,6 @@ const InstallStep kInstallSteps[] = {
 };
 // clang-format on
 
-void show(const InstallRun& install, const Bar& bar, WindowText status) {
-    if (bar.kind == Bar::kSet) progress_set_pos(install.window, bar.target);
-    if (bar.kind == Bar::kAdvance) progress_advance(install.window, bar.target, bar.interval_ms);
-    if (status != nullptr) progress_set_status(install.window, install.texts.*status);
-}
-
 bool applies(const InstallStep& step, const InstallRun& install) {
     switch (step.runs) {
         case Runs::kWhileAllWent:
@@ -540,7 +576,8 @@ outcome::LastUpdate record_of(const std::string& path, const std::string& md5) {
 // Before the client application starts again, so that it finds the record when it starts;
 // on an early failure, before the phase ends.
 int record_outcome(InstallRun& install) {
-    if (install.recorded) return 0;
+    // The first run writes the record from the service's status.
+    if (install.recorded || install.by_service) return 0;
     install.recorded = true;
     outcome::LastUpdate record = record_of(install.installer_arg, install.digest_arg);
     record.result = !install.failed       ? outcome::kInstalled
@@ -558,6 +595,43 @@ int record_outcome(InstallRun& install) {
 
 const int kInstallStepCount = static_cast<int>(sizeof kInstallSteps / sizeof kInstallSteps[0]);
 
+void show_step(ProgressWindow* window, const WindowTexts& texts, int step) {
+    if (step < 0 || step >= kInstallStepCount) return;
+    const Bar& bar = kInstallSteps[step].then_move;
+    if (bar.kind == Bar::kSet) progress_set_pos(window, bar.target);
+    if (bar.kind == Bar::kAdvance) progress_advance(window, bar.target, bar.interval_ms);
+    if (kInstallSteps[step].then_show != nullptr)
+        progress_set_status(window, texts.*kInstallSteps[step].then_show);
+}
+
+namespace {
+
+struct NamedText {
+    const char* name;
+    WindowText text;
+};
+const NamedText kEndTexts[] = {
+    {"done", &WindowTexts::done},
+    {"failed", &WindowTexts::failed},
+    {"rolled_back", &WindowTexts::rolled_back},
+    {"publisher_refused", &WindowTexts::publisher_refused},
+    {"older", &WindowTexts::older},
+};
+
+}  // namespace
+
+const char* window_text_name(WindowText text) {
+    for (const NamedText& named : kEndTexts)
+        if (named.text == text) return named.name;
+    return "";
+}
+
+WindowText window_text_named(const std::string& name) {
+    for (const NamedText& named : kEndTexts)
+        if (name == named.name) return named.text;
+    return &WindowTexts::failed;
+}
+
 void reached(int step, ProgressWindow* window) {
     if (g_install_step_hook != nullptr) g_install_step_hook(step, window);
 }
@@ -572,9 +646,10 @@ int run_install_steps(InstallRun& install) {
                 install.failed = true;
                 if (!step.goes_on_after_failure) return -1;
             }
-            show(install, step.then_move, step.then_show);
+            show_step(install.window, install.texts, index);
         }
         reached(index, install.window);
+        if (install.on_step != nullptr) install.on_step(install, index);
     }
     return install.failed ? -1 : 0;
 }

@@ -50,6 +50,16 @@ struct InstallRun {
     std::optional<long long> exit_code;  // the installer's, once it ran
     std::optional<std::string> previous_version;
     bool recorded = false;
+
+    // Set when the update service runs the steps for a first run that waits for it: the
+    // installer comes without a digest, the install folder only from the registration and
+    // under Program Files, the updater image moved aside is the first run's, and the first
+    // run records the outcome and starts the application, as the user.
+    bool by_service = false;
+    // A refusal that an administrator may overrule: the first run asks for elevation then.
+    bool ask_administrator = false;
+    // Called after each step the steps go on from, with its index; null: nothing.
+    void (*on_step)(InstallRun& install, int step) = nullptr;
 };
 
 // Runs the steps in order, showing each in the window. 0 when every one succeeded. -1
@@ -60,6 +70,13 @@ int run_install_steps(InstallRun& install);
 int record_outcome(InstallRun& install);
 // Tells g_install_step_hook, when set, that step `step` is through.
 void reached(int step, ProgressWindow* window);
+// Shows in `window` what the window shows once step `step` is through, in `texts`: for a
+// first run that follows the steps the service runs.
+void show_step(ProgressWindow* window, const WindowTexts& texts, int step);
+// The field of WindowTexts that `text` is, by its name ("done", "failed", "rolled_back",
+// "publisher_refused", "older"), and back: empty, or `failed`, for any other.
+const char* window_text_name(WindowText text);
+WindowText window_text_named(const std::string& name);
 
 // The record of an update, for the runs that end before the steps: see the definitions.
 bool is_local_file_path(const std::string& path);

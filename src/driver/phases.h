@@ -8,6 +8,7 @@
 #include "frontend/notice.h"
 #include "outcome/last_update.h"
 #include "policy/machine_policy.h"
+#include "utils/scoped_handle.h"
 
 // What main owns for its whole run and lends to the phase it runs.
 struct UpdateRun {
@@ -21,6 +22,10 @@ struct UpdateRun {
 // phase's `function`. -1, after the WARN line and notice "Updates are turned off by the
 // administrator.", when the administrator turned updates off; 0 otherwise.
 int read_policy_first(UpdateRun& run, const char* function);
+
+// The log of a run that writes it where only administrators can: `file`, open for
+// appending, becomes the log's stream, named `path`. Nothing is logged when that fails.
+void attach_log(utils::ScopedKernelHandle& file, const std::wstring& path);
 
 extern const char* const kVersionText;
 extern const char* const kDefaultInstallerName;
@@ -105,6 +110,17 @@ int refuse_while_server_waits(UpdateRun& run, const outcome::LastUpdate& last);
 // closes it. The phase holds the single-instance lock from its start to its end.
 int run_install_phase(UpdateRun& run, const char* installer_arg, const char* digest_arg);
 
+// The update service's run (`updater.exe --service`, started by the service control
+// manager): runs the request it was started with (service/request.h) through the install
+// steps as LocalSystem, writing its status for the first run that waits. 0 or -1.
+int run_service_phase();
+// The first run's side: hands the checked installer to the update service and waits for
+// its outcome, showing its steps, then records it and starts the client application
+// again. kAskForElevation when the service is not there, not to be used, busy or refused
+// for a reason an administrator may overrule; else 0 or -1.
+constexpr int kAskForElevation = 1;
+int install_through_service(UpdateRun& run, const std::string& expected_md5);
+
 struct ProgressWindow;
 // For tests only, null in the product: called on the phase's thread after each step the
 // phase goes on from, with the step's index from 0, and once more with kInstallStepCount
@@ -115,6 +131,9 @@ extern const int kInstallStepCount;
 // How long a failed install phase keeps its window up before it ends, in ms: 5000 in
 // the product; tests that run many failures in-process shorten it.
 extern unsigned long g_failure_shown_ms;
+// How long the first run waits for the update service to end another request before it
+// asks for elevation instead, in ms: 60000 in the product.
+extern unsigned long g_service_busy_wait_ms;
 // How long the elevated run waits for the first run to let go of the update lock, in ms:
 // 60000 in the product.
 extern unsigned long g_lock_patience_ms;

@@ -13,6 +13,7 @@ const PolicyValue kPolicyValues[kValueCount] = {
     {"DownloadHosts", ValueType::kMultiString},
     {"FeedUrl", ValueType::kString},
     {"Channel", ValueType::kString},
+    {"UseUpdateService", ValueType::kDword},
 };
 
 std::string describe_policy(const MachinePolicy& policy) {
@@ -25,7 +26,8 @@ std::string describe_policy(const MachinePolicy& policy) {
            kPolicyValues[kTargetVersionPrefix].name + "=\"" + policy.target_version_prefix +
            "\", " + kPolicyValues[kDownloadHosts].name + "=" + hosts + ", " +
            kPolicyValues[kFeedUrl].name + "=\"" + policy.feed_url + "\", " +
-           kPolicyValues[kChannel].name + "=\"" + policy.channel + "\"";
+           kPolicyValues[kChannel].name + "=\"" + policy.channel + "\", " +
+           kPolicyValues[kUseUpdateService].name + "=" + (policy.use_update_service ? "1" : "0");
 }
 
 }  // namespace policy

@@ -28,9 +28,10 @@ enum ValueIndex {
     kTargetVersionPrefix,
     kDownloadHosts,
     kFeedUrl,
-    kChannel
+    kChannel,
+    kUseUpdateService
 };
-constexpr int kValueCount = 6;
+constexpr int kValueCount = 7;
 extern const PolicyValue kPolicyValues[kValueCount];
 
 // The policy in force. A DWORD setting is on when its value is 1.
@@ -42,8 +43,10 @@ struct MachinePolicy {
                                               // (has_version_prefix: "2.1" is not 2.13)
     std::vector<std::string> download_hosts;  // empty: any host; else the only host names
                                               // the installer and its redirects may come from
-    std::string feed_url;  // the release feed of --check and --feed when they name none
-    std::string channel;   // the release channel when the command line names none
+    std::string feed_url;            // the release feed of --check and --feed when they name none
+    std::string channel;             // the release channel when the command line names none
+    bool use_update_service = true;  // the first run asks the update service, when there is
+                                     // one, before it asks for elevation; off at 0
 };
 
 // Fills `out` from the key; leaves it as constructed when there is no key. A value of
@@ -54,7 +57,7 @@ void read_machine_policy(MachinePolicy& out, const char* function);
 
 // The policy as one text, every value named:
 // "UpdatesDisabled=0, AllowDowngrade=1, TargetVersionPrefix=\"2.4.\", DownloadHosts=a;b,
-// FeedUrl=\"\", Channel=\"\"".
+// FeedUrl=\"\", Channel=\"\", UseUpdateService=1".
 std::string describe_policy(const MachinePolicy& policy);
 
 }  // namespace policy

@@ -59,15 +59,15 @@ void read_machine_policy(MachinePolicy& out, const char* function) {
     out = MachinePolicy();
 
     std::vector<wchar_t> data;
-    const auto is_one = [&data] {
-        DWORD number = 0;
-        std::memcpy(&number, data.data(), sizeof number);
-        return number == 1;
+    const auto number = [&data] {
+        DWORD value = 0;
+        std::memcpy(&value, data.data(), sizeof value);
+        return value;
     };
     if (read_value(key.get(), kPolicyValues[kUpdatesDisabled], data, function))
-        out.updates_disabled = is_one();
+        out.updates_disabled = number() == 1;
     if (read_value(key.get(), kPolicyValues[kAllowDowngrade], data, function))
-        out.allow_downgrade = is_one();
+        out.allow_downgrade = number() == 1;
     if (read_value(key.get(), kPolicyValues[kTargetVersionPrefix], data, function))
         out.target_version_prefix = narrow(data.data());
     if (read_value(key.get(), kPolicyValues[kDownloadHosts], data, function)) {
@@ -79,6 +79,9 @@ void read_machine_policy(MachinePolicy& out, const char* function) {
         out.feed_url = narrow(data.data());
     if (read_value(key.get(), kPolicyValues[kChannel], data, function))
         out.channel = narrow(data.data());
+    // On unless set to 0: unlike the others, this setting's default is on.
+    if (read_value(key.get(), kPolicyValues[kUseUpdateService], data, function))
+        out.use_update_service = number() != 0;
     LOG_INFO(function, "Machine policy in force: %s.\n", describe_policy(out).c_str());
 }
 

@@ -80,7 +80,10 @@ private:
 // SYSTEM in and nobody else. The copy keeps the source's file name. The source is read
 // through a handle that shares reading only, so nobody writes it while it is read, and a
 // file that another program holds open for writing is refused. The MD5 of the bytes
-// written is compared with `expected_md5` (same_digest_text). Returns 0 with `out` owning
+// written is compared with `expected_md5` (same_digest_text); an empty one compares
+// nothing, for the update service, whose requests carry no digest and whose copy runs only
+// when its signature holds. The source is opened without following a link, and refused
+// when it is a link, a folder, or a file with more than one name. Returns 0 with `out` owning
 // the copy, or -1 after a WARN line that names the cause, with nothing left behind and
 // `out` untouched. Logs an INFO line with both paths on success. The source is opened as
 // `owner` says, and -2 (after its WARN line) refuses one that lies outside its folder or

@@ -109,7 +109,9 @@ int ProtectedCopy::open_source(const std::string& source, const SourceOwner& own
         return -1;
     }
     // Delete access, where granted, lets the phase remove exactly this file at the end.
-    const DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN | kIdentifyOnly;
+    // A link itself is opened, never what it leads to, and refused by check_source: the
+    // first run downloads a plain file.
+    const DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT | kIdentifyOnly;
     const bool opened = fs::open_file(path, GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING,
                                       flags, nullptr, source_) == 0 ||
                         (GetLastError() == ERROR_ACCESS_DENIED &&
@@ -151,6 +153,18 @@ int ProtectedCopy::open_source(const std::string& source, const SourceOwner& own
 int ProtectedCopy::check_source(const std::string& source) {
     if (!fs::is_disk_file(source_.get())) {
         LOG_WARN(kFunction, "The installer %s is not a file.\n", source.c_str());
+        return -1;
+    }
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!utils::system_calls().get_file_information_by_handle_ex(
+            source_.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+        LOG_WARN(kFunction, "Failed to open the installer %s: %s", source.c_str(),
+                 last_error_text().c_str());
+        return -1;
+    }
+    if ((tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        LOG_WARN(kFunction, "The installer %s is a link or a folder: it is not copied.\n",
+                 source.c_str());
         return -1;
     }
     // The first run downloads the installer under one name. A second one is a hard link
@@ -233,7 +247,7 @@ int copy_to_protected_folder(const std::string& source, const std::string& expec
         made.fill_copy(source, writer.get(), computed) < 0)
         return -1;
     writer.reset();
-    if (!same_digest_text(expected_md5, computed)) {
+    if (!expected_md5.empty() && !same_digest_text(expected_md5, computed)) {
         // Without the digest found: it would tell whoever named the file the digest of a
         // file they may not read themselves.
         LOG_WARN(ProtectedCopy::kFunction, "The installer %s does not match its digest %s.\n",

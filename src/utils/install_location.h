@@ -28,3 +28,8 @@ std::string find_display_version(const std::string& application_name);
 // variables only, as the install location is. Empty when it cannot be read or names a
 // variable the system does not have. Logs nothing. Read-only; any thread.
 std::wstring find_program_data_folder();
+
+// The machine's Program Files folder as the system names it (HKEY_LOCAL_MACHINE,
+// "SOFTWARE\Microsoft\Windows\CurrentVersion", value "ProgramFilesDir"), expanded from the
+// system's variables only. Empty when it cannot be read. Logs nothing. Any thread.
+std::wstring find_program_files_folder();

@@ -180,11 +180,15 @@ std::string find_display_version(const std::string& application_name) {
     return narrow(value);
 }
 
-std::wstring find_program_data_folder() {
+namespace {
+
+// A folder that the machine's registry names under `key`, expanded from the system's
+// variables only.
+std::wstring machine_folder(const wchar_t* key, const wchar_t* name) {
     wchar_t value[kValueUnits] = {0};
     DWORD bytes = sizeof value;
     DWORD type = REG_NONE;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, kProfileListKey, L"ProgramData",
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name,
                      RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &type, value,
                      &bytes) != ERROR_SUCCESS)
         return std::wstring();
@@ -193,4 +197,12 @@ std::wstring find_program_data_folder() {
     // split token, the user's "ProgramData" variable would choose where an administrator's
     // protected folders and log go.
     return type == REG_EXPAND_SZ ? expand_with_system_variables(stored) : stored;
+}
+
+}  // namespace
+
+std::wstring find_program_data_folder() { return machine_folder(kProfileListKey, L"ProgramData"); }
+
+std::wstring find_program_files_folder() {
+    return machine_folder(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramFilesDir");
 }

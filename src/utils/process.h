@@ -3,10 +3,12 @@
 
 #include <string>
 
+#include "utils/win.h"
+
 namespace utils {
 
 // Runs `program` (a full path, narrow text) with the command-line text `parameters`,
-// hidden, and blocks the calling thread without a time-out until it has ended. The program
+// hidden, and blocks the calling thread until it has ended. The program
 // is started by its path with CreateProcessW, never through the shell, whose file
 // associations the user can change. Without `temp_folder` it runs in our working folder
 // with our environment. With it (the elevated run's installer), it runs in that folder,
@@ -15,10 +17,12 @@ namespace utils {
 // whatever its exit code, and -1 after a WARN line when it could not be started, when it
 // is a folder or a file that is no program, or when no process came of it. When
 // `exit_code` is given, it receives the program's exit code; it is left untouched when
-// the code cannot be read.
+// the code cannot be read. A program still running after `limit_ms` is ended, with a WARN
+// line, and its exit code is then ERROR_TIMEOUT.
 int start_prog_wait(const std::string& program, const std::string& parameters,
                     unsigned long* exit_code = nullptr,
-                    const std::wstring& temp_folder = std::wstring());
+                    const std::wstring& temp_folder = std::wstring(),
+                    unsigned long limit_ms = INFINITE);
 
 // True when the process image name `found` (a snapshot entry) is `wanted`, as a whole,
 // ignoring the case of A to Z only.

@@ -121,7 +121,8 @@ void start_taskkill(const std::wstring& parameters) {
 }
 
 int start_prog_wait(const std::string& program, const std::string& parameters,
-                    unsigned long* exit_code, const std::wstring& temp_folder) {
+                    unsigned long* exit_code, const std::wstring& temp_folder,
+                    unsigned long limit_ms) {
     const std::wstring file = widen(program);
     // A folder or a document is no program to run and wait for.
     DWORD binary_type = 0;
@@ -155,7 +156,12 @@ int start_prog_wait(const std::string& program, const std::string& parameters,
                  program.c_str(), parameters.c_str());
         return -1;
     }
-    WaitForSingleObject(process.get(), INFINITE);
+    if (WaitForSingleObject(process.get(), limit_ms) == WAIT_TIMEOUT) {
+        LOG_WARN("utils::start_prog_wait", "%s %s still runs after %lu s: it is ended.\n",
+                 program.c_str(), parameters.c_str(), limit_ms / 1000);
+        system_calls().terminate_process(process.get(), ERROR_TIMEOUT);
+        WaitForSingleObject(process.get(), INFINITE);
+    }
     DWORD code = 0;
     if (exit_code != nullptr && GetExitCodeProcess(process.get(), &code)) *exit_code = code;
     return 0;

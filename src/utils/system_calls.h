@@ -12,6 +12,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
+#include <winsvc.h>
 #include <winternl.h>
 #include <wintrust.h>
 
@@ -70,6 +71,20 @@ struct SystemCalls {
     decltype(&::GetSecurityInfo) get_security_info;
     // The protected folders' random names.
     decltype(&::BCryptGenRandom) bcrypt_gen_random;
+    // The update service: its registration, checked parameter by parameter and against
+    // its security descriptor, since Wine keeps no service's security; and the requests
+    // of the first run, whose answers (missing, disabled, refused, busy) pick the path.
+    decltype(&::OpenSCManagerW) open_sc_manager_w;
+    decltype(&::CreateServiceW) create_service_w;
+    decltype(&::OpenServiceW) open_service_w;
+    decltype(&::ChangeServiceConfigW) change_service_config_w;
+    decltype(&::ChangeServiceConfig2W) change_service_config2_w;
+    decltype(&::SetServiceObjectSecurity) set_service_object_security;
+    decltype(&::QueryServiceConfigW) query_service_config_w;
+    decltype(&::QueryServiceStatusEx) query_service_status_ex;
+    decltype(&::StartServiceW) start_service_w;
+    decltype(&::ControlService) control_service;
+    decltype(&::DeleteService) delete_service;
 };
 
 // The table, filled with the real functions. Main thread and tests only.

@@ -39,6 +39,17 @@ SystemCalls& system_calls() {
         ::GetFinalPathNameByHandleW,
         ::GetSecurityInfo,
         ::BCryptGenRandom,
+        ::OpenSCManagerW,
+        ::CreateServiceW,
+        ::OpenServiceW,
+        ::ChangeServiceConfigW,
+        ::ChangeServiceConfig2W,
+        ::SetServiceObjectSecurity,
+        ::QueryServiceConfigW,
+        ::QueryServiceStatusEx,
+        ::StartServiceW,
+        ::ControlService,
+        ::DeleteService,
     };
     return calls;
 }
