@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -14,9 +15,11 @@
 #include "brand.h"
 #include "integrity/file_digest.h"
 #include "outcome/last_update_file.h"
+#include "service/service.h"
 #include "test_servers.h"
 #include "test_support.h"
 #include "ui/window_texts.h"
+#include "utils/install_location.h"
 #include "utils/paths.h"
 #include "utils/text.h"
 #include "win_process.h"
@@ -169,7 +172,7 @@ protected:
         fs::remove_all(downloaded_.parent_path());
 
         // v1, installed by its own installer, with the updater beside it.
-        app_ = dir_.path() / "app";
+        app_ = install_folder();
         ASSERT_EQ(
             test::run_process(test::quoted(test::sibling_path(L"e2e\\CorvaneApp-v1-setup.exe")) +
                                   L" /S /D=" + app_.wstring(),
@@ -195,6 +198,9 @@ protected:
         fs::remove(servers_.file(kSetupName), ignored);
         fs::remove(servers_.file("feed.p7m"), ignored);
     }
+
+    // Where v1 is installed.
+    virtual fs::path install_folder() { return dir_.path() / "app"; }
 
     // Offers `installer` (beside the test programs) as the one to fetch; md5_ is its digest.
     // (Removed first: the C++ runtime's overwrite_existing takes any two files on Windows
@@ -1081,6 +1087,305 @@ TEST_F(WholeUpdate, AnInstallCutShortIsPutBackBeforeTheNextOne) {
     EXPECT_EQ(record.version, std::optional<std::string>("2.0.0"));
     ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 30000));
     EXPECT_EQ(started_versions(app_).back(), "2");
+}
+
+// v1 installed below Program Files, as the update service installs only there, and the
+// service registered from the publisher's signed updater, as the application's installer
+// registers it; unregistered again at the end.
+class ThroughTheService : public WholeUpdate {
+protected:
+    fs::path install_folder() override {
+        return fs::path(find_program_files_folder()) / L"CorvaneApp Test";
+    }
+
+    void SetUp() override {
+        fs::remove_all(install_folder());
+        WholeUpdate::SetUp();
+        if (HasFatalFailure() || IsSkipped()) return;
+        ASSERT_EQ(service::service_folder(service_folder_), 0);
+        ASSERT_EQ(test::run_process(test::quoted(test::sibling_path(L"signing\\updater.exe")) +
+                                        L" --register-service",
+                                    0, nullptr, 60000),
+                  0u);
+        // That administrator's run wrote the elevated log: no update has run yet.
+        test::remove_update_logs(app_);
+        use_updater();
+    }
+
+    void TearDown() override {
+        test::run_process(
+            test::quoted(test::sibling_path(L"signing\\updater.exe")) + L" --unregister-service", 0,
+            nullptr, 60000);
+        WholeUpdate::TearDown();
+        std::error_code ignored;
+        fs::remove_all(app_, ignored);
+    }
+
+    std::string service_log() { return test::read_file(fs::path(service_folder_) / "update.log"); }
+
+    // Starts the service as any user may, with `arguments`, and waits for it to stop: the
+    // service's exit code, or the error that kept it from starting.
+    static DWORD run_service(const std::vector<std::wstring>& arguments) {
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE service =
+            OpenServiceW(manager, service::kServiceName, SERVICE_START | SERVICE_QUERY_STATUS);
+        std::vector<const wchar_t*> pointers;
+        for (const std::wstring& argument : arguments) pointers.push_back(argument.c_str());
+        DWORD result = 0;
+        if (!StartServiceW(service, static_cast<DWORD>(pointers.size()), pointers.data())) {
+            result = GetLastError();
+        } else {
+            SERVICE_STATUS_PROCESS status{};
+            DWORD needed = 0;
+            wait_for(
+                [&] {
+                    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                                reinterpret_cast<BYTE*>(&status), sizeof status,
+                                                &needed) &&
+                           status.dwCurrentState == SERVICE_STOPPED;
+                },
+                120000);
+            result = status.dwServiceSpecificExitCode;
+        }
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        return result;
+    }
+
+    // The start type of the registration: SERVICE_DISABLED or SERVICE_DEMAND_START.
+    static void set_start_type(DWORD type) {
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE service = OpenServiceW(manager, service::kServiceName, SERVICE_CHANGE_CONFIG);
+        EXPECT_TRUE(ChangeServiceConfigW(service, SERVICE_NO_CHANGE, type, SERVICE_NO_CHANGE,
+                                         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                         nullptr));
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+    }
+
+    void write_install_location(const fs::path& folder) {
+        const std::wstring text = folder.wstring();
+        ASSERT_EQ(
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallLocation", REG_SZ,
+                            text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+    }
+
+    std::wstring service_folder_;
+};
+
+// A standard user's update: the first run hands the installer to the service, which
+// installs it with nobody asked for consent; the first run records the outcome and starts
+// v2 itself.
+TEST_F(ThroughTheService, InstallsWithNoElevationAndTheUserStartsTheNewVersion) {
+    TEST_REQUIRES(test_ca_trusted(), "the signers' CA among the machine roots (scripts/with-wine)");
+    serve(L"signing\\setup-publisher.exe");
+    EXPECT_EQ(watch(servers_.url("https", std::string("/") + kSetupName), md5_), 0u)
+        << watch_output_;
+    ASSERT_TRUE(wait_for([&] { return started_versions(app_).size() == 2; }, 120000))
+        << log() << service_log();
+    EXPECT_EQ(started_versions(app_), (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(v1_exit_code(), 0u);
+    const std::string text = log();
+    const std::string served = service_log();
+    EXPECT_EQ(last_update().result, "installed") << served;
+    EXPECT_EQ(count_of(text, "): The update service installs "), 1u) << text;
+    EXPECT_EQ(count_of(text, ": installed .\n"), 1u) << text;
+    // No elevated run: nothing asked for elevation, nothing wrote the elevated log.
+    EXPECT_FALSE(fs::exists(test::elevated_log())) << text;
+    EXPECT_EQ(text.find("path changed"), std::string::npos) << text;
+    EXPECT_EQ(count_of(served, "): Request "), 1u) << served;
+    EXPECT_EQ(count_of(served, "): Installer "), 0u) << served;
+    EXPECT_EQ(count_of(served, " is signed by the publisher.\n"), 1u) << served;
+    // The first run's image moved aside while it waited; the installer wrote the new one.
+    EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.old.exe"));
+    EXPECT_TRUE(fs::exists(app_ / "upd" / "updater.exe"));
+    EXPECT_FALSE(fs::exists(downloaded_));
+    const outcome::LastUpdate record = last_update();
+    EXPECT_EQ(record.result, "installed");
+    EXPECT_EQ(record.installer_exit_code, std::optional<long long>(0));
+    EXPECT_EQ(record.previous_version, std::optional<std::string>("1.0.0"));
+    EXPECT_EQ(record.version, std::optional<std::string>("2.0.0"));
+    EXPECT_EQ(record.message, narrow(expected_texts().done));
+    EXPECT_EQ(watch_output_.find("notice: "), std::string::npos) << watch_output_;
+}
+
+// Whatever the caller hands the service, it installs nothing but the publisher's newer
+// installer, by its own copy, into the registered folder below Program Files.
+TEST_F(ThroughTheService, RefusesEverythingButOnePlainSignedNewerInstaller) {
+    TEST_REQUIRES(test_ca_trusted(), "the signers' CA among the machine roots (scripts/with-wine)");
+    const std::wstring id = L"0f8fad5b-d9cb-469f-a165-70867728950e";
+    fs::create_directories(downloaded_.parent_path());
+    const std::wstring installer = downloaded_.wstring();
+    const fs::path linked = downloaded_.parent_path() / L"second-name.exe";
+    struct Case {
+        const char* name;
+        std::vector<std::wstring> arguments;
+        const wchar_t* file;   // put at the installer's path; null: the signed v2
+        std::string log_line;  // in the service's log
+        const char* reason;    // in the request's status; null: no status is written
+        std::function<void()> before = nullptr;
+        std::function<void()> after = nullptr;
+    } cases[] = {
+        {"no arguments",
+         {},
+         nullptr,
+         "Refused a request of 0 arguments: the request has 0 arguments, not 3.",
+         nullptr},
+        {"an install folder too",
+         {L"install", id, installer, L"/D=C:\\elsewhere"},
+         nullptr,
+         "Refused a request of 4 arguments: the request has 4 arguments, not 3.",
+         nullptr},
+        {"another verb",
+         {L"run", id, installer},
+         nullptr,
+         "Refused a request of 3 arguments: the verb is not install.",
+         nullptr},
+        {"a share",
+         {L"install", id, L"\\\\127.0.0.1\\C$\\setup.exe"},
+         nullptr,
+         "the installer path is not a plain path on a drive.",
+         nullptr},
+        {"a stream",
+         {L"install", id, installer + L":hidden"},
+         nullptr,
+         "the installer path is not a plain path on a drive.",
+         nullptr},
+        {"a folder",
+         {L"install", id, downloaded_.parent_path().wstring()},
+         nullptr,
+         "Failed to open the installer ",
+         "digest"},
+        {"a second name",
+         {L"install", id, linked.wstring()},
+         nullptr,
+         "has more than one name",
+         "digest",
+         [&] { ASSERT_TRUE(CreateHardLinkW(linked.c_str(), installer.c_str(), nullptr)); },
+         [&] { fs::remove(linked); }},
+        {"another publisher",
+         {L"install", id, installer},
+         L"signing\\setup-other.exe",
+         "is refused: it is signed by \"CN=Another Publisher, O=Elsewhere\"",
+         "publisher"},
+        {"unsigned",
+         {L"install", id, installer},
+         L"e2e\\CorvaneApp-v2-setup.exe",
+         "is refused: its signature does not verify",
+         "publisher"},
+        {"older than the installed version",
+         {L"install", id, installer},
+         nullptr,
+         "is older than the installed 10.0.",
+         "version",
+         [] { write_display_version(L"10.0"); },
+         [] { write_display_version(L"1.0.0"); }},
+        {"an install folder outside Program Files",
+         {L"install", id, installer},
+         nullptr,
+         "is not in Program Files: the service installs nothing.",
+         "install_folder",
+         [&] { write_install_location(dir_.path()); },
+         [&] { write_install_location(app_); }},
+        {"a folder that leaves Program Files by \"..\"",
+         {L"install", id, installer},
+         nullptr,
+         "is not in Program Files: the service installs nothing.",
+         "install_folder",
+         [&] {
+             write_install_location(fs::path(find_program_files_folder()) / ".." /
+                                    dir_.path().relative_path());
+         },
+         [&] { write_install_location(app_); }},
+    };
+    for (const Case& c : cases) {
+        const std::map<fs::path, std::string> app_before = app_files();
+        fs::remove(downloaded_);
+        fs::copy_file(test::sibling_path(c.file ? c.file : L"signing\\setup-publisher.exe"),
+                      downloaded_);
+        if (c.before) c.before();
+        std::error_code ignored;
+        fs::remove(fs::path(service_folder_) / "update.log", ignored);
+        EXPECT_EQ(run_service(c.arguments), 1u) << c.name;
+        if (c.after) c.after();
+        const std::string served = service_log();
+        EXPECT_EQ(count_of(served, c.log_line), 1u) << c.name << "\n" << served;
+        service::Status status;
+        const bool written = service::read_status(service_folder_, narrow(id), status) == 0;
+        EXPECT_EQ(written, c.reason != nullptr) << c.name;
+        if (written && c.reason != nullptr) {
+            EXPECT_EQ(status.result, "failed") << c.name;
+            EXPECT_EQ(status.reason, c.reason) << c.name;
+            EXPECT_EQ(status.ask_administrator, std::string(c.reason) == "install_folder")
+                << c.name;
+        }
+        EXPECT_EQ(served.find("): process image name"), std::string::npos) << c.name;
+        EXPECT_TRUE(v1_running()) << c.name;
+        EXPECT_EQ(app_files(), app_before) << c.name;
+        EXPECT_TRUE(fs::exists(downloaded_)) << c.name << ": the user's file is not the service's";
+    }
+}
+
+// Where the service cannot or may not install, the update asks for elevation as it does
+// on a machine without the service, and the elevated run installs.
+TEST_F(ThroughTheService, AsksForElevationWhereTheServiceIsNotToBeUsed) {
+    TEST_REQUIRES(test_ca_trusted(), "the signers' CA among the machine roots (scripts/with-wine)");
+    const test::FailureWindowCloser closer;
+    struct Case {
+        const char* name;
+        std::string log_line;  // the first run's
+        std::function<void()> before;
+        std::function<void()> after;
+    } cases[] = {
+        {"turned off by the policy",
+         "): The policy turns the update service off: asking for elevation.\n",
+         [] {
+             write_policy({{L"UseUpdateService", REG_DWORD, L"0"}});
+         },
+         [] { RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPolicyKey); }},
+        {"disabled", "): The update service is disabled: asking for elevation.\n",
+         [] { set_start_type(SERVICE_DISABLED); }, [] { set_start_type(SERVICE_DEMAND_START); }},
+        {"an install folder the service refuses",
+         "): The update service refused the install (install_folder): asking for elevation.\n",
+         [&] {
+             // The same folder by its short name, which the service does not take for one
+             // below Program Files; the elevated run installs into it.
+             wchar_t short_name[MAX_PATH] = {};
+             ASSERT_NE(GetShortPathNameW(app_.c_str(), short_name, MAX_PATH), 0u);
+             ASSERT_NE(fs::path(short_name), app_);
+             write_install_location(short_name);
+         },
+         [&] { write_install_location(app_); }},
+        {"not registered", "): The update service is not installed: asking for elevation.\n",
+         [] {
+             test::run_process(test::quoted(test::sibling_path(L"signing\\updater.exe")) +
+                                   L" --unregister-service",
+                               0, nullptr, 60000);
+         },
+         nullptr},
+    };
+    size_t starts = started_versions(app_).size();
+    for (const Case& c : cases) {
+        c.before();
+        test::remove_update_logs(app_);
+        serve(L"signing\\setup-publisher.exe");
+        EXPECT_EQ(watch(servers_.url("https", std::string("/") + kSetupName), md5_), 0u)
+            << c.name << "\n"
+            << watch_output_;
+        EXPECT_TRUE(
+            wait_for([&] { return log().find("path changed") != std::string::npos; }, 60000))
+            << c.name << "\n"
+            << log();
+        EXPECT_TRUE(install_phase_ended()) << c.name;
+        if (c.after) c.after();
+        const std::string text = log();
+        EXPECT_EQ(count_of(text, c.log_line), 1u) << c.name << "\n" << text;
+        EXPECT_TRUE(wait_for([&] { return started_versions(app_).size() == starts + 1; }, 30000))
+            << c.name;
+        starts = started_versions(app_).size();
+        EXPECT_EQ(last_update().result, "installed") << c.name;
+    }
 }
 
 }  // namespace

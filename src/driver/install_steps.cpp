@@ -77,11 +77,13 @@ int clear_abandoned_folders(InstallRun& install) {
 }
 
 // True when `folder` lies below the machine's Program Files folder, compared as text
-// without regard to letter case: the folder's links are check_folder_and_above's to find.
+// without regard to letter case once its "." and ".." are resolved ("C:\Program
+// Files\..\Users" is not); the folder's links are check_folder_and_above's to find.
 bool is_in_program_files(const std::wstring& folder) {
     const std::wstring base = find_program_files_folder() + L"\\";
-    return base.size() > 1 && folder.size() > base.size() &&
-           CompareStringOrdinal(folder.c_str(), static_cast<int>(base.size()), base.c_str(),
+    const std::wstring full = fs::full_path(folder);
+    return base.size() > 1 && full.size() > base.size() &&
+           CompareStringOrdinal(full.c_str(), static_cast<int>(base.size()), base.c_str(),
                                 static_cast<int>(base.size()), TRUE) == CSTR_EQUAL;
 }
 
@@ -346,13 +348,22 @@ int find_install_folder(InstallRun& install) {
                           install.folder.c_str(), folder_refusal_cause(), narrow(refused).c_str());
 }
 
+// The first run's log: in the working folder the elevated run was started in, which is
+// the first run's (log_file_name() as it stands), and, where the first run waits for the
+// update service, which runs elsewhere, in the folder the client application starts it in,
+// its own.
+std::string first_run_log(const InstallRun& install) {
+    return utils::join_path(install.folder, log_file_name());
+}
+
 // An earlier run ended by force while its installer ran (a power cut, a logoff) left the
 // folder half-installed and its snapshot behind. Once nothing runs from the folder, and
 // before this run takes its own snapshot, the folder goes back to that snapshot. The
 // first run's log and this run's own two files stay as they are: the running image under
 // its backup name, and its copy, which is the updater the folder is to keep.
 int restore_interrupted_install(InstallRun& install) {
-    const std::vector<std::string> left_out{log_file_name(), install.own_path, install.backup_path};
+    const std::vector<std::string> left_out{log_file_name(), first_run_log(install),
+                                            install.own_path, install.backup_path};
     for (const std::wstring& folder : fs::protected_folders()) {
         if (!fs::is_own_protected_folder(folder) || !rollback::holds_interrupted_install(folder))
             continue;
@@ -376,7 +387,7 @@ int restore_interrupted_install(InstallRun& install) {
 int take_snapshot(InstallRun& install) {
     // The first run's log stays out of it: it keeps every line of that run whatever
     // happens to the folder, and a restore never has to write it.
-    const std::vector<std::string> left_out{log_file_name()};
+    const std::vector<std::string> left_out{log_file_name(), first_run_log(install)};
     if (rollback::take_folder_snapshot(install.folder, left_out, install.snapshot) < 0) {
         notify_frontend_text(install.run.notice, "Failed to take a snapshot of %s.",
                              install.folder.c_str());
@@ -594,6 +605,12 @@ int record_outcome(InstallRun& install) {
 }
 
 const int kInstallStepCount = static_cast<int>(sizeof kInstallSteps / sizeof kInstallSteps[0]);
+
+int close_step() {
+    int step = 0;
+    while (step < kInstallStepCount && kInstallSteps[step].run != close_client) ++step;
+    return step;
+}
 
 void show_step(ProgressWindow* window, const WindowTexts& texts, int step) {
     if (step < 0 || step >= kInstallStepCount) return;

@@ -70,6 +70,9 @@ int run_install_steps(InstallRun& install);
 int record_outcome(InstallRun& install);
 // Tells g_install_step_hook, when set, that step `step` is through.
 void reached(int step, ProgressWindow* window);
+// The index of the step that closes the client application and what runs from the install
+// folder: every check has passed before it.
+int close_step();
 // Shows in `window` what the window shows once step `step` is through, in `texts`: for a
 // first run that follows the steps the service runs.
 void show_step(ProgressWindow* window, const WindowTexts& texts, int step);

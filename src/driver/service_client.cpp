@@ -2,6 +2,7 @@
 // by its path alone, the service's steps shown in this run's window as it reports them,
 // and then what the elevated run does as the user: the record of the update written and
 // the client application started again.
+#include "closing/close_processes.h"
 #include "driver/install_steps.h"
 #include "log/log.h"
 #include "service/service.h"
@@ -23,6 +24,19 @@ constexpr DWORD kLongestRequestMs = 20 * 60 * 1000;
 // Lives as long as the process, as the elevated run's does.
 ProgressWindow g_window;
 
+// The service runs in a session of its own, whose programs cannot reach the user's
+// windows: it could only end the client application by force once its grace period is
+// over. This run, on the user's desktop, asks it to close meanwhile, as the elevated run
+// asks it, so that it saves its work and ends by itself.
+void ask_client_to_close() {
+    std::string own;
+    if (utils::get_current_image_path(own) < 0) return;
+    closing::CloseRequest request;
+    request.image_name = utils::kClientExeName;
+    request.spared = {own};
+    closing::close_processes(request);
+}
+
 // Follows the request's status until it has an outcome. False when the service stopped or
 // ran out of time without one.
 bool follow_status(const std::wstring& folder, const std::string& id,
@@ -34,6 +48,10 @@ bool follow_status(const std::wstring& folder, const std::string& id,
         // stopped since the last read still has its outcome read.
         const bool stopped = service::has_stopped(running);
         if (service::read_status(folder, id, status) == 0) {
+            // Every check has passed once the step before the closing is through.
+            if (shown < close_step() - 1 && status.step >= close_step() - 1 &&
+                status.result.empty())
+                ask_client_to_close();
             for (; shown < status.step; ++shown) show_step(&g_window, texts, shown + 1);
             if (!status.result.empty()) return true;
         }
