@@ -1116,6 +1116,7 @@ protected:
         test::run_process(
             test::quoted(test::sibling_path(L"signing\\updater.exe")) + L" --unregister-service", 0,
             nullptr, 60000);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kHighestKey, L"HighestInstalledVersion");
         WholeUpdate::TearDown();
         std::error_code ignored;
         fs::remove_all(app_, ignored);
@@ -1171,6 +1172,23 @@ protected:
             ERROR_SUCCESS);
     }
 
+    // The highest version the service installed.
+    static void write_highest(const wchar_t* version) {
+        ASSERT_EQ(
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, kHighestKey, L"HighestInstalledVersion", REG_SZ,
+                            version, static_cast<DWORD>((wcslen(version) + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+    }
+    static std::wstring highest() {
+        wchar_t text[64] = {};
+        DWORD bytes = sizeof text;
+        RegGetValueW(HKEY_LOCAL_MACHINE, kHighestKey, L"HighestInstalledVersion", RRF_RT_REG_SZ,
+                     nullptr, text, &bytes);
+        return text;
+    }
+    static constexpr const wchar_t* kHighestKey =
+        L"SOFTWARE\\" BRAND_DATA_FOLDER_VENDOR_W L"\\" BRAND_DATA_FOLDER_PRODUCT_W;
+
     std::wstring service_folder_;
 };
 
@@ -1190,7 +1208,7 @@ TEST_F(ThroughTheService, InstallsWithNoElevationAndTheUserStartsTheNewVersion) 
     const std::string served = service_log();
     EXPECT_EQ(last_update().result, "installed") << served;
     EXPECT_EQ(count_of(text, "): The update service installs "), 1u) << text;
-    EXPECT_EQ(count_of(text, ": installed .\n"), 1u) << text;
+    EXPECT_EQ(count_of(text, ": installed.\n"), 1u) << text;
     // No elevated run: nothing asked for elevation, nothing wrote the elevated log.
     EXPECT_FALSE(fs::exists(test::elevated_log())) << text;
     EXPECT_EQ(text.find("path changed"), std::string::npos) << text;
@@ -1208,6 +1226,7 @@ TEST_F(ThroughTheService, InstallsWithNoElevationAndTheUserStartsTheNewVersion) 
     EXPECT_EQ(record.version, std::optional<std::string>("2.0.0"));
     EXPECT_EQ(record.message, narrow(expected_texts().done));
     EXPECT_EQ(watch_output_.find("notice: "), std::string::npos) << watch_output_;
+    EXPECT_EQ(highest(), L"2.0.0.0");
 }
 
 // Whatever the caller hands the service, it installs nothing but the publisher's newer
@@ -1281,6 +1300,14 @@ TEST_F(ThroughTheService, RefusesEverythingButOnePlainSignedNewerInstaller) {
          "version",
          [] { write_display_version(L"10.0"); },
          [] { write_display_version(L"1.0.0"); }},
+        {"older than the highest version the service installed",
+         {L"install", id, installer},
+         nullptr,
+         "): The installer's version 2.0.0.0 is older than 10.0, which the update service "
+         "installed before.\n",
+         "version",
+         [] { write_highest(L"10.0"); },
+         [] { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kHighestKey, L"HighestInstalledVersion"); }},
         {"an install folder outside Program Files",
          {L"install", id, installer},
          nullptr,

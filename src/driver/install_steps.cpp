@@ -150,7 +150,9 @@ int make_checked_copy(InstallRun& install) {
         owner.folder = widen(folder);
     }
     const int copied =
-        trust::copy_to_protected_folder(path, install.digest_arg, install.checked, owner);
+        install.by_service
+            ? trust::copy_signed_to_protected_folder(path, install.checked)
+            : trust::copy_to_protected_folder(path, install.digest_arg, install.checked, owner);
     if (copied == -2) {
         // Nor is the record written beside it: the client application reads it only there.
         install.reason = "installer_path";
@@ -181,7 +183,22 @@ int check_version(InstallRun& install) {
         policy::check_installer_version(install.run.policy, install.run.installer_path,
                                         install.own_path, install.run.notice, kPhase);
     if (refusal == policy::Refusal::kOlder) install.failure_text = &WindowTexts::older;
-    return refusal == policy::Refusal::kNone ? 0 : -1;
+    if (refusal != policy::Refusal::kNone) return -1;
+    // The service also holds the installer to the highest version it ever installed here,
+    // should the registration have been taken back meanwhile (an uninstall, an old
+    // version installed by hand).
+    policy::Version highest;
+    policy::Version version;
+    if (!install.by_service || install.run.policy.allow_downgrade ||
+        !policy::read_highest_installed(highest) ||
+        !policy::read_product_version(install.run.installer_path, version) ||
+        policy::compare_versions(version, highest) >= 0)
+        return 0;
+    install.failure_text = &WindowTexts::older;
+    return REPORT_FAILURE(install.run.notice, kPhase,
+                          "The installer's version %s is older than %s, which the update service "
+                          "installed before.",
+                          version.text.c_str(), highest.text.c_str());
 }
 
 // With a registration, this run must be the updater in the registered folder, compared

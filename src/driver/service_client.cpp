@@ -25,15 +25,18 @@ constexpr DWORD kLongestRequestMs = 20 * 60 * 1000;
 ProgressWindow g_window;
 
 // The service runs in a session of its own, whose programs cannot reach the user's
-// windows: it could only end the client application by force once its grace period is
-// over. This run, on the user's desktop, asks it to close meanwhile, as the elevated run
-// asks it, so that it saves its work and ends by itself.
+// windows: it could only end the client application and the programs of its folder by
+// force once its grace period is over. This run, on the user's desktop, asks them to close
+// meanwhile, as the elevated run asks them, so that they save their work and end by
+// themselves. The install folder is the one this run's updater lies in, as the service's
+// own updater path is taken from it.
 void ask_client_to_close() {
     std::string own;
-    if (utils::get_current_image_path(own) < 0) return;
     closing::CloseRequest request;
+    if (utils::get_current_image_path(own) < 0 || utils::get_parent_path(own, request.folder) < 0 ||
+        utils::get_parent_path(request.folder, request.folder) < 0)
+        return;
     request.image_name = utils::kClientExeName;
-    request.spared = {own};
     closing::close_processes(request);
 }
 
@@ -134,7 +137,7 @@ int install_through_service(UpdateRun& run, const std::string& expected_md5) {
         progress_close(&g_window);
         return kAskForElevation;
     }
-    LOG_INFO(kPhase, "The update service ended request %s: %s %s.\n", request.id.c_str(),
-             status.result.c_str(), status.reason.c_str());
+    LOG_INFO(kPhase, "The update service ended request %s: %s%s%s.\n", request.id.c_str(),
+             status.result.c_str(), status.reason.empty() ? "" : ", ", status.reason.c_str());
     return finish(run, expected_md5, status);
 }

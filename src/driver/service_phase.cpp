@@ -9,6 +9,7 @@
 #include "brand.h"
 #include "driver/install_steps.h"
 #include "log/log.h"
+#include "policy/versions.h"
 #include "service/service.h"
 #include "ui/progress_window.h"
 #include "utils/text.h"
@@ -102,6 +103,10 @@ int handle_request(const std::vector<std::string>& arguments) {
         return -1;
     }
     const int result = run_install_steps(install);
+    policy::Version version;
+    if (result == 0 && policy::read_product_version(install.run.installer_path, version) &&
+        !policy::note_installed(version))
+        LOG_WARN(kPhase, "Failed to note version %s as installed.\n", version.text.c_str());
     write_outcome(install, g_last_step);
     return result;
 }

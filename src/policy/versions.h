@@ -45,6 +45,14 @@ bool read_product_version(const std::string& path, Version& out);
 // registration when that is a version, else the product version of `client_path`.
 bool read_installed_version(const std::string& client_path, Version& out);
 
+// The highest version the update service installed on this machine, kept under
+// HKEY_LOCAL_MACHINE\SOFTWARE\<vendor>\<product> (the data folder's names), value
+// "HighestInstalledVersion", where only administrators and SYSTEM write: the service refuses
+// an installer below it, whatever the registration says by then. False when there is none.
+bool read_highest_installed(Version& out);
+// Raises it to `version`; never lowers it. False when it could not be written.
+bool note_installed(const Version& version);
+
 // The ProductName of the version resource of the program at `path`, in UTF-8. False when
 // the file has none or cannot be read. Reads the file as data only.
 bool read_product_name(const std::string& path, std::string& out);

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "brand.h"
 #include "log/log.h"
 #include "policy/versions.h"
 #include "utils/install_location.h"
@@ -128,6 +129,32 @@ Refusal check_installer_version(const MachinePolicy& policy, const std::string& 
                  installer.text.c_str(), installed.text.c_str());
     }
     return Refusal::kNone;
+}
+
+namespace {
+
+const wchar_t* const kHighestKey =
+    L"SOFTWARE\\" BRAND_DATA_FOLDER_VENDOR_W L"\\" BRAND_DATA_FOLDER_PRODUCT_W;
+const wchar_t* const kHighestValue = L"HighestInstalledVersion";
+
+}  // namespace
+
+bool read_highest_installed(Version& out) {
+    wchar_t text[64] = {0};
+    DWORD bytes = sizeof text;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kHighestKey, kHighestValue, RRF_RT_REG_SZ, nullptr, text,
+                     &bytes) != ERROR_SUCCESS)
+        return false;
+    return parse_version(narrow(text), out);
+}
+
+bool note_installed(const Version& version) {
+    Version highest;
+    if (read_highest_installed(highest) && compare_versions(highest, version) >= 0) return true;
+    const std::wstring text = widen(version.text);
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kHighestKey, kHighestValue, REG_SZ, text.c_str(),
+                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) ==
+           ERROR_SUCCESS;
 }
 
 }  // namespace policy

@@ -38,7 +38,7 @@ std::wstring service_image(const std::wstring& folder);
 
 // updater.exe --register-service, run elevated by the application's installer: copies
 // the running image into the service folder (made with a DACL that lets Administrators and
-// SYSTEM write and Users read, and refused when it exists and is a link or others may
+// SYSTEM write and Users read its files, and refused when it exists and is a link or others may
 // write it), and creates the service or brings its registration up to date. A running
 // service's image is moved aside first and removed at its next start. 0, or -1 after a
 // WARN line.
@@ -80,7 +80,7 @@ int read_status(const std::wstring& folder, const std::string& id, Status& out);
 // alone having any right on it. 0, or -1 with the last error set.
 int open_service_log(const std::wstring& folder, utils::ScopedKernelHandle& out);
 // At the service's start: removes the images that registrations moved aside and the
-// status files of earlier requests.
+// status files of requests that ended more than an hour ago.
 void remove_leftovers(const std::wstring& folder);
 
 // The service's entry: connects to the service control manager, and on its start calls

@@ -26,9 +26,11 @@ namespace {
 using utils::system_calls;
 
 constexpr const char* kFunction = "service::register_service";
-// The service folder: Administrators and SYSTEM write, Users read and run its image and
-// read the status files, which inherit this.
-const wchar_t* const kFolderSddl = L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;FRFX;;;BU)";
+// The service folder: Administrators and SYSTEM write. Users may pass through it and read
+// the files in it, which inherit that, but not list it: a request's status is read by the
+// one who knows its id, the first run that made it.
+const wchar_t* const kFolderSddl =
+    L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;;FX;;;BU)(A;OIIO;FR;;;BU)";
 // The service's log: Administrators and SYSTEM alone.
 const wchar_t* const kLogSddl = L"D:P(A;;FA;;;BA)(A;;FA;;;SY)";
 const wchar_t* const kImageName = L"updater.exe";
@@ -383,6 +385,17 @@ int open_service_log(const std::wstring& folder, utils::ScopedKernelHandle& out)
 }
 
 void remove_leftovers(const std::wstring& folder) {
+    // A status stays an hour: its first run reads it as soon as the service stops, but a
+    // request started just then must not take it away first.
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const auto age_seconds = [&now](const FILETIME& then) {
+        const auto ticks = [](const FILETIME& time) {
+            return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) |
+                   time.dwLowDateTime;
+        };
+        return ticks(now) > ticks(then) ? (ticks(now) - ticks(then)) / 10000000ull : 0ull;
+    };
     WIN32_FIND_DATAW found{};
     utils::ScopedFindHandle search(system_calls().find_first_file_ex_w(
         (folder + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0));
@@ -390,7 +403,8 @@ void remove_leftovers(const std::wstring& folder) {
     do {
         const std::wstring name = found.cFileName;
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-            (ends_with(name, kAsideSuffix) || ends_with(name, kStatusSuffix)))
+            (ends_with(name, kAsideSuffix) ||
+             (ends_with(name, kStatusSuffix) && age_seconds(found.ftLastWriteTime) > 3600)))
             fs::delete_or_schedule(folder + L"\\" + name, false);
     } while (system_calls().find_next_file_w(search.get(), &found));
 }

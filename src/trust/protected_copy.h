@@ -58,6 +58,10 @@ public:
 private:
     friend int copy_to_protected_folder(const std::string& source, const std::string& expected_md5,
                                         ProtectedCopy& out, const SourceOwner& owner);
+    friend int copy_signed_to_protected_folder(const std::string& source, ProtectedCopy& out);
+    // Both: `expected_md5` null compares no digest.
+    static int copy(const std::string& source, const std::string* expected_md5, ProtectedCopy& out,
+                    const SourceOwner& owner);
     void release();
     // The steps of copy_to_protected_folder, each with its WARN line on failure.
     int open_source(const std::string& source, const SourceOwner& owner);
@@ -80,15 +84,18 @@ private:
 // SYSTEM in and nobody else. The copy keeps the source's file name. The source is read
 // through a handle that shares reading only, so nobody writes it while it is read, and a
 // file that another program holds open for writing is refused. The MD5 of the bytes
-// written is compared with `expected_md5` (same_digest_text); an empty one compares
-// nothing, for the update service, whose requests carry no digest and whose copy runs only
-// when its signature holds. The source is opened without following a link, and refused
-// when it is a link, a folder, or a file with more than one name. Returns 0 with `out` owning
+// written is compared with `expected_md5` (same_digest_text). The source is opened without
+// following a link, and refused when it is a link, a folder, or a file with more than one
+// name. Returns 0 with `out` owning
 // the copy, or -1 after a WARN line that names the cause, with nothing left behind and
 // `out` untouched. Logs an INFO line with both paths on success. The source is opened as
 // `owner` says, and -2 (after its WARN line) refuses one that lies outside its folder or
 // that the owner cannot open.
 int copy_to_protected_folder(const std::string& source, const std::string& expected_md5,
                              ProtectedCopy& out, const SourceOwner& owner = SourceOwner());
+
+// The same, as the update service copies: as this process, and without a digest, since its
+// requests carry none; its copy runs only when its signature holds.
+int copy_signed_to_protected_folder(const std::string& source, ProtectedCopy& out);
 
 }  // namespace trust

@@ -235,8 +235,8 @@ int ProtectedCopy::fill_copy(const std::string& source, HANDLE writer, std::stri
     return 0;
 }
 
-int copy_to_protected_folder(const std::string& source, const std::string& expected_md5,
-                             ProtectedCopy& out, const SourceOwner& owner) {
+int ProtectedCopy::copy(const std::string& source, const std::string* expected_md5,
+                        ProtectedCopy& out, const SourceOwner& owner) {
     // Whatever this function leaves in `made` is removed again on a failure.
     ProtectedCopy made;
     utils::ScopedKernelHandle writer;
@@ -247,11 +247,11 @@ int copy_to_protected_folder(const std::string& source, const std::string& expec
         made.fill_copy(source, writer.get(), computed) < 0)
         return -1;
     writer.reset();
-    if (!expected_md5.empty() && !same_digest_text(expected_md5, computed)) {
+    if (expected_md5 != nullptr && !same_digest_text(*expected_md5, computed)) {
         // Without the digest found: it would tell whoever named the file the digest of a
         // file they may not read themselves.
         LOG_WARN(ProtectedCopy::kFunction, "The installer %s does not match its digest %s.\n",
-                 source.c_str(), expected_md5.c_str());
+                 source.c_str(), expected_md5->c_str());
         return -1;
     }
     // Held until the end, so that not even another elevated program changes the copy
@@ -266,6 +266,15 @@ int copy_to_protected_folder(const std::string& source, const std::string& expec
              made.path_.c_str());
     out = std::move(made);
     return 0;
+}
+
+int copy_to_protected_folder(const std::string& source, const std::string& expected_md5,
+                             ProtectedCopy& out, const SourceOwner& owner) {
+    return ProtectedCopy::copy(source, &expected_md5, out, owner);
+}
+
+int copy_signed_to_protected_folder(const std::string& source, ProtectedCopy& out) {
+    return ProtectedCopy::copy(source, nullptr, out, SourceOwner());
 }
 
 }  // namespace trust
