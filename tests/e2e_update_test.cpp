@@ -1124,33 +1124,50 @@ protected:
 
     std::string service_log() { return test::read_file(fs::path(service_folder_) / "update.log"); }
 
-    // Starts the service as any user may, with `arguments`, and waits for it to stop: the
-    // service's exit code, or the error that kept it from starting.
-    static DWORD run_service(const std::vector<std::wstring>& arguments) {
+    // Starts the service as any user may, with `arguments`: 0, or the error that kept it
+    // from starting.
+    static DWORD start_service(const std::vector<std::wstring>& arguments) {
         SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-        SC_HANDLE service =
-            OpenServiceW(manager, service::kServiceName, SERVICE_START | SERVICE_QUERY_STATUS);
+        SC_HANDLE service = OpenServiceW(manager, service::kServiceName, SERVICE_START);
         std::vector<const wchar_t*> pointers;
         for (const std::wstring& argument : arguments) pointers.push_back(argument.c_str());
-        DWORD result = 0;
-        if (!StartServiceW(service, static_cast<DWORD>(pointers.size()), pointers.data())) {
-            result = GetLastError();
-        } else {
-            SERVICE_STATUS_PROCESS status{};
-            DWORD needed = 0;
-            wait_for(
-                [&] {
-                    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
-                                                reinterpret_cast<BYTE*>(&status), sizeof status,
-                                                &needed) &&
-                           status.dwCurrentState == SERVICE_STOPPED;
-                },
-                120000);
-            result = status.dwServiceSpecificExitCode;
-        }
+        const DWORD result =
+            StartServiceW(service, static_cast<DWORD>(pointers.size()), pointers.data())
+                ? 0
+                : GetLastError();
         CloseServiceHandle(service);
         CloseServiceHandle(manager);
         return result;
+    }
+    // Waits for the service to stop: its exit code.
+    static DWORD service_exit_code() {
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE service = OpenServiceW(manager, service::kServiceName, SERVICE_QUERY_STATUS);
+        SERVICE_STATUS_PROCESS status{};
+        DWORD needed = 0;
+        wait_for(
+            [&] {
+                return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                            reinterpret_cast<BYTE*>(&status), sizeof status,
+                                            &needed) &&
+                       status.dwCurrentState == SERVICE_STOPPED;
+            },
+            120000);
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        return status.dwServiceSpecificExitCode;
+    }
+    // Both: the exit code, or the error that kept the service from starting.
+    static DWORD run_service(const std::vector<std::wstring>& arguments) {
+        const DWORD error = start_service(arguments);
+        return error != 0 ? error : service_exit_code();
+    }
+    // The images that registrations moved aside in the service's folder.
+    size_t images_aside() {
+        size_t count = 0;
+        for (const fs::directory_entry& entry : fs::directory_iterator(service_folder_))
+            count += entry.path().extension() == ".aside";
+        return count;
     }
 
     // The start type of the registration: SERVICE_DISABLED or SERVICE_DEMAND_START.
@@ -1413,6 +1430,37 @@ TEST_F(ThroughTheService, AsksForElevationWhereTheServiceIsNotToBeUsed) {
         starts = started_versions(app_).size();
         EXPECT_EQ(last_update().result, "installed") << c.name;
     }
+}
+
+// The application's next installer registers the service again while the service installs
+// it: the running image moves aside and the new one takes its place; the next start of the
+// service removes the old one.
+TEST_F(ThroughTheService, RegisteringAgainWhileItRunsReplacesItsImage) {
+    TEST_REQUIRES(test_ca_trusted(), "the signers' CA among the machine roots (scripts/with-wine)");
+    // In the machine's environment, which the service gives its installer.
+    const test::ScopedSystemVariable pause(L"CORVANE_SETUP_PAUSE_MS", L"5000");
+    fs::create_directories(downloaded_.parent_path());
+    fs::copy_file(test::sibling_path(L"signing\\setup-publisher.exe"), downloaded_);
+    const std::string before = test::md5_of(fs::path(service_folder_) / "updater.exe");
+    ASSERT_EQ(
+        start_service({L"install", L"0f8fad5b-d9cb-469f-a165-70867728950e", downloaded_.wstring()}),
+        0u);
+    ASSERT_TRUE(wait_for([] { return process_running(L"CorvaneApp-v2-setup.exe"); }, 60000))
+        << service_log();
+    ASSERT_EQ(test::run_process(test::quoted(test::sibling_path(L"signing\\updater-renewed.exe")) +
+                                    L" --register-service",
+                                0, nullptr, 60000),
+              0u);
+    EXPECT_EQ(images_aside(), 1u);
+    EXPECT_NE(test::md5_of(fs::path(service_folder_) / "updater.exe"), before);
+    EXPECT_EQ(service_exit_code(), 0u) << service_log();
+    service::Status status;
+    ASSERT_EQ(service::read_status(service_folder_, "0f8fad5b-d9cb-469f-a165-70867728950e", status),
+              0);
+    EXPECT_EQ(status.result, "installed");
+    // The new image runs the next request, and takes the old one away first.
+    EXPECT_EQ(run_service({}), 1u);
+    EXPECT_EQ(images_aside(), 0u);
 }
 
 }  // namespace
