@@ -6,6 +6,9 @@
 #            `updater.exe URL MD5` until v2 has recorded its start (download over HTTPS from
 #            nginx on loopback, digest check, elevated restart, protected copy, v1 and its
 #            helper asked to close, installer, relaunch)
+#   service  the same, with the update service registered as the application's installer
+#            registers it: the first run hands the installer to the service, which installs
+#            it with no elevated run; the application is under Program Files for both
 #   bare     v1 installed; from the start of `curl` on the same URL until v2 has recorded
 #            its start: curl, md5sum, the v2 installer with "/S /D=<folder>" under Wine,
 #            v2 started under Wine
@@ -54,8 +57,10 @@ fi
 
 unset CORVANE_SETUP_PAUSE_MS CORVANE_SETUP_FAIL
 wine=/usr/lib/wine/wine64
-app_win='C:\corvane\app'
-app_unix=$WINEPREFIX/drive_c/corvane/app
+# Under Program Files, where the update service installs too.
+app_win='C:\Program Files\CorvaneApp'
+app_unix="$WINEPREFIX/drive_c/Program Files/CorvaneApp"
+service_log="$WINEPREFIX/drive_c/Program Files/Corvane/UpdateService/update.log"
 elevated_log=$WINEPREFIX/drive_c/ProgramData/Corvane/Updater/update.log
 servers=$work/servers
 signing=$work/signing
@@ -217,6 +222,35 @@ for round in $(seq "$rounds"); do
     paste -d= <(tr ' ' '\n' <<<"$elevated_step_names") <(tr ' ' '\n' <<<"$elevated") |
         tr '\n' ' ' | sed 's/^/        elevated run, s: /; s/ $/\n/'
 
+    # --- the updater through the update service, registered as the application's installer
+    # registers it: no elevated run
+    fresh_v1
+    cp "$signing/updater.exe" "$app_unix/upd/"
+    start_app
+    start_app CorvaneHelper.exe
+    wait_until 200 has_version 1 || { echo "update bench: v1 did not start" >&2; exit 1; }
+    wait_until 200 grep -q '^version=1$' "$app_unix/CorvaneHelper.state" ||
+        { echo "update bench: the v1 helper did not start" >&2; exit 1; }
+    $wine "$signing/updater.exe" --register-service >/dev/null 2>&1 ||
+        { echo "update bench: the service was not registered" >&2; exit 1; }
+    rm -f "$steps" "$app_unix/update.log" "$elevated_log" "$service_log"
+    poll_steps "$steps" &
+    poller=$!
+    t0=$(now)
+    (cd "$app_unix" && exec $wine "$app_win\\upd\\updater.exe" "$url" "$md5" >"$work/updater-out.txt" 2>&1 </dev/null)
+    code=$?
+    wait "$poller"
+    poller=
+    t_v2=$(event v2 "$steps")
+    [ "$code" -eq 0 ] && [ -n "$t_v2" ] && [ ! -e "$elevated_log" ] &&
+        [ "$(cat "$app_unix/update.log" "$service_log" 2>/dev/null | grep -c ' is signed by the publisher\.')" -eq 2 ] ||
+        { echo "update bench: the update through the service failed (exit $code)" >&2; tail -n 5 "$app_unix/update.log" "$service_log" "$elevated_log" >&2; exit 1; }
+    $wine "$signing/updater.exe" --unregister-service >/dev/null 2>&1
+    s_total=$(span "$t0" "$t_v2")
+    printf 'round %d service %6ss: installer %ss, installer end to v2 %ss\n' "$round" "$s_total" \
+        "$(span "$(event installer "$steps")" "$(event installer_end "$steps")")" \
+        "$(span "$(event installer_end "$steps")" "$t_v2")"
+
     # --- bare
     fresh_v1
     rm -rf "$bare"
@@ -242,7 +276,7 @@ for round in $(seq "$rounds"); do
     b_total=$(span "$t0" "$t4")
     printf 'round %d bare    %6ss: curl %ss, md5sum %ss, installer %ss, v2 start %ss\n' \
         "$round" "$b_total" "$(span "$t0" "$t1")" "$(span "$t1" "$t2")" "$(span "$t2" "$t3")" "$(span "$t3" "$t4")"
-    echo "$u_total $b_total $u_download $(span "$t0" "$t2") $u_installer $(span "$t2" "$t3") $u_relaunch $(span "$t3" "$t4") $u_before" >>"$results"
+    echo "$u_total $b_total $u_download $(span "$t0" "$t2") $u_installer $(span "$t2" "$t3") $u_relaunch $(span "$t3" "$t4") $u_before $s_total" >>"$results"
 done
 end_applications
 
@@ -251,6 +285,8 @@ u=$(col 1)
 b=$(col 2)
 echo
 echo "median updater ${u}s, bare ${b}s, ratio $(awk -v u="$u" -v b="$b" 'BEGIN { printf "%.2f", u / b }') (target <= 1.3)"
+s=$(col 10)
+echo "median updater through the update service ${s}s, ratio $(awk -v u="$s" -v b="$b" 'BEGIN { printf "%.2f", u / b }') to bare"
 echo "where it goes (median updater vs bare):"
 echo "  fetch and check:    first run $(col 3)s vs curl + md5sum $(col 4)s"
 echo "  elevated run to installer start (protected copy, rename, v1 and its helper closed): $(col 9)s (bare: none)"

@@ -18,7 +18,7 @@ namespace {
 constexpr const char* kPhase = "install_through_service";
 // How often the status is read, and how long the service may take in all: its installer's
 // limit and the steps around it.
-constexpr DWORD kPollMs = 200;
+constexpr DWORD kPollMs = 50;
 constexpr DWORD kLongestRequestMs = 20 * 60 * 1000;
 
 // Lives as long as the process, as the elevated run's does.

@@ -9,6 +9,7 @@
 // utils::system_calls().
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "utils/win.h"
@@ -26,6 +27,14 @@ enum class FolderUse {
     // folder to it.
     kWrittenInto,
 };
+
+// A security descriptor that LocalFree releases, as the system's conversions return them.
+struct LocalFreer {
+    void operator()(void* memory) const { LocalFree(memory); }
+};
+using SecurityDescriptor = std::unique_ptr<void, LocalFreer>;
+// The descriptor written as `sddl`; null when the text is none.
+SecurityDescriptor make_descriptor(const wchar_t* sddl);
 
 // The rule above applied to `descriptor`, with its owner and DACL. A missing owner or a
 // missing (null) DACL fails.

@@ -132,4 +132,12 @@ int check_folder_and_above(const std::wstring& folder, FolderUse use, std::wstri
     }
 }
 
+SecurityDescriptor make_descriptor(const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
+        return nullptr;
+    return SecurityDescriptor(descriptor);
+}
+
 }  // namespace fs

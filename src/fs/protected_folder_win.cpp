@@ -35,19 +35,6 @@ const wchar_t* const kFolderPrefix = BRAND_PROTECTED_FOLDER_PREFIX_W;
 // A name that exists already is never reused; a few fresh draws settle a collision.
 constexpr int kNameAttempts = 8;
 
-struct LocalFreer {
-    void operator()(void* memory) const { LocalFree(memory); }
-};
-using SecurityDescriptor = std::unique_ptr<void, LocalFreer>;
-
-SecurityDescriptor make_descriptor(const wchar_t* sddl) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
-                                                              nullptr))
-        return nullptr;
-    return SecurityDescriptor(descriptor);
-}
-
 // Random, so that nobody can make the folder before us under the name we will pick.
 bool random_folder_name(std::wstring& name) {
     unsigned char bytes[8];

@@ -1,5 +1,3 @@
-#include <memory>
-
 #include "brand.h"
 #include "fs/file_tree.h"
 #include "fs/folder_rights.h"
@@ -11,8 +9,6 @@
 #include "utils/system_calls.h"
 #include "utils/text.h"
 #include "utils/win.h"
-// After win.h: sddl.h relies on <windows.h> but does not include it.
-#include <sddl.h>
 
 namespace service {
 
@@ -23,6 +19,8 @@ const wchar_t* const kServiceArgument = L"--service";
 
 namespace {
 
+using fs::make_descriptor;
+using fs::SecurityDescriptor;
 using utils::system_calls;
 
 constexpr const char* kFunction = "service::register_service";
@@ -39,19 +37,6 @@ const wchar_t* const kStatusSuffix = L".status";
 const wchar_t* const kLogName = L"update.log";
 // How long unregistering waits for the service to stop.
 constexpr DWORD kStopWaitMs = 30000;
-
-struct LocalFreer {
-    void operator()(void* memory) const { LocalFree(memory); }
-};
-using SecurityDescriptor = std::unique_ptr<void, LocalFreer>;
-
-SecurityDescriptor make_descriptor(const wchar_t* sddl) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
-                                                              nullptr))
-        return nullptr;
-    return SecurityDescriptor(descriptor);
-}
 
 bool ends_with(const std::wstring& text, const std::wstring& end) {
     return text.size() >= end.size() &&
