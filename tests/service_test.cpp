@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brand.h"
@@ -228,6 +229,32 @@ TEST_F(ServiceTest, ARequestCarriesTheInstallerAloneAndSaysWhyItWasNotMade) {
             return nullptr;
         });
     EXPECT_EQ(service::start_request(request, 0, running), service::Answer::kDenied);
+}
+
+// The first run reads the status while the service writes the next one: the reader's open
+// file delays the new status, never loses it.
+TEST_F(ServiceTest, AStatusWrittenWhileItIsReadIsNotLost) {
+    ASSERT_EQ(service::register_service(), 0);
+    const std::string id = "0f8fad5b-d9cb-469f-a165-70867728950e";
+    service::Status status;
+    status.step = 3;
+    ASSERT_EQ(service::write_status(folder_, id, status), 0);
+    // Opened as fs::read_small_file opens it, and held a while.
+    HANDLE reader = CreateFileW(service::status_path(folder_, id).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    std::thread let_go([reader] {
+        Sleep(300);
+        CloseHandle(reader);
+    });
+    status.step = 20;
+    status.result = "installed";
+    EXPECT_EQ(service::write_status(folder_, id, status), 0);
+    let_go.join();
+    service::Status read;
+    ASSERT_EQ(service::read_status(folder_, id, read), 0);
+    EXPECT_EQ(read.step, 20);
+    EXPECT_EQ(read.result, "installed");
 }
 
 }  // namespace

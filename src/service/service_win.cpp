@@ -348,11 +348,18 @@ int write_status(const std::wstring& folder, const std::string& id, const Status
     const std::wstring path = status_path(folder, id);
     const std::wstring next = path + L".next";
     if (fs::write_file(next, status_text(status), CREATE_ALWAYS) < 0) return -1;
-    if (!system_calls().move_file_ex_w(next.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        fs::delete_or_schedule(next, false);
-        return -1;
+    // The first run reads the status without sharing its deletion: the move waits out the
+    // few milliseconds of a read, at most a second in all, so that no outcome is lost.
+    for (int attempt = 0;; ++attempt) {
+        if (system_calls().move_file_ex_w(next.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
+            return 0;
+        const DWORD error = GetLastError();
+        if (attempt == 40 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
+            break;
+        Sleep(25);
     }
-    return 0;
+    fs::delete_or_schedule(next, false);
+    return -1;
 }
 
 int read_status(const std::wstring& folder, const std::string& id, Status& out) {
