@@ -15,9 +15,11 @@
 #include "driver/phases.h"
 #include "integrity/file_digest.h"
 #include "outcome/last_update_file.h"
+#include "service/service.h"
 #include "status_lines.h"
 #include "test_support.h"
 #include "ui/progress_window.h"
+#include "utils/install_location.h"
 #include "utils/paths.h"
 #include "utils/system_calls.h"
 #include "utils/text.h"
@@ -423,6 +425,18 @@ TEST_CHILD(install_with_fault) {
         test::write_file("record_token_process.txt", g_acted_as_processes);
     }
     return code;
+}
+
+// The update service's run of a request in this program, with one system call of its
+// steps failing: --child=service_with_fault <fault> <the request's arguments>. 1 when the
+// service refuses or fails, 125 for a fault not in kInstallFaults.
+TEST_CHILD(service_with_fault) {
+    const std::string& fault = arguments.at(0);
+    const auto found = std::find_if(std::begin(kInstallFaults), std::end(kInstallFaults),
+                                    [&](const InstallFault& f) { return fault == f.name; });
+    if (found == std::end(kInstallFaults)) return 125;
+    found->set_up(utils::system_calls());
+    return run_service_request({arguments.begin() + 1, arguments.end()}) < 0 ? 1 : 0;
 }
 
 class InstallPhase : public ::testing::Test {
@@ -852,6 +866,69 @@ TEST_F(InstallPhase, AFailedInstallLeavesTheFolderAsItWas) {
     }
     // So that the work folder can go.
     SetFileAttributesW((app_ / "data" / "settings.ini").wstring().c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// The update service runs the same steps on the same file layer, as SYSTEM and with no
+// one's consent: a folder or file of the install folder that became a link after it was
+// listed, or a file with a second name, fails the snapshot before anything is installed,
+// and the folder stays as it was.
+TEST_F(InstallPhase, TheServiceFollowsNoLinkPlantedInTheFolder) {
+    // Below Program Files, where the service installs, and named "app" as the faults expect.
+    const fs::path parent = fs::path(find_program_files_folder()) / L"CorvaneApp Test";
+    fs::remove_all(parent);
+    app_ = parent / "app";
+    test::place_updater(app_);
+    register_install_location(app_);
+    std::wstring service_folder;
+    ASSERT_EQ(service::service_folder(service_folder), 0);
+    fs::create_directories(service_folder);
+    fs::copy_file(test::sibling_path(L"e2e\\CorvaneApp-v2-small-setup.exe"), installer_,
+                  fs::copy_options::overwrite_existing);
+    fs::copy_file(test::sibling_path(L"launch_probe.exe"), app_ / "CorvaneApp.exe");
+    test::write_file(app_ / "payload.bin", std::string(kOldPayloadBytes, 'v'));
+    fs::create_directories(app_ / "data" / "empty");
+    test::write_file(app_ / "data" / "settings.ini", "[old]\n");
+    const std::string app = app_.string();
+    const std::string id = "0f8fad5b-d9cb-469f-a165-70867728950e";
+    struct Case {
+        const char* name;
+        const char* fault;
+        std::string expected_log;  // a line part that must be logged
+    } cases[] = {
+        {"a folder that became a link", "data_became_a_link",
+         "): Failed to take a snapshot of " + app + ": cannot list the folder: "},
+        {"a file that became a link", "payload_became_a_link",
+         "): Failed to take a snapshot of " + app + ": cannot read " + app + "\\payload.bin: "},
+        {"a file with a second name", "payload_hard_link",
+         "): Failed to take a snapshot of " + app + ": cannot read " + app + "\\payload.bin: "},
+    };
+    for (const Case& c : cases) {
+        fs::remove(app_ / "upd" / "updater.old.exe");
+        const std::string before = folder_listing(app_);
+        const std::set<fs::path> folders_before = test::copy_folders();
+        fs::remove(fs::path(service_folder) / "update.log");
+        std::string out;
+        EXPECT_EQ(
+            test::run_process_output(
+                test::quoted(test::own_path()) + L" --child=service_with_fault " + widen(c.fault) +
+                    L" install " + widen(id) + L" " + test::quoted(widen(installer_)),
+                nullptr, out, 60000),
+            1u)
+            << c.name << "\n"
+            << out;
+        const std::string text = test::read_file(fs::path(service_folder) / "update.log");
+        EXPECT_NE(text.find(c.expected_log), std::string::npos) << c.name << "\n" << text;
+        EXPECT_EQ(text.find("\\setup.exe /S"), std::string::npos) << c.name << "\n" << text;
+        service::Status status;
+        ASSERT_EQ(service::read_status(service_folder, id, status), 0) << c.name;
+        EXPECT_EQ(status.result, "failed") << c.name;
+        EXPECT_EQ(status.reason, "snapshot") << c.name;
+        EXPECT_EQ(folder_listing(app_), before) << c.name;
+        EXPECT_EQ(test::copy_folders(), folders_before) << c.name;
+    }
+    std::error_code ignored;
+    fs::remove_all(parent, ignored);
+    fs::remove_all(service_folder, ignored);
 }
 
 // Whatever holds the install folder is closed before the real installer runs, so that it

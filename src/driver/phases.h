@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "download/download_file.h"
 #include "download/retry_policy.h"
@@ -114,6 +115,9 @@ int run_install_phase(UpdateRun& run, const char* installer_arg, const char* dig
 // manager): runs the request it was started with (service/request.h) through the install
 // steps as LocalSystem, writing its status for the first run that waits. 0 or -1.
 int run_service_phase();
+// What the service does with the arguments it was started with, its name left out: the
+// request refused or run. 0 or -1. Tests run it in-process.
+int run_service_request(const std::vector<std::string>& arguments);
 // The first run's side: hands the checked installer to the update service and waits for
 // its outcome, showing its steps, then records it and starts the client application
 // again. kAskForElevation when the service is not there, not to be used, busy or refused

@@ -61,7 +61,9 @@ void write_outcome(InstallRun& install, int step) {
                               request + ": refused (" + install.reason + "): " + status.notice);
 }
 
-int handle_request(const std::vector<std::string>& arguments) {
+}  // namespace
+
+int run_service_request(const std::vector<std::string>& arguments) {
     if (service::service_folder(g_folder) < 0) return -1;
     // The requests before this one have ended: the service runs one at a time.
     service::remove_leftovers(g_folder);
@@ -111,11 +113,9 @@ int handle_request(const std::vector<std::string>& arguments) {
     return result;
 }
 
-}  // namespace
-
 int run_service_phase() {
     // A service has no standard output: the notices of its steps go nowhere, rather than
     // each failing with a line in the log. The first run gets them from the status.
     if (std::freopen("NUL", "w", stdout) == nullptr) LOG_WARN(kPhase, "No standard output.\n");
-    return service::run_dispatcher(handle_request);
+    return service::run_dispatcher(run_service_request);
 }
