@@ -436,6 +436,17 @@ TEST_CHILD(service_with_fault) {
                                     [&](const InstallFault& f) { return fault == f.name; });
     if (found == std::end(kInstallFaults)) return 125;
     found->set_up(utils::system_calls());
+    // Its event-log entries, one a line, into service-events.txt.
+    utils::system_calls().report_event_w = [](HANDLE, WORD type, WORD, DWORD, PSID, WORD count,
+                                              DWORD, const wchar_t** strings, void*) -> BOOL {
+        std::FILE* out = std::fopen("service-events.txt", "ab");
+        if (out == nullptr) return FALSE;
+        std::fprintf(out, "%u", type);
+        for (WORD i = 0; i < count; ++i) std::fprintf(out, " %s", narrow(strings[i]).c_str());
+        std::fprintf(out, "\n");
+        std::fclose(out);
+        return TRUE;
+    };
     return run_service_request({arguments.begin() + 1, arguments.end()}) < 0 ? 1 : 0;
 }
 
@@ -907,15 +918,22 @@ TEST_F(InstallPhase, TheServiceFollowsNoLinkPlantedInTheFolder) {
         const std::string before = folder_listing(app_);
         const std::set<fs::path> folders_before = test::copy_folders();
         fs::remove(fs::path(service_folder) / "update.log");
+        fs::remove(dir_.path() / "service-events.txt");
         std::string out;
         EXPECT_EQ(
             test::run_process_output(
                 test::quoted(test::own_path()) + L" --child=service_with_fault " + widen(c.fault) +
                     L" install " + widen(id) + L" " + test::quoted(widen(installer_)),
-                nullptr, out, 60000),
+                dir_.path().wstring().c_str(), out, 60000),
             1u)
             << c.name << "\n"
             << out;
+        // One entry when the request is taken, one with the reason when it is refused.
+        EXPECT_EQ(test::read_file(dir_.path() / "service-events.txt"),
+                  "4 Accepted request " + id + " for " + installer_ + ".\n2 Request " + id +
+                      " for " + installer_ + ": refused (snapshot): Failed to take a snapshot of " +
+                      app + ".\n")
+            << c.name;
         const std::string text = test::read_file(fs::path(service_folder) / "update.log");
         EXPECT_NE(text.find(c.expected_log), std::string::npos) << c.name << "\n" << text;
         EXPECT_EQ(text.find("\\setup.exe /S"), std::string::npos) << c.name << "\n" << text;

@@ -416,7 +416,7 @@ void report_event(EventKind kind, const std::string& text) {
                                                     : EVENTLOG_INFORMATION_TYPE;
     const std::wstring wide = widen(text);
     const wchar_t* strings[] = {wide.c_str()};
-    ReportEventW(source, type, 0, 0, nullptr, 1, 0, strings, nullptr);
+    system_calls().report_event_w(source, type, 0, 0, nullptr, 1, 0, strings, nullptr);
     DeregisterEventSource(source);
 }
 

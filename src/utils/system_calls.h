@@ -85,6 +85,8 @@ struct SystemCalls {
     decltype(&::StartServiceW) start_service_w;
     decltype(&::ControlService) control_service;
     decltype(&::DeleteService) delete_service;
+    // The service's entries in the event log: Wine keeps none.
+    decltype(&::ReportEventW) report_event_w;
 };
 
 // The table, filled with the real functions. Main thread and tests only.

@@ -50,6 +50,7 @@ SystemCalls& system_calls() {
         ::StartServiceW,
         ::ControlService,
         ::DeleteService,
+        ::ReportEventW,
     };
     return calls;
 }
