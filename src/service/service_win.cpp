@@ -131,8 +131,8 @@ int write_registration(SC_HANDLE manager, const std::wstring& image, ScopedServi
 // The description, no failure actions (a failed request is not run again behind the
 // user's back), and who may do what with the service.
 int write_settings(SC_HANDLE service) {
-    wchar_t description[] = BRAND_SERVICE_DESCRIPTION_W;
-    SERVICE_DESCRIPTIONW described{description};
+    std::wstring description = BRAND_SERVICE_DESCRIPTION_W;
+    SERVICE_DESCRIPTIONW described{&description[0]};
     SERVICE_FAILURE_ACTIONSW failure_actions{};
     const SecurityDescriptor descriptor = make_descriptor(kServiceSddl);
     return system_calls().change_service_config2_w(service, SERVICE_CONFIG_DESCRIPTION,
@@ -403,8 +403,8 @@ void remove_leftovers(const std::wstring& folder) {
 
 int run_dispatcher(RequestHandler handle) {
     g_handler = handle;
-    wchar_t name[] = BRAND_SERVICE_NAME_W;
-    const SERVICE_TABLE_ENTRYW table[] = {{name, service_main}, {nullptr, nullptr}};
+    std::wstring name = kServiceName;
+    const SERVICE_TABLE_ENTRYW table[] = {{&name[0], service_main}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherW(table) ? 0 : -1;
 }
 
