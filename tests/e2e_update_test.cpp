@@ -1254,6 +1254,7 @@ TEST_F(ThroughTheService, RefusesEverythingButOnePlainSignedNewerInstaller) {
     fs::create_directories(downloaded_.parent_path());
     const std::wstring installer = downloaded_.wstring();
     const fs::path linked = downloaded_.parent_path() / L"second-name.exe";
+    const fs::path folder = downloaded_.parent_path() / L"CorvaneApp-v2-setup.exe.d";
     struct Case {
         const char* name;
         std::vector<std::wstring> arguments;
@@ -1289,10 +1290,18 @@ TEST_F(ThroughTheService, RefusesEverythingButOnePlainSignedNewerInstaller) {
          "the installer path is not a plain path on a drive.",
          nullptr},
         {"a folder",
-         {L"install", id, downloaded_.parent_path().wstring()},
+         {L"install", id, folder.wstring()},
          nullptr,
          "Failed to open the installer ",
-         "digest"},
+         "digest",
+         [&] { fs::create_directories(folder); },
+         [&] { fs::remove(folder); }},
+        {"a file outside an update folder",
+         {L"install", id, L"C:\\windows\\notepad.exe"},
+         nullptr,
+         "): The installer path C:\\windows\\notepad.exe is not in an update folder: the "
+         "service opens nothing.\n",
+         "installer_path"},
         {"a second name",
          {L"install", id, linked.wstring()},
          nullptr,

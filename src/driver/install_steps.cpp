@@ -87,6 +87,18 @@ bool is_in_program_files(const std::wstring& folder) {
                                 static_cast<int>(base.size()), TRUE) == CSTR_EQUAL;
 }
 
+// True when the folder of `path` is an update folder, ...\<vendor>\<product> as the
+// first run makes it below the user's application data, compared without regard to letter
+// case.
+bool is_in_update_folder(const std::string& path) {
+    const std::wstring folder = folder_of(path);
+    const std::wstring suffix = widen(utils::kUpdateFolderSuffix);
+    return folder.size() > suffix.size() &&
+           CompareStringOrdinal(folder.c_str() + folder.size() - suffix.size(),
+                                static_cast<int>(suffix.size()), suffix.c_str(),
+                                static_cast<int>(suffix.size()), TRUE) == CSTR_EQUAL;
+}
+
 std::string file_name_of(const std::string& path) {
     const size_t slash = path.find_last_of("\\/");
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -112,6 +124,16 @@ void write_record_as_user(const std::wstring& folder, outcome::LastUpdate record
 // narrow what it opens as that user (make_checked_copy).
 int check_installer_path(InstallRun& install) {
     const std::string& path = install.run.installer_path;
+    // The service opens what it is given as SYSTEM, for a caller it cannot act as: only a
+    // file in an update folder, where first runs download, so that no request learns
+    // whether any other file of the machine exists, or what it is.
+    if (install.by_service && !is_in_update_folder(path)) {
+        install.record_folder.clear();
+        return REPORT_FAILURE(install.run.notice, kPhase,
+                              "The installer path %s is not in an update folder: the service "
+                              "opens nothing.",
+                              path.c_str());
+    }
     if (is_local_file_path(path)) return 0;
     // Nothing is written there either, not even the record.
     install.record_folder.clear();
