@@ -110,6 +110,19 @@ start_app() { # the program's name, CorvaneApp.exe by default
     (cd "$app_unix" && exec $wine "$app_win\\${1:-CorvaneApp.exe}" >/dev/null 2>&1 </dev/null) &
 }
 
+# v1 installed afresh with the signed updater in its upd folder, running with its helper.
+v1_running_with_updater() {
+    fresh_v1
+    mkdir -p "$app_unix/upd"
+    rm -f "$app_unix/upd/updater.old.exe"
+    cp "$signing/updater.exe" "$app_unix/upd/"
+    start_app
+    start_app CorvaneHelper.exe
+    wait_until 200 has_version 1 || { echo "update bench: v1 did not start" >&2; exit 1; }
+    wait_until 200 grep -q '^version=1$' "$app_unix/CorvaneHelper.state" ||
+        { echo "update bench: the v1 helper did not start" >&2; exit 1; }
+}
+
 # Records, every 50 ms, the first sight of the elevated run, of the installer, the
 # installer's end and v2's start into $1 ("<event> <time>" lines), until v2 started.
 poll_steps() {
@@ -183,15 +196,7 @@ results=$work/results
 rm -f "$results" "$work/elevated-steps"
 for round in $(seq "$rounds"); do
     # --- the updater
-    fresh_v1
-    mkdir -p "$app_unix/upd"
-    rm -f "$app_unix/upd/updater.old.exe"
-    cp "$signing/updater.exe" "$app_unix/upd/"
-    start_app
-    start_app CorvaneHelper.exe
-    wait_until 200 has_version 1 || { echo "update bench: v1 did not start" >&2; exit 1; }
-    wait_until 200 grep -q '^version=1$' "$app_unix/CorvaneHelper.state" ||
-        { echo "update bench: the v1 helper did not start" >&2; exit 1; }
+    v1_running_with_updater
     steps=$work/steps.txt
     rm -f "$steps" "$app_unix/update.log" "$elevated_log"
     poll_steps "$steps" &
@@ -224,13 +229,7 @@ for round in $(seq "$rounds"); do
 
     # --- the updater through the update service, registered as the application's installer
     # registers it: no elevated run
-    fresh_v1
-    cp "$signing/updater.exe" "$app_unix/upd/"
-    start_app
-    start_app CorvaneHelper.exe
-    wait_until 200 has_version 1 || { echo "update bench: v1 did not start" >&2; exit 1; }
-    wait_until 200 grep -q '^version=1$' "$app_unix/CorvaneHelper.state" ||
-        { echo "update bench: the v1 helper did not start" >&2; exit 1; }
+    v1_running_with_updater
     $wine "$signing/updater.exe" --register-service >/dev/null 2>&1 ||
         { echo "update bench: the service was not registered" >&2; exit 1; }
     rm -f "$steps" "$app_unix/update.log" "$elevated_log" "$service_log"
