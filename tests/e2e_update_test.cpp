@@ -189,8 +189,10 @@ protected:
             TerminateProcess(v1_, 0);
             CloseHandle(v1_);
         }
-        // Whatever version runs now goes too, so that the folder can be removed.
-        test::run_process(std::wstring(L"taskkill /im ") + kAppExe + L" /f", 0, nullptr, 20000);
+        // Whatever runs from the folder now goes too, so that the folder can be removed;
+        // after the elevated run, which nobody waits for and which may still start one.
+        test::wait_for_processes_in(app_ / "upd", 60000);
+        EXPECT_TRUE(test::end_processes_in(app_));
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPolicyKey);
         std::error_code ignored;

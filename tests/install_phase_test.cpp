@@ -1093,8 +1093,7 @@ TEST_F(InstallPhase, ClosesWhatHoldsTheFolder) {
             },
             20000))
             << c.name;
-        test::run_process(L"taskkill /im CorvaneApp.exe /f", 0, nullptr, 20000);
-        EXPECT_TRUE(test::wait_for_processes_in(app_, 10000)) << c.name;
+        EXPECT_TRUE(test::end_processes_in(app_)) << c.name;
     }
 }
 

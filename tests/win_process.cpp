@@ -152,16 +152,21 @@ DWORD run_process_output(std::wstring command, const wchar_t* folder, std::strin
     return code;
 }
 
-bool wait_for_processes_in(const std::filesystem::path& folder, DWORD timeout_ms) {
+namespace {
+
+// Calls `visit` with each process whose image lies in `folder` (not below it), opened
+// with `access`. The number of such processes.
+template <typename Visit>
+int for_each_process_in(const std::filesystem::path& folder, DWORD access, Visit visit) {
     utils::ScopedKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return false;
-    bool all_ended = true;
+    if (!snapshot) return -1;
+    int found = 0;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry)) {
-        utils::ScopedKernelHandle process(OpenProcess(
-            SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        utils::ScopedKernelHandle process(
+            OpenProcess(access | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
         if (!process) continue;
         wchar_t image[MAX_PATH] = {0};
         DWORD size = MAX_PATH;
@@ -170,9 +175,33 @@ bool wait_for_processes_in(const std::filesystem::path& folder, DWORD timeout_ms
         if (!std::filesystem::equivalent(std::filesystem::path(image).parent_path(), folder,
                                          ignored))
             continue;
-        if (WaitForSingleObject(process.get(), timeout_ms) != WAIT_OBJECT_0) all_ended = false;
+        ++found;
+        visit(process.get());
     }
-    return all_ended;
+    return found;
+}
+
+}  // namespace
+
+bool wait_for_processes_in(const std::filesystem::path& folder, DWORD timeout_ms) {
+    bool all_ended = true;
+    const int found = for_each_process_in(folder, SYNCHRONIZE, [&](HANDLE process) {
+        if (WaitForSingleObject(process, timeout_ms) != WAIT_OBJECT_0) all_ended = false;
+    });
+    return found >= 0 && all_ended;
+}
+
+bool end_processes_in(const std::filesystem::path& folder) {
+    for (int pass = 0; pass < 10; ++pass) {
+        const int found =
+            for_each_process_in(folder, SYNCHRONIZE | PROCESS_TERMINATE, [](HANDLE process) {
+                TerminateProcess(process, 1);
+                WaitForSingleObject(process, 5000);
+            });
+        if (found == 0) return true;
+        Sleep(100);
+    }
+    return false;
 }
 
 DWORD run_child(const std::string& name, const std::wstring& arguments, DWORD flags) {

@@ -78,6 +78,12 @@ DWORD run_process_output(std::wstring command, const wchar_t* folder, std::strin
 // one of them is still running.
 bool wait_for_processes_in(const std::filesystem::path& folder, DWORD timeout_ms);
 
+// Ends every process whose image lies in `folder`, such as the application that an
+// update started again, and waits for each. False when one still runs after ten tries.
+// Wine's taskkill, run by a test for this, once printed nothing and left the application
+// running, and with it the pipe that ctest waits on.
+bool end_processes_in(const std::filesystem::path& folder);
+
 // Runs this test program again as --child=<name> with the arguments appended.
 DWORD run_child(const std::string& name, const std::wstring& arguments = L"", DWORD flags = 0);
 
