@@ -4,6 +4,7 @@
 // and showing how the update ended.
 #pragma once
 
+#include <future>
 #include <optional>
 #include <string>
 
@@ -60,6 +61,12 @@ struct InstallRun {
     bool ask_administrator = false;
     // Called after each step the steps go on from, with its index; null: nothing.
     void (*on_step)(InstallRun& install, int step) = nullptr;
+
+    // The checked copy's signature, checked on a thread of its own from the copy on while
+    // the steps that change nothing outside this run's own files go on: check_publisher's
+    // result. Declared last, so that it is waited for before the copy and the publisher it
+    // reads go.
+    std::future<int> publisher_check;
 };
 
 // Runs the steps in order, showing each in the window. 0 when every one succeeded. -1
