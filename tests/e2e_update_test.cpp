@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -309,11 +310,22 @@ protected:
 
     // upgrade-watch -- updater.exe URL MD5, from the install folder as the client would.
     DWORD watch(const std::string& url, const std::string& digest) {
-        return test::run_process_output(test::quoted(test::sibling_path(L"upgrade-watch.exe")) +
-                                            L" -- " +
-                                            test::quoted((app_ / "upd" / "updater.exe").wstring()) +
-                                            L" " + widen(url) + L" " + widen(digest),
-                                        app_.wstring().c_str(), watch_output_, 180000);
+        return watch_updater(widen(url) + L" " + widen(digest));
+    }
+    // upgrade-watch -- updater.exe <arguments>, its output in watch_output_. Wine now and
+    // then fails to start a process (error 1359, the new process gone during its start):
+    // the updater never ran then, and is started again, as run_process_output does.
+    DWORD watch_updater(const std::wstring& arguments) {
+        DWORD code = 0;
+        for (int attempt = 1; attempt <= 3; ++attempt) {
+            code = test::run_process_output(
+                test::quoted(test::sibling_path(L"upgrade-watch.exe")) + L" -- " +
+                    test::quoted((app_ / "upd" / "updater.exe").wstring()) + L" " + arguments,
+                app_.wstring().c_str(), watch_output_, 180000);
+            if (watch_output_.find("upgrade-watch: cannot start ") == std::string::npos) break;
+            std::fprintf(stderr, "attempt %d: %s", attempt, watch_output_.c_str());
+        }
+        return code;
     }
 
     // Serves the release feed signing\feeds\<file> as /feed.p7m.
@@ -324,13 +336,7 @@ protected:
     }
     std::wstring feed_url() { return widen(servers_.url("https", "/feed.p7m")); }
     // upgrade-watch -- updater.exe VERB <feed>, as a client application would.
-    DWORD watch_feed(const wchar_t* verb) {
-        return test::run_process_output(test::quoted(test::sibling_path(L"upgrade-watch.exe")) +
-                                            L" -- " +
-                                            test::quoted((app_ / "upd" / "updater.exe").wstring()) +
-                                            L" " + verb + L" " + feed_url(),
-                                        app_.wstring().c_str(), watch_output_, 180000);
-    }
+    DWORD watch_feed(const wchar_t* verb) { return watch_updater(verb + (L" " + feed_url())); }
     // updater.exe VERB <feed> by itself; its output in `out`.
     DWORD check_feed(const wchar_t* verb, std::string& out) {
         return test::run_process_output(test::quoted((app_ / "upd" / "updater.exe").wstring()) +
