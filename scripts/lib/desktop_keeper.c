@@ -4,7 +4,7 @@
  * program that needs a desktop, and ends it a moment after the last such program ends.
  * Started by a test, it inherits that test's standard output, a pipe ctest reads to its
  * end: ctest then waits for the desktop process too, the second or two it takes to go
- * after every test, or until the test's time runs out when it does not go at all.
+ * after every test, and should it not go, until the test's time runs out.
  * scripts/with-wine starts this program first, with its output going nowhere: the desktop
  * is started for it, and stays until wineserver is ended.
  *
