@@ -5,6 +5,7 @@
 // running after a grace period is ended by force. Windows only.
 #pragma once
 
+#include <future>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,9 @@ struct CloseRequest {
 // Returns the number of processes it closed or ended, or -1 after a WARN line when the
 // list of processes cannot be read. Calling thread; the threads it starts end soon after
 // the processes they ask, at the latest when the grace period is over.
-int close_processes(const CloseRequest& request);
+// Given `holders`, the look for what still holds the folder (a module list per process,
+// a tenth of a second under Wine) runs on a thread of its own, and `holders` is its
+// result, the number of processes named, for the caller to wait for.
+int close_processes(const CloseRequest& request, std::future<int>* holders = nullptr);
 
 }  // namespace closing

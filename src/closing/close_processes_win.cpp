@@ -157,7 +157,7 @@ void wait_until_gone(const std::vector<Target>& targets) {
 
 }  // namespace
 
-int close_processes(const CloseRequest& request) {
+int close_processes(const CloseRequest& request, std::future<int>* holders) {
     const FolderMatch match(request.folder, request.spared);
     std::vector<Target> targets;
     if (find_targets(request, match, targets) < 0) return -1;
@@ -179,7 +179,12 @@ int close_processes(const CloseRequest& request) {
     // window after the grace period is left to end on its own: it owns what it uses.
     for (const ScopedKernelHandle& asker : askers)
         WaitForSingleObject(asker.get(), remaining_ms(deadline));
-    report_folder_holders(match);
+    if (holders == nullptr) {
+        report_folder_holders(match);
+    } else {
+        *holders = std::async(std::launch::async | std::launch::deferred,
+                              [match] { return report_folder_holders(match); });
+    }
     return static_cast<int>(targets.size());
 }
 

@@ -31,7 +31,7 @@ int for_each_process(const char* function,
                      const std::function<void(const PROCESSENTRY32W&)>& visit);
 
 // A folder whose programs may be closed, and the images that are never closed though
-// they lie in it. Made once per request; calling thread only.
+// they lie in it. Made once per request; a copy may go to another thread.
 class FolderMatch {
 public:
     // `folder` and `spared` in the ANSI code page, as the install phase holds them. An empty

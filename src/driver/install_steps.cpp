@@ -356,7 +356,7 @@ int close_client(InstallRun& install) {
     request.folder = install.folder;
     request.image_name = utils::kClientExeName;
     request.spared = {install.own_path, install.backup_path};
-    if (closing::close_processes(request) < 0)
+    if (closing::close_processes(request, &install.holders_report) < 0)
         return REPORT_FAILURE(install.run.notice, kPhase,
                               "Failed to terminate " BRAND_APPLICATION_LOG_NAME " process.");
     return 0;
@@ -445,7 +445,10 @@ int take_snapshot(InstallRun& install) {
     // The first run's log stays out of it: it keeps every line of that run whatever
     // happens to the folder, and a restore never has to write it.
     const std::vector<std::string> left_out{log_file_name(), first_run_log(install)};
-    if (rollback::take_folder_snapshot(install.folder, left_out, install.snapshot) < 0) {
+    const int taken = rollback::take_folder_snapshot(install.folder, left_out, install.snapshot);
+    // The installer starts once what holds the folder has been named.
+    if (install.holders_report.valid()) install.holders_report.wait();
+    if (taken < 0) {
         notify_frontend_text(install.run.notice, "Failed to take a snapshot of %s.",
                              install.folder.c_str());
         return -1;

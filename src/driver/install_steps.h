@@ -62,6 +62,10 @@ struct InstallRun {
     // Called after each step the steps go on from, with its index; null: nothing.
     void (*on_step)(InstallRun& install, int step) = nullptr;
 
+    // What still holds the install folder once its programs have ended, looked for while
+    // the snapshot is taken (closing::close_processes).
+    std::future<int> holders_report;
+
     // The checked copy's signature, checked on a thread of its own from the copy on while
     // the steps that change nothing outside this run's own files go on: check_publisher's
     // result. Declared last, so that it is waited for before the copy and the publisher it
