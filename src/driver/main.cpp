@@ -35,11 +35,13 @@ int wmain(int argc, wchar_t** argv) {
     // From the build option of the same name: on in a release, whose updater then refuses
     // every installer when its own signature is missing or does not hold.
     trust::g_own_signature_required = UPDATER_REQUIRE_SIGNATURE != 0;
-#if UPDATER_QUICK_WAITS
-    // A test build (the tests' updater-quick-waits.exe): each wait between download
-    // attempts a hundredth as long, the elevated run's wait for the lock 2 s, and a failed
-    // elevated run ends without keeping its window up.
+#if UPDATER_QUICK_WAITS || UPDATER_QUICK_RETRIES
+    // Test builds: each wait between download attempts a hundredth as long, in
+    // updater-quick-retries.exe alone; in updater-quick-waits.exe also the elevated run's
+    // wait for the lock 2 s, and a failed elevated run ends without keeping its window up.
     g_wait_scale = 0.01;
+#endif
+#if UPDATER_QUICK_WAITS
     g_lock_patience_ms = 2000;
     g_failure_shown_ms = 0;
 #endif
