@@ -22,6 +22,15 @@ int hide_and_report() {
 
 TEST_CHILD(hide_console) { return hide_and_report(); }
 
+// The same on a thread that nobody waits for: the window goes a while after.
+TEST_CHILD(hide_console_meanwhile) {
+    utils::hide_own_console_meanwhile();
+    const HWND console = GetConsoleWindow();
+    if (console == nullptr) return kNoWindow;
+    for (int waited = 0; waited < 10000 && IsWindowVisible(console); waited += 20) Sleep(20);
+    return IsWindowVisible(console) ? kStillVisible : kHidden;
+}
+
 // Owns a new console, and lets a second process attach to it before hiding.
 TEST_CHILD(share_console) { return static_cast<int>(test::run_child("hide_console")); }
 
@@ -30,6 +39,8 @@ TEST(Console, HiddenOnlyWhenNoOtherProcessUsesIt) {
     const DWORD alone = test::run_child("hide_console", L"", CREATE_NEW_CONSOLE);
     TEST_REQUIRES(alone != kNoWindow, "a console window (it needs a display)");
     EXPECT_EQ(alone, static_cast<DWORD>(kHidden));
+    EXPECT_EQ(test::run_child("hide_console_meanwhile", L"", CREATE_NEW_CONSOLE),
+              static_cast<DWORD>(kHidden));
     EXPECT_EQ(test::run_child("share_console", L"", CREATE_NEW_CONSOLE),
               static_cast<DWORD>(kStillVisible));
 }

@@ -91,7 +91,14 @@ int updater_main(int argc, char** argv) {
     else
         open_first_run_log(run);
     LOG_WARN("main", "Build %s at %s %s.\n", kVersionText, __DATE__, __TIME__);
-    utils::hide_own_console();
+    // The elevated run goes on meanwhile, and has its window up and its lock taken before
+    // the console's host under Wine has given the console a window to hide. A first run
+    // hides it before its signature reader loads the code-signing libraries: under Wine,
+    // those and the window libraries loading at once could hang a run (install_phase.cpp).
+    if (elevated)
+        utils::hide_own_console_meanwhile();
+    else
+        utils::hide_own_console();
 
     int result = 0;
     FeedRequest feed;

@@ -13,4 +13,14 @@ bool hide_own_console() {
     return true;
 }
 
+void hide_own_console_meanwhile() {
+    const auto hide = [](void*) -> DWORD { return hide_own_console() ? 1 : 0; };
+    const HANDLE thread = CreateThread(nullptr, 0, hide, nullptr, 0, nullptr);
+    if (thread == nullptr) {
+        hide_own_console();
+    } else {
+        CloseHandle(thread);
+    }
+}
+
 }  // namespace utils
