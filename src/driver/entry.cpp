@@ -91,10 +91,10 @@ int updater_main(int argc, char** argv) {
     else
         open_first_run_log(run);
     LOG_WARN("main", "Build %s at %s %s.\n", kVersionText, __DATE__, __TIME__);
-    // The elevated run goes on meanwhile, and has its window up and its lock taken before
-    // the console's host under Wine has given the console a window to hide. A first run
-    // hides it before its signature reader loads the code-signing libraries: under Wine,
-    // those and the window libraries loading at once could hang a run (install_phase.cpp).
+    // The elevated run does not wait for its console's window (utils/console.h): it takes
+    // the lock and brings its own window up meanwhile, and its signature reader starts
+    // only once the window's libraries are loaded (install_phase.cpp). A first run hides
+    // its console here, before its own reader starts.
     if (elevated)
         utils::hide_own_console_meanwhile();
     else

@@ -8,7 +8,7 @@ namespace utils {
 bool hide_own_console();
 // The same on a thread of its own, which nobody waits for: under Wine the console's host
 // gives a new console its window a sixth of a second after the start, and
-// GetConsoleWindow waits until it has. Here, where no thread can be started.
+// GetConsoleWindow waits until it has. Hides it here where no thread can be started.
 void hide_own_console_meanwhile();
 
 }  // namespace utils
