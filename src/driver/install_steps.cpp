@@ -214,15 +214,12 @@ int check_publisher(InstallRun& install) {
 
 // The checked copy is held to the installed version and the machine policy again: the
 // first run's check was made on a file the user could change since.
-int check_version(InstallRun& install) {
+int hold_to_versions(InstallRun& install) {
     const policy::Refusal refusal =
         policy::check_installer_version(install.run.policy, install.run.installer_path,
                                         install.own_path, install.run.notice, kPhase);
     if (refusal == policy::Refusal::kOlder) install.failure_text = &WindowTexts::older;
-    if (refusal != policy::Refusal::kNone) {
-        remove_staged_copy(install);
-        return -1;
-    }
+    if (refusal != policy::Refusal::kNone) return -1;
     // The service also holds the installer to the highest version it ever installed here,
     // should the registration have been taken back meanwhile (an uninstall, an old
     // version installed by hand).
@@ -234,11 +231,16 @@ int check_version(InstallRun& install) {
         policy::compare_versions(version, highest) >= 0)
         return 0;
     install.failure_text = &WindowTexts::older;
-    remove_staged_copy(install);
     return REPORT_FAILURE(install.run.notice, kPhase,
                           "The installer's version %s is older than %s, which the update service "
                           "installed before.",
                           version.text.c_str(), highest.text.c_str());
+}
+
+int check_version(InstallRun& install) {
+    if (hold_to_versions(install) == 0) return 0;
+    remove_staged_copy(install);
+    return -1;
 }
 
 // With a registration, this run must be the updater in the registered folder, compared
