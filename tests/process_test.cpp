@@ -273,4 +273,60 @@ TEST_F(Processes, StartProgWaitReportsAMissingProgram) {
                          " /S /D=C:\\Corvane: " + test::error_text(g_start_error));
 }
 
+// Wine's report of a process that ended before it had started, given for the first
+// `g_ended_early` starts; the real CreateProcessW after them.
+int g_ended_early = 0;
+int g_start_calls = 0;
+BOOL WINAPI early_ending_create_process_w(LPCWSTR application, LPWSTR command_line,
+                                          LPSECURITY_ATTRIBUTES process,
+                                          LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
+                                          LPVOID environment, LPCWSTR folder,
+                                          LPSTARTUPINFOW startup, LPPROCESS_INFORMATION started) {
+    if (g_start_calls++ < g_ended_early) {
+        SetLastError(ERROR_INTERNAL_ERROR);
+        return FALSE;
+    }
+    return ::CreateProcessW(application, command_line, process, thread, inherit, flags, environment,
+                            folder, startup, started);
+}
+
+// A start that Wine reports as ended before it began is tried again, twice at most; the
+// program then runs once, or the last failure is reported.
+TEST_F(Processes, StartProgWaitTriesAgainAProgramThatEndedBeforeItStarted) {
+    const std::string program = narrow(test::own_path());
+    const std::string parameters = "--child=record_and_exit /S";
+    const std::string again = " WARN  utils::start_hidden(N): " + program +
+                              " ended before it had started: starting it again.\n";
+    struct Case {
+        int ended_early;
+        int calls;
+        bool ran;
+        std::string log;
+    } cases[] = {
+        {1, 2, true, again},
+        {2, 3, true, again + again},
+        {3, 3, false,
+         again + again + " WARN  utils::start_prog_wait(N): Failed to start " + program + " " +
+             parameters + ": " + test::error_text(ERROR_INTERNAL_ERROR)},
+    };
+    for (const Case& c : cases) {
+        fs::remove(dir_.path() / "installer-ran.txt");
+        const size_t logged = log().size();
+        g_ended_early = c.ended_early;
+        g_start_calls = 0;
+        int result = 0;
+        unsigned long exit_code = 0;
+        {
+            SystemCallOverride early(&utils::SystemCalls::create_process_w,
+                                     &early_ending_create_process_w);
+            result = utils::start_prog_wait(program, parameters, &exit_code);
+        }
+        EXPECT_EQ(result, c.ran ? 0 : -1) << c.ended_early;
+        EXPECT_EQ(g_start_calls, c.calls) << c.ended_early;
+        EXPECT_EQ(exit_code, c.ran ? 3ul : 0ul) << c.ended_early;
+        EXPECT_EQ(fs::exists(dir_.path() / "installer-ran.txt"), c.ran) << c.ended_early;
+        EXPECT_EQ(log().substr(logged), c.log) << c.ended_early;
+    }
+}
+
 }  // namespace

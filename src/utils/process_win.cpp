@@ -22,6 +22,14 @@ struct EndedProcess {
     ScopedKernelHandle handle;  // null when not even a handle to wait on could be had
 };
 
+// Wine fails CreateProcessW with ERROR_INTERNAL_ERROR when the new process ended before
+// its start was complete, so before any of the program's own code ran: wineserver then
+// has neither an exit code nor a started process to give. A whole test run saw it once,
+// for the installer, and the update was rolled back for it. Windows gives no such error
+// for a program that cannot be started, so the start is tried again, twice at most.
+constexpr int kStartAttempts = 3;
+constexpr DWORD kStartRetryMs = 200;
+
 // Starts `program` by its full path, hidden, with CreateProcessW: the application name is
 // given, so nothing is looked up on the search path or in the registry, where the user's
 // own file associations would choose what an elevated run starts. `environment` is a block
@@ -35,9 +43,16 @@ bool start_hidden(const std::wstring& program, const std::wstring& parameters, w
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    return system_calls().create_process_w(program.c_str(), &command_line[0], nullptr, nullptr,
-                                           FALSE, CREATE_UNICODE_ENVIRONMENT, environment, folder,
-                                           &startup, &started) != FALSE;
+    for (int attempt = 1;; ++attempt) {
+        if (system_calls().create_process_w(program.c_str(), &command_line[0], nullptr, nullptr,
+                                            FALSE, CREATE_UNICODE_ENVIRONMENT, environment, folder,
+                                            &startup, &started))
+            return true;
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == kStartAttempts) return false;
+        LOG_WARN("utils::start_hidden", "%s ended before it had started: starting it again.\n",
+                 narrow(program).c_str());
+        Sleep(kStartRetryMs);
+    }
 }
 
 // The system's environment, as a service would get it, with TEMP and TMP set to
