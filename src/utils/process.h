@@ -18,7 +18,9 @@ namespace utils {
 // is a folder or a file that is no program, or when no process came of it. When
 // `exit_code` is given, it receives the program's exit code; it is left untouched when
 // the code cannot be read. A program still running after `limit_ms` is ended, with a WARN
-// line, and its exit code is then ERROR_TIMEOUT.
+// line, and its exit code is then ERROR_TIMEOUT. A start that fails with
+// ERROR_INTERNAL_ERROR (Wine's word for a process that ended before it had started) is
+// tried twice more, 0.2 s apart, each time after a WARN line.
 int start_prog_wait(const std::string& program, const std::string& parameters,
                     unsigned long* exit_code = nullptr,
                     const std::wstring& temp_folder = std::wstring(),

@@ -25,8 +25,8 @@ struct EndedProcess {
 // Wine fails CreateProcessW with ERROR_INTERNAL_ERROR when the new process ended before
 // its start was complete, so before any of the program's own code ran: wineserver then
 // has neither an exit code nor a started process to give. A whole test run saw it once,
-// for the installer, and the update was rolled back for it. Windows gives no such error
-// for a program that cannot be started, so the start is tried again, twice at most.
+// for the installer, and the update was rolled back for it. Nothing of the program ran,
+// so starting it again changes nothing but the time: it is tried again, twice at most.
 constexpr int kStartAttempts = 3;
 constexpr DWORD kStartRetryMs = 200;
 
