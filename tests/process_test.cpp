@@ -194,8 +194,14 @@ TEST_F(Processes, ProcessThatOutlivesTheWaitIsLoggedAndLeft) {
     g_taskkill = TaskkillCall();
     SystemCallOverride refuse(&utils::SystemCalls::terminate_process, &refusing_terminate);
     SystemCallOverride record(&utils::SystemCalls::create_process_w, &recording_create_process_w);
+    // A second instead of the product's ten: the survivor outlives either.
+    const unsigned long product_wait_ms = utils::g_kill_wait_ms;
+    utils::g_kill_wait_ms = 1000;
 
+    const ULONGLONG started = GetTickCount64();
     EXPECT_EQ(utils::kill_process(narrow(unique_name(L"Survivor"))), 0);
+    EXPECT_GE(GetTickCount64() - started, 900u);  // give or take the clock's tick
+    utils::g_kill_wait_ms = product_wait_ms;
     EXPECT_EQ(g_taskkill.calls, 1);
     EXPECT_TRUE(copy.running());
     const std::string id = std::to_string(copy.id());

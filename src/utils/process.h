@@ -38,9 +38,12 @@ void start_taskkill(const std::wstring& parameters);
 // ("CorvaneApp.exe"), ignoring the case of A to Z only. A process that cannot be
 // terminated gets a WARN line and a hidden "<System32>\taskkill.exe /im <name> /f" run
 // (the system folder's taskkill by its path, never one found by a search or the shell). Then waits,
-// at most 10 seconds in all, until those processes are gone, with a WARN line for each one that is
-// not. Returns 0 once the process list was walked, whatever happened to the processes, and -1 after
-// a WARN line when the list cannot be read. Calling thread only.
+// at most g_kill_wait_ms in all, until those processes are gone, with a WARN line for each one that
+// is not. Returns 0 once the process list was walked, whatever happened to the processes, and -1
+// after a WARN line when the list cannot be read. Calling thread only.
 int kill_process(const std::string& image_name);
+// How long kill_process waits in all for the processes it ended to be gone, in ms: 10000 in the
+// product; a test of a process that outlives it shortens it.
+extern unsigned long g_kill_wait_ms;
 
 }  // namespace utils

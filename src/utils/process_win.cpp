@@ -12,10 +12,9 @@
 
 namespace utils {
 
-namespace {
+unsigned long g_kill_wait_ms = 10000;
 
-// How long kill_process waits in all for the processes it ended to be gone.
-constexpr ULONGLONG kExitWaitMs = 10000;
+namespace {
 
 struct EndedProcess {
     DWORD id;
@@ -89,7 +88,7 @@ void hand_to_taskkill(const PROCESSENTRY32W& entry) {
 // TerminateProcess and taskkill only start the end of a process; its files stay open until
 // it is gone, and the installer that runs next must be able to replace them.
 void wait_until_gone(const std::vector<EndedProcess>& ended) {
-    const ULONGLONG deadline = GetTickCount64() + kExitWaitMs;
+    const ULONGLONG deadline = GetTickCount64() + g_kill_wait_ms;
     for (const EndedProcess& process : ended) {
         if (!process.handle) continue;
         const ULONGLONG now = GetTickCount64();
