@@ -1380,6 +1380,9 @@ TEST_F(ThroughTheService, RefusesEverythingButOnePlainSignedNewerInstaller) {
             EXPECT_EQ(status.reason, c.reason) << c.name;
             EXPECT_EQ(status.ask_administrator, std::string(c.reason) == "install_folder")
                 << c.name;
+            // Nothing was installed: the version found is the version left.
+            EXPECT_TRUE(status.previous_version.has_value()) << c.name;
+            EXPECT_EQ(status.previous_version, status.version) << c.name;
         }
         EXPECT_EQ(served.find("): process image name"), std::string::npos) << c.name;
         EXPECT_TRUE(v1_running()) << c.name;

@@ -384,7 +384,6 @@ std::string install_folder(const InstallRun& install) {
 // closed, since everything that runs from the folder goes too.
 int find_install_folder(InstallRun& install) {
     install.folder = install_folder(install);
-    install.previous_version = installed_version();
     if (!fs::system_keeps_file_rights())
         LOG_INFO(kPhase, "The system keeps no rights on files: no folder's rights are checked.\n");
     const std::wstring folder = widen(install.folder);

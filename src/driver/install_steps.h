@@ -17,6 +17,9 @@
 
 struct ProgressWindow;
 
+// The client application's version as registered, if any.
+std::optional<std::string> installed_version();
+
 // The function name of the install's log lines.
 inline constexpr const char* kInstallPhaseName = "run_install_phase";
 
@@ -49,7 +52,8 @@ struct InstallRun {
     std::string reason;                  // of the first failure; empty while all went well
     bool rolled_back = false;            // the install failed and the folder is back
     std::optional<long long> exit_code;  // the installer's, once it ran
-    std::optional<std::string> previous_version;
+    // Read as the run starts: whichever step it ends at, the version it found.
+    std::optional<std::string> previous_version = installed_version();
     bool recorded = false;
 
     // Set when the update service runs the steps for a first run that waits for it: the
@@ -95,6 +99,5 @@ WindowText window_text_named(const std::string& name);
 // The record of an update, for the runs that end before the steps: see the definitions.
 bool is_local_file_path(const std::string& path);
 std::wstring folder_of(const std::string& path);
-std::optional<std::string> installed_version();
 outcome::LastUpdate record_of(const std::string& path, const std::string& md5);
 void write_record(const std::wstring& folder, outcome::LastUpdate record);
