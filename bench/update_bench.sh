@@ -161,15 +161,15 @@ log_time() {
 }
 # After each step of the install phase the timed build logs "Step <n> done.", n counting
 # the install phase's steps from 0 (run_install_phase's table): 0 the installer's path,
-# 1 to 3 the updater's own path, the install folder and abandoned copies, 4 the checked
-# copy, whose signature is checked on a thread from there, 5 to 7 the TEMP folder, the
-# backup's name and the staged copy, 8 the wait for the signature, 9 the version, 10 the
-# rename, 11 closing the application, 12 and 13 the snapshot.
-elevated_step_names="start lock window find_folder checked_copy staged signature version rename close snapshot to_installer"
+# 1 the updater's own path, 2 the install folder, 3 abandoned copies, 4 the checked copy,
+# whose signature is checked on a thread from there, 5 to 7 the TEMP folder, the backup's
+# name and the staged copy, 8 the wait for the signature, 9 the version, 10 the rename,
+# 11 closing the application, 12 and 13 the snapshot.
+elevated_step_names="start lock window own_path find_folder abandoned checked_copy staged signature version rename close snapshot to_installer"
 elevated_steps() { # the elevated run's time seen by the poller, then its installer's start
     local marks=("$1" "$(log_time '): Build ')" "$(log_time '): path changed')")
     local step
-    for step in 0 3 4 7 8 9 10 11 13; do marks+=("$(log_time "): Step $step done.")"); done
+    for step in 0 1 2 3 4 7 8 9 10 11 13; do marks+=("$(log_time "): Step $step done.")"); done
     marks+=("$2")
     local spans=() i
     for ((i = 1; i < ${#marks[@]}; i++)); do spans+=("$(span "${marks[i - 1]}" "${marks[i]}")"); done
