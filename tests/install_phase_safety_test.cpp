@@ -107,6 +107,7 @@ protected:
 };
 
 TEST_F(InstallPhaseSafety, AnInstallerThatIsNotTheCheckedOneChangesNothing) {
+    const test::FailureWindowCloser closer;
     // A client application that must survive: the phase may not get as far as ending it.
     fs::copy_file(test::own_path(), app_ / "CorvaneApp.exe");
     const utils::ScopedKernelHandle client_process =
@@ -297,6 +298,7 @@ protected:
 };
 
 TEST_F(SwapAfterTheCheck, TheElevatedRunRunsOnlyTheFileThatWasChecked) {
+    const test::FailureWindowCloser closer;
     const test::ScopedSystemVariable record(L"INSTALLER_PROBE_RECORD", record_.wstring());
     const test::ScopedVariable updater(L"SAFETY_UPDATER", updater_.wstring());
     struct Case {
