@@ -55,21 +55,34 @@ void append_bounded(wchar_t (&buffer)[kPathUnits], const wchar_t* piece) {
     buffer[used] = L'\0';
 }
 
-// `text` with each "%NAME%" replaced by the system's variable of that name: the
-// environment Windows makes for a process of no particular user. Empty when a name is not
-// one of them. ExpandEnvironmentStringsForUserW with no token should do this, but Wine's
-// expands with the calling process's own environment (measured), so the system's block
-// is read and applied here.
+using Variables = std::vector<std::pair<std::wstring, std::wstring>>;
+
+// The environment Windows makes for a process of no particular user, as name and value;
+// empty when it cannot be made. Read once per process: making it costs 4 ms under Wine
+// (measured), an elevated run expands about ten paths, and only an administrator changes
+// the system's variables.
+const Variables& system_variables() {
+    static const Variables variables = [] {
+        Variables read;
+        void* block = nullptr;
+        if (!CreateEnvironmentBlock(&block, nullptr, FALSE)) return read;
+        for (const wchar_t* entry = static_cast<const wchar_t*>(block); *entry != L'\0';
+             entry += wcslen(entry) + 1) {
+            const wchar_t* equals = wcschr(entry + 1, L'=');
+            if (equals != nullptr) read.emplace_back(std::wstring(entry, equals), equals + 1);
+        }
+        DestroyEnvironmentBlock(block);
+        return read;
+    }();
+    return variables;
+}
+
+// `text` with each "%NAME%" replaced by the system's variable of that name. Empty when a
+// name is not one of them. ExpandEnvironmentStringsForUserW with no token should do this,
+// but Wine's expands with the calling process's own environment (measured), so the
+// system's block is read and applied here.
 std::wstring expand_with_system_variables(const std::wstring& text) {
-    void* block = nullptr;
-    if (!CreateEnvironmentBlock(&block, nullptr, FALSE)) return std::wstring();
-    std::vector<std::pair<std::wstring, std::wstring>> variables;
-    for (const wchar_t* entry = static_cast<const wchar_t*>(block); *entry != L'\0';
-         entry += wcslen(entry) + 1) {
-        const wchar_t* equals = wcschr(entry + 1, L'=');
-        if (equals != nullptr) variables.emplace_back(std::wstring(entry, equals), equals + 1);
-    }
-    DestroyEnvironmentBlock(block);
+    const Variables& variables = system_variables();
     std::wstring expanded;
     for (size_t at = 0; at < text.size();) {
         const size_t start = text.find(L'%', at);
