@@ -162,10 +162,8 @@ const UninstallView* find_view(const std::string& application_name, bool print_c
         ScopedRegistryKey uninstall = open_key(view.key, view.view);
         if (!uninstall) continue;
         const DWORD subkeys = count_registrations(uninstall.get());
-        if (print_count && &view == &kViews[0] && subkeys != 0) {
+        if (print_count && &view == &kViews[0] && subkeys != 0)
             std::printf(kSubkeyCountFormat, static_cast<int>(subkeys));
-            std::fflush(stdout);
-        }
         if (holds_registration(uninstall.get(), subkeys, wanted)) return &view;
     }
     return nullptr;
